@@ -1,5 +1,7 @@
 // The `quorlina` command: dispatches to its subcommands (camera, run, demo, ...).
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -24,6 +26,18 @@ void PrintUsage(FILE* out) {
 void RegisterSubcommand(const Subcommand& command) { Commands()[command.name] = command; }
 
 void ParseOrExit(CLI::App& app, int argc, char** argv) {
+    // An unknown option is named before anything else is complained about.
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--") break;
+        if (arg.size() < 2 || arg[0] != '-' || arg == "--help" || arg == "-h") continue;
+        if (std::isdigit(static_cast<unsigned char>(arg[1]))) continue;  // a negative number
+        std::string name = arg.substr(0, arg.find('='));
+        if (app.get_option_no_throw(name) == nullptr) {
+            std::fprintf(stderr, "%s: unknown option %s\n", app.get_name().c_str(), name.c_str());
+            std::exit(2);
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {

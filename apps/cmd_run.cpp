@@ -1,0 +1,48 @@
+// `quorlina run SCRIPT`: runs a script (a file, or - for standard input) against one control.
+#include <fstream>
+#include <iostream>
+
+#include "apps/cli.h"
+#include "apps/host.h"
+#include "apps/script.h"
+
+namespace apps {
+namespace {
+
+int Run(int argc, char** argv) {
+    CLI::App app{"Runs a script against one control with a headless window.\n"
+                 "Statements: Name = value | Name(args) | print Name ... | wait MS | # comment",
+                 argv[0]};
+    std::string path;
+    HostOptions host;
+    app.add_option("script", path, "script file, or - for standard input")->required();
+    AddHostOptions(app, host);
+    ParseOrExit(app, argc, argv);
+
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (path != "-") {
+        file.open(path);
+        if (!file) {
+            std::cerr << "quorlina run: cannot open script \"" << path << "\"\n";
+            return 2;
+        }
+        in = &file;
+    }
+    control::CQuorlina* c = CreateHostedControl(host);
+    std::string error;
+    bool ok = RunScript(*in, *c, std::cout, &error);
+    std::cout.flush();
+    c->Stop();
+    c->Destroy();
+    if (!ok) {
+        std::cerr << "quorlina run: " << error << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+const SubcommandRegistrar kRegistrar{{"run", "run a script against one control", &Run}};
+
+}  // namespace
+}  // namespace apps

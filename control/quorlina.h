@@ -1,0 +1,91 @@
+// CQuorlina, the control a container creates: play/stop, the thread entries, the frame rate and
+// the scripting accessors that only read or store fields. Accessors that start device work call
+// into device/ (probe) and commands/; the stream sessions live in stream/ and device/.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "control/control_state.h"
+#include "platform/com_types.h"
+
+namespace control {
+
+using platform::HRESULT;
+
+inline constexpr int kStopPolls = 300;             // Stop waits at most this many + 1 polls
+inline constexpr std::uint32_t kStopPollMs = 100;
+inline constexpr int kMaxStoredTextChars = 259;    // SetName and DeviceSerialNo
+
+class CQuorlina : public ControlState {
+public:
+    CQuorlina();
+
+    // The container's last release: runs the destruction steps (stop any stream, close both
+    // sockets), then drops the container's reference. Workers still running keep the object
+    // alive until they end.
+    void Destroy();
+
+    // Until the window layer arrives, "has a window" is a handle the host provides.
+    void AttachWindow(platform::HWND window) { Window = window; }
+
+    HRESULT Play();
+    HRESULT Stop();
+    HRESULT get_FrameRate(double* value);
+
+    HRESULT get_RemoteHost(std::string* value);
+    HRESULT put_RemoteHost(const char* value);  // null: nothing happens
+    HRESULT get_RemotePort(std::int32_t* value);
+    HRESULT put_RemotePort(std::int32_t value);
+    HRESULT get_RemoteWeb(std::int32_t* value);
+    HRESULT put_RemoteWeb(std::int32_t value);
+    HRESULT get_Timeout(std::int32_t* value);
+    HRESULT put_Timeout(std::int32_t value);
+    HRESULT get_PreviewFrameRate(std::int32_t* value);
+    HRESULT put_PreviewFrameRate(std::int32_t value);
+    HRESULT get_TimeString(std::string* value);
+    HRESULT get_IOOut1(std::int32_t* value);
+    HRESULT get_IOOut2(std::int32_t* value);
+    HRESULT get_ImageUpload(std::int32_t* value);
+    HRESULT get_EmailImage(std::int32_t* value);
+    HRESULT get_PreviewWidth(std::int32_t* value);
+    HRESULT put_PreviewWidth(std::int32_t value);
+    HRESULT get_PreviewHeight(std::int32_t* value);
+    HRESULT put_PreviewHeight(std::int32_t value);
+    HRESULT get_DeviceSerialNo(std::string* value);
+    HRESULT put_DeviceSerialNo(const char* value);  // null: keeps the stored token
+    HRESULT get_AuthType(std::int32_t* value);      // null pointer: E_POINTER
+    HRESULT put_AuthType(std::int32_t value);
+    HRESULT get_SetName(std::string* value);
+    HRESULT put_SetName(const char* value);  // null: empties the name
+    HRESULT get_PanSingleMoveDegree(std::int32_t* value);
+    HRESULT put_PanSingleMoveDegree(std::int32_t value);
+    HRESULT get_TiltSingleMoveDegree(std::int32_t* value);
+    HRESULT put_TiltSingleMoveDegree(std::int32_t value);
+    HRESULT get_GetHorizontalPosition(std::int32_t* value);
+    HRESULT put_GetHorizontalPosition(std::int32_t value);
+    HRESULT get_GetVerticalPosition(std::int32_t* value);
+    HRESULT put_GetVerticalPosition(std::int32_t value);
+    // Write-only in effect: the getters succeed and leave the result as it was.
+    HRESULT get_WriteOnly(std::int32_t* value);
+    HRESULT Zoom(std::int32_t mode, std::int32_t* value);
+    HRESULT ResizeMode(std::int32_t mode, std::int32_t* value);
+    HRESULT DisplayMode(std::int32_t mode, std::int32_t* value);
+    HRESULT get_Enabled(std::int16_t* value);
+    HRESULT put_Enabled(std::int16_t value);
+    HRESULT get_Window(std::int32_t* value);
+
+    // Thread entries.
+    static void HttpStreamThread(ControlState& control);
+    static void NativeStreamThread(ControlState& control);
+
+protected:
+    ~CQuorlina() override = default;
+
+private:
+    // Waits for the running worker to end (Stop step 3), then clears ThreadRunning.
+    void WaitForWorker();
+    bool destroyed_ = false;
+};
+
+}  // namespace control

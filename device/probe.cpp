@@ -1,0 +1,224 @@
+// The probe: two short HTTP exchanges on sockets of its own, then a verdict in StreamMode.
+#include "device/probe.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "net/socket_client.h"
+#include "platform/registry.h"
+#include "stream/basic_credentials.h"
+#include "stream/device_line.h"
+
+namespace device {
+
+namespace {
+
+bool Contains(const std::string& text, const char* what) {
+    return text.find(what) != std::string::npos;
+}
+
+bool HasNativeStatus(const std::string& head) {
+    if (head.rfind("HTTP/", 0) == 0) return false;
+    return Contains(head, "02") || Contains(head, "05") || Contains(head, "03");
+}
+
+// Connects for the probe: through the proxy when one is in use (falling back to a direct connect,
+// which from then on rules the proxy out), else directly.
+bool ProbeConnect(control::ControlState& c, net::SocketClient& socket, int probe_port,
+                  int seconds) {
+    if (c.ProxyState.load() == 1) {
+        if (socket.Connect(c.ProxyPort.load(), c.ProxyHost.Get().c_str(), seconds, net::kAfInet,
+                           net::kSockStream) == net::SocketOk)
+            return true;
+        c.ProxyState = 0;
+    }
+    return socket.Connect(probe_port, c.HostName.Get().c_str(), seconds, net::kAfInet,
+                          net::kSockStream) == net::SocketOk;
+}
+
+std::string RequestLine(control::ControlState& c, const char* path, int probe_port) {
+    char line[512];
+    const std::string host = c.HostName.Get();
+    if (c.ProxyState.load() == 1) {
+        std::snprintf(line, sizeof line,
+                      "GET HTTP://%s:%d/%s HTTP/1.0\r\nProxy-Connection: Keep-Alive\r\nHost: %s",
+                      host.c_str(), probe_port, path, host.c_str());
+    } else {
+        std::snprintf(line, sizeof line, "GET /%s HTTP/1.0", path);
+    }
+    return line;
+}
+
+// Reads the DevInfo body (its Content-Length, bounded by kDevInfoBodyBytes) and keeps its start.
+void ReadDeviceInfo(control::ControlState& c, net::SocketClient& socket, const std::string& head) {
+    std::size_t key = head.find("Content-Length:");
+    std::size_t value = key + std::strlen("Content-Length:");
+    std::size_t crlf = head.find("\r\n", value);
+    std::string digits = head.substr(value, crlf == std::string::npos ? std::string::npos : crlf - value);
+    int length = stream::DecimalValue(digits.c_str());
+    if (length < 0) length = 0;
+    if (length > kDevInfoBodyBytes) length = kDevInfoBodyBytes;
+    std::vector<std::uint8_t> body(kDevInfoBodyBytes, 0);
+    // Body bytes that came with the head count towards the length.
+    std::size_t term = head.find("\r\n\r\n");
+    int have = 0;
+    if (term != std::string::npos) {
+        have = static_cast<int>(std::min<std::size_t>(head.size() - term - 4, static_cast<std::size_t>(length)));
+        std::memcpy(body.data(), head.data() + term + 4, static_cast<std::size_t>(have));
+    }
+    if (have < length) have += socket.ReceiveAll(body.data() + have, length - have, c.Timeout.load());
+    std::memcpy(c.DeviceInfoBlock, body.data(), control::kDeviceInfoBytes);
+    std::memcpy(c.DeviceIdBytes, c.DeviceInfoBlock + 204, control::kDeviceIdBytes);
+}
+
+}  // namespace
+
+ProbeDecision DecideProbe(const std::string& r, ProbeCaller caller) {
+    ProbeDecision d;
+    const bool from_host = caller == ProbeCaller::RemoteHost;
+    if (Contains(r, "\r\n\r\n")) {
+        if (HasNativeStatus(r) || Contains(r, "404")) {
+            d.stream_mode = control::kStreamNative;
+        } else if (from_host && !Contains(r, " 200")) {
+            d.set_remote_port = true;
+        } else if (!Contains(r, "Content-Length:")) {
+            d.set_remote_port = from_host;
+        } else {
+            d.set_remote_port = from_host;
+            d.read_body = true;
+        }
+    } else if (HasNativeStatus(r)) {
+        d.stream_mode = control::kStreamNative;
+    }
+    return d;
+}
+
+void LoadProxySettings(control::ControlState& c, int test_seconds) {
+    if (c.ProxyState.load() != -1) return;
+    std::uint32_t enable = 0;
+    char server[80] = {};
+    const bool have_enable = platform::RegReadDword(platform::RegistryRoot::CurrentUser,
+                                                    platform::kInternetSettingsKey, "ProxyEnable", enable);
+    platform::RegReadString(platform::RegistryRoot::CurrentUser, platform::kInternetSettingsKey,
+                            "ProxyServer", server, sizeof server);
+    if (!have_enable || enable != 1 || server[0] == '\0') return;
+    c.ProxyState = 1;
+    if (const char* colon = std::strchr(server, ':')) {
+        c.ProxyHost.Set(server, static_cast<std::size_t>(colon - server));
+        c.ProxyPort = stream::DecimalValue(colon + 1);
+    }
+    net::SocketClient test;
+    if (test.Connect(c.ProxyPort.load(), c.ProxyHost.Get().c_str(), test_seconds, net::kAfInet,
+                     net::kSockStream) != net::SocketOk)
+        c.ProxyState = 0;
+    test.CloseConnection();
+}
+
+int ParseRemoteHost(control::ControlState& c, const std::string& text) {
+    std::string taken = text;
+    if (Contains(text, "HTTP://") || Contains(text, "http://")) {
+        c.StreamMode = control::kStreamHttp;
+        taken = text.size() > 7 ? text.substr(7) : std::string();
+    }
+    std::size_t colon = taken.find(':');
+    if (colon != std::string::npos) {
+        int port = stream::DecimalValue(taken.c_str() + colon + 1);
+        c.RemotePort = port;
+        c.HostName.Set(taken.substr(0, colon));
+        return port;
+    }
+    c.HostName.Set(taken);
+    c.RemotePort = control::kNativeDefaultPort;
+    return kHttpDefaultPort;
+}
+
+void ProbeDeviceProtocol(control::ControlState& c, int probe_port, ProbeCaller caller) {
+    std::string head;
+    {
+        net::SocketClient socket;
+        if (!ProbeConnect(c, socket, probe_port, kProbeConnectSeconds)) {
+            c.StreamMode = control::kStreamNative;
+            return;
+        }
+        const std::string home = RequestLine(c, "HOME.htm", probe_port) + "\r\n\r\n";
+        const platform::Tick t0 = platform::GetTickCount();
+        socket.ClearReceiveBuffer();
+        socket.Send(home.c_str(), static_cast<int>(home.size()));
+        // Waits for the first reply byte (or the peer's close), bounded by kHomeReplyWaitMs.
+        while (platform::GetTickCount() - t0 < kHomeReplyWaitMs &&
+               socket.WaitForReceive(0, 100000) != net::SocketOk) {
+        }
+        char scratch[kHomeReplyBytes];
+        socket.ReceiveAll(scratch, kHomeReplyBytes, 5);
+        socket.ClearReceiveBuffer();
+        socket.CloseConnection();
+        const std::uint32_t round_trip_ms = platform::GetTickCount() - t0;
+        c.ProbeTimeout = static_cast<std::int32_t>((3u * round_trip_ms) / 1000u + 15u);
+    }
+    platform::Sleep(kSettleMs);
+
+    net::SocketClient socket;
+    if (!ProbeConnect(c, socket, probe_port, c.ProbeTimeout.load())) {
+        c.StreamMode = control::kStreamNative;
+        return;
+    }
+    char token[stream::kCredentialBufferBytes];
+    stream::BuildBasicToken(c, token);
+    const std::string request = RequestLine(c, "DevInfo.CGI", probe_port) + "\r\nUser-Agent: " +
+                                stream::WireUserName(c) + "\r\nAuthorization: Basic " + token +
+                                "\r\n\r\n";
+    socket.ClearReceiveBuffer();
+    socket.Send(request.c_str(), static_cast<int>(request.size()));
+    char received[kProbeHeadBytes + 1] = {};
+    const int got = socket.ReceiveUntil(received, kProbeHeadBytes, c.Timeout.load() * 10,
+                                        net::kHeaderTerminatorKind);
+    if (got <= 0) {
+        socket.CloseConnection();
+        c.StreamMode = control::kStreamNative;
+        return;
+    }
+    head.assign(received, static_cast<std::size_t>(got));
+    const ProbeDecision d = DecideProbe(head, caller);
+    c.StreamMode = d.stream_mode;
+    if (d.set_remote_port) c.RemotePort = probe_port;
+    if (d.read_body) ReadDeviceInfo(c, socket, head);
+    socket.CloseConnection();
+}
+
+bool WaitForStreamMode(control::ControlState& c) {
+    const platform::Tick t0 = platform::GetTickCount();
+    while (c.StreamMode.load() == control::kStreamUndecided) {
+        if (platform::GetTickCount() - t0 >= kUndecidedWaitLimitMs) return false;
+        platform::Sleep(100);
+    }
+    return true;
+}
+
+void PutRemoteHost(control::ControlState& c, const char* text) {
+    if (text == nullptr) return;
+    c.RemoteHost.Set(text);
+    LoadProxySettings(c, kProxyTestSeconds);
+    platform::Sleep(kSettleMs);
+    const int probe_port = ParseRemoteHost(c, text);
+    ProbeDeviceProtocol(c, probe_port, ProbeCaller::RemoteHost);
+}
+
+void PutRemotePort(control::ControlState& c, std::int32_t port) {
+    LoadProxySettings(c, c.ProbeTimeout.load());
+    if (!WaitForStreamMode(c)) return;
+    if (c.StreamMode.load() == control::kStreamHttp || port == 0) return;
+    c.RemotePort = port;
+    ProbeDeviceProtocol(c, port, ProbeCaller::RemotePortOrWeb);
+}
+
+void PutRemoteWeb(control::ControlState& c, std::int32_t port) {
+    LoadProxySettings(c, c.ProbeTimeout.load());
+    if (!WaitForStreamMode(c)) return;
+    if (port == 0) return;
+    c.RemoteWeb = port;
+    c.RemotePort = port;
+    ProbeDeviceProtocol(c, port, ProbeCaller::RemotePortOrWeb);
+}
+
+}  // namespace device

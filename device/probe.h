@@ -1,0 +1,57 @@
+// Finds out which protocol the device at RemoteHost speaks, and reads the user's proxy settings.
+// The probe runs synchronously on the caller's thread whenever RemoteHost, RemotePort or
+// RemoteWeb is set: "GET /HOME.htm" measures the round trip (which sets ProbeTimeout), then the
+// reply head to "GET /DevInfo.CGI" decides StreamMode. An unreachable device is classed native.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "control/control_state.h"
+
+namespace device {
+
+inline constexpr int kProxyTestSeconds = 5;         // the proxy test's connect time-out from RemoteHost
+inline constexpr int kProbeConnectSeconds = 5;      // first probe connection
+inline constexpr std::uint32_t kHomeReplyWaitMs = 60000;
+inline constexpr int kHomeReplyBytes = 56;
+inline constexpr int kProbeHeadBytes = 1024;
+inline constexpr int kDevInfoBodyBytes = 4096;      // DevInfo bodies are read into this, no further
+inline constexpr std::uint32_t kSettleMs = 100;
+inline constexpr int kHttpDefaultPort = 80;
+inline constexpr std::uint32_t kUndecidedWaitLimitMs = 10000;  // bound on waits for a probe verdict
+
+// Which setter runs the probe: only RemoteHost's probe moves RemotePort to the probed port and
+// looks for " 200".
+enum class ProbeCaller { RemoteHost, RemotePortOrWeb };
+
+// What the DevInfo reply head tells.
+struct ProbeDecision {
+    std::int32_t stream_mode = control::kStreamHttp;
+    bool set_remote_port = false;  // RemotePort = ProbePort
+    bool read_body = false;        // read the body by its Content-Length
+};
+
+// The decision on the received head R, a pure function of its text. When R begins with "HTTP/"
+// the native status substrings are not looked for in it: every ordinary server's Date header
+// carries "02" this decade, while a native device's greeting is at the very start of R.
+ProbeDecision DecideProbe(const std::string& head, ProbeCaller caller);
+
+// Reads the proxy settings while ProxyState is -1 and tests the proxy with a short-lived client of
+// its own (never the stream socket, which a native stream may be using).
+void LoadProxySettings(control::ControlState& control, int test_seconds);
+
+// Step A: HostName, RemotePort and the probe port from the RemoteHost text. Returns the probe port.
+int ParseRemoteHost(control::ControlState& control, const std::string& text);
+
+void ProbeDeviceProtocol(control::ControlState& control, int probe_port, ProbeCaller caller);
+
+// Waits (100 ms polls) while StreamMode is 99, at most kUndecidedWaitLimitMs. False on time-out.
+bool WaitForStreamMode(control::ControlState& control);
+
+// The three setters.
+void PutRemoteHost(control::ControlState& control, const char* text);
+void PutRemotePort(control::ControlState& control, std::int32_t port);
+void PutRemoteWeb(control::ControlState& control, std::int32_t port);
+
+}  // namespace device

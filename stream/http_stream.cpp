@@ -1,0 +1,139 @@
+// The session loop around the parse step: receive what is waiting (at most one chunk per pass),
+// run one step, present frames, and check the silence limits. The loop polls; it never blocks on
+// the socket, so Stop is seen within one pass.
+#include "stream/http_stream.h"
+
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "net/socket_client.h"
+#include "stream/basic_credentials.h"
+#include "stream/http_stream_parser.h"
+#include "stream/present_frame.h"
+
+namespace stream {
+
+std::string BuildStreamRequest(control::ControlState& c) {
+    char token[kCredentialBufferBytes];
+    BuildBasicToken(c, token);
+    const std::string host = c.HostName.Get();
+    const std::string user = WireUserName(c);
+    char request[kRequestBufferBytes];
+    if (c.ProxyState.load() == 1) {
+        std::snprintf(request, sizeof request,
+                      "GET HTTP://%s:%d/mjpeg.cgi HTTP/1.0\r\n"
+                      "Proxy-Connection: Keep-Alive\r\n"
+                      "Host: %s\r\n"
+                      "User-Agent: %s\r\n"
+                      "Authorization: Basic %s\r\n\r\n",
+                      host.c_str(), c.RemotePort.load(), host.c_str(), user.c_str(), token);
+    } else {
+        std::snprintf(request, sizeof request,
+                      "GET /mjpeg.cgi HTTP/1.0\r\n"
+                      "User-Agent: %s\r\n"
+                      "Authorization: Basic %s\r\n\r\n",
+                      user.c_str(), token);
+    }
+    return request;
+}
+
+namespace {
+
+void EndSession(control::ControlState& c, net::SocketClient& socket) {
+    c.RequestRepaint();
+    socket.ResetWinsock();
+    c.PlayState = control::Ended;
+    c.ThreadRunning = 0;
+}
+
+}  // namespace
+
+void RunHttpStream(control::ControlState& c) {
+    net::SocketClient socket;
+    const int timeout_s = c.ProbeTimeout.load();
+    if (c.PlayState.load() == control::Playing) {
+        int r;
+        if (c.ProxyState.load() == 1) {
+            r = socket.Connect(c.ProxyPort.load(), c.ProxyHost.Get().c_str(), timeout_s,
+                               net::kAfInet, net::kSockStream);
+        } else {
+            r = socket.Connect(c.RemotePort.load(), c.HostName.Get().c_str(), timeout_s,
+                               net::kAfInet, net::kSockStream);
+        }
+        if (r != net::SocketOk) c.PlayState = control::StopRequested;
+    }
+    if (c.PlayState.load() != control::Playing) {
+        EndSession(c, socket);
+        return;
+    }
+
+    auto parser = std::make_unique<HttpStreamParser>();
+    platform::Tick last_data = platform::GetTickCount();
+    platform::Tick last_frame = last_data;
+    const net::SocketHandle handle = socket.GetSocket();
+    const std::uint32_t silence_ms = static_cast<std::uint32_t>(timeout_s) * 2000u;
+    int phase = 1;
+    int idle = 0;
+    socket.ClearReceiveBuffer();
+    const std::string request = BuildStreamRequest(c);
+    std::uint8_t chunk[kReceiveChunkBytes];
+    EndReason reason = EndReason::None;
+
+    while (c.PlayState.load() == control::Playing && reason == EndReason::None) {
+        bool busy = false;
+        if (phase == 1) {
+            ::send(handle, request.data(), request.size(), MSG_NOSIGNAL);
+            phase = 2;
+            parser->RequestSent();
+            busy = true;
+            c.RequestTick = platform::GetTickCount();
+        }
+        if (socket.IsDataWaiting(handle)) {
+            const int n = static_cast<int>(::recv(handle, chunk, sizeof chunk, 0));
+            const platform::Tick now = platform::GetTickCount();
+            if (n <= 0) {
+                busy = false;
+                if (now - last_data > silence_ms) reason = EndReason::PeerClosed;
+            } else {
+                busy = n >= kLargeReceiveBytes;
+                last_data = now;
+                parser->Append(chunk, n);
+                if (parser->buffered() > kMaxBufferedBytes) reason = EndReason::BufferOverflow;
+            }
+            if (reason == EndReason::None && parser->ShouldStep()) {
+                StepResult step = parser->Step();
+                if (step.has_device_line)
+                    ApplyDeviceLine(c, step.device_line, step.device_line_text.c_str());
+                if (step.kind == StepKind::Header) busy = true;
+                if (step.kind == StepKind::End) reason = step.reason;
+                if (step.kind == StepKind::Frame) {
+                    StoreFrame(c, parser->frame(), parser->frame_length());
+                    last_frame = platform::GetTickCount();
+                    PresentFrame(c, 0);
+                }
+            }
+        } else if (idle > kIdlePollsBeforeSleep) {
+            busy = false;
+            idle = 0;
+        } else {
+            ++idle;
+            busy = true;
+        }
+        const platform::Tick now = platform::GetTickCount();
+        if (reason == EndReason::None && now - last_data > silence_ms) reason = EndReason::Silence;
+        if (reason == EndReason::None && now - last_frame > kFrameSilenceMs)
+            reason = EndReason::NoFrame;
+        if (!busy && reason == EndReason::None) platform::Sleep(kIdleSleepMs);
+    }
+    if (reason != EndReason::None) {
+        char trace[96];
+        std::snprintf(trace, sizeof trace, "http stream ended: %s", to_string(reason));
+        platform::OutputDebugStringA(trace);
+    }
+    socket.CloseConnection();
+    EndSession(c, socket);
+}
+
+}  // namespace stream

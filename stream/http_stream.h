@@ -1,0 +1,24 @@
+// The HTTP Motion-JPEG session: one connection (direct or through the proxy), one request for
+// "/mjpeg.cgi", then the endless multipart reply, worked off by the parse step until Stop, a
+// protocol error or silence ends it. Never reconnects by itself.
+#pragma once
+
+#include <string>
+
+#include "control/control_state.h"
+
+namespace stream {
+
+inline constexpr int kRequestBufferBytes = 2000;
+inline constexpr std::uint32_t kFrameSilenceMs = 12000;  // no frame for this long ends it
+inline constexpr int kIdlePollsBeforeSleep = 100;
+inline constexpr std::uint32_t kIdleSleepMs = 30;
+inline constexpr int kLargeReceiveBytes = 512;  // receives this big skip the pass's sleep
+
+// The request text, byte for byte, for the control's current settings.
+std::string BuildStreamRequest(control::ControlState& control);
+
+// Runs one session; returns with PlayState = Ended and ThreadRunning = 0.
+void RunHttpStream(control::ControlState& control);
+
+}  // namespace stream
