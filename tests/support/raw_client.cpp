@@ -1,6 +1,6 @@
 // The tests' raw TCP client (see raw_client.h). Each read waits with poll against one deadline
 // for the whole call, so a silent peer costs at most the time-out.
-#include "raw_client.h"
+#include "support/raw_client.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
