@@ -319,13 +319,15 @@ class HttpSession {
     }
 
     // The Motion-JPEG stream: one part per frame tick until the client leaves or the camera
-    // stops. Part = type and length headers, device line, empty line, JPEG, CR LF, boundary.
+    // stops. Part = length header, device line, type header, empty line, JPEG, CR LF, boundary.
     int Stream() {
         const std::string boundary_line = std::string("--") + kBoundary + "\r\n";
         ctx_.Log("http %s: GET %s -> 200 (stream)", peer_.c_str(), request_.path.c_str());
+        // Every keyed line is followed by another one: a viewer reads a key's value up to the
+        // next line end inside the header block, and the block's last line has none.
         if (!Send(std::string("HTTP/1.0 200 OK\r\n"
                               "Content-Type: multipart/x-mixed-replace;boundary=") +
-                  kBoundary + "\r\n\r\n" + boundary_line))
+                  kBoundary + "\r\nPragma: no-cache\r\n\r\n" + boundary_line))
             return kStatusOk;
         std::string part;
         for (;;) {
@@ -334,8 +336,8 @@ class HttpSession {
             const std::int64_t frame = ctx_.CurrentFrame();
             JpegBytes jpeg = ctx_.FrameNow(&state, &clock);
             if (!jpeg) return kStatusOk;
-            part = "Content-type: image/jpeg\r\nContent-length: " + std::to_string(jpeg->size()) +
-                   "\r\n" + DeviceLine(state, clock) + "\r\n\r\n";
+            part = "Content-length: " + std::to_string(jpeg->size()) + "\r\n" +
+                   DeviceLine(state, clock) + "\r\nContent-type: image/jpeg\r\n\r\n";
             part.append(reinterpret_cast<const char*>(jpeg->data()), jpeg->size());
             part += "\r\n" + boundary_line;
             if (!Send(part)) return kStatusOk;

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <thread>
 
-namespace testsupport {
+namespace test_support {
 namespace {
 
 int FreeLoopbackPort() {
@@ -94,4 +94,4 @@ TinyProxy::~TinyProxy() {
     }
 }
 
-}  // namespace testsupport
+}  // namespace test_support

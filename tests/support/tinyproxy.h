@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace testsupport {
+namespace test_support {
 
 class TinyProxy {
 public:
@@ -25,4 +25,4 @@ private:
     std::string dir_;
 };
 
-}  // namespace testsupport
+}  // namespace test_support
