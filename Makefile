@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # `make test` also runs the whole suite under these sanitizers, each in its own build folder.
 SANITIZERS ?= address thread
 
-.PHONY: all deps build test test-plain $(addprefix test-,$(SANITIZERS)) demo bench clean format
+.PHONY: all deps build fuzz fuzz-smoke test test-plain $(addprefix test-,$(SANITIZERS)) demo bench clean format
 
 all: build
 
@@ -36,6 +36,14 @@ test-$(1): deps
 endef
 $(foreach s,$(SANITIZERS),$(eval $(call sanitizer_test,$(s))))
 
+# libFuzzer targets (clang, ASan + UBSan) in build-fuzz; fuzz-smoke runs each for FUZZ_SECONDS.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUORLINA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz -j $(JOBS)
+
+fuzz-smoke: fuzz
+	bash scripts/fuzz-smoke.sh build-fuzz
+
 demo: build
 	$(BUILD)/bin/quorlina demo
 
@@ -46,4 +54,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-address build-thread
+	rm -rf $(BUILD) build-address build-thread build-fuzz
