@@ -58,9 +58,17 @@ int RunCamera(int argc, char** argv) {
     app.add_flag("--quiet", quiet, "no line per client connection on stderr");
     apps::ParseOrExit(app, argc, argv);
 
-    if (std::sscanf(size.c_str(), "%dx%d", &config.width, &config.height) != 2 ||
+    int used = 0;
+    if (std::sscanf(size.c_str(), "%dx%d%n", &config.width, &config.height, &used) != 2 ||
+        used != static_cast<int>(size.size()) ||
         size.find_first_not_of("0123456789x") != std::string::npos) {
         std::fprintf(stderr, "quorlina camera: --size: expected WxH, got \"%s\"\n", size.c_str());
+        return 2;
+    }
+    if (config.width < camera::kMinPictureSide || config.width > camera::kMaxPictureSide ||
+        config.height < camera::kMinPictureSide || config.height > camera::kMaxPictureSide) {
+        std::fprintf(stderr, "quorlina camera: --size: each side must be %d..%d, got \"%s\"\n",
+                     camera::kMinPictureSide, camera::kMaxPictureSide, size.c_str());
         return 2;
     }
     if (config.http_port < 0 && config.native_port < 0) {
