@@ -60,7 +60,10 @@ ImageResult AllocImage(ImageBuffer* image, std::int32_t width, std::int32_t heig
     if (width <= 0 || height <= 0) return kBadSize;
 
     const std::int32_t colors = bits <= 8 ? (1 << bits) : 0;
+    // Each factor is bounded before the product, so the arithmetic cannot overflow either.
     const std::int64_t row_bytes = RowBytesFor(width, bits);
+    if (row_bytes > kMaxImageBlockBytes || std::int64_t{height} > kMaxImageBlockBytes)
+        return kOutOfMemory;
     const std::int64_t pixel_bytes = row_bytes * height;
     const std::int64_t block_bytes = kHeaderBytes + 4 * std::int64_t{colors} + pixel_bytes;
     if (block_bytes > kMaxImageBlockBytes) return kOutOfMemory;
