@@ -1,0 +1,133 @@
+// Inverse DCT: the integer transform with its all-zero shortcuts. The arithmetic is carried in 64
+// bits: for every input that fits 32 bits the results are those of 32-bit arithmetic, and
+// corrupt coefficients cannot overflow. Both shortcuts (a column, or a row, whose inputs past the
+// first are zero) give exactly what the full computation gives.
+#include "image/jpeg_idct.h"
+
+#include <array>
+#include <cstring>
+
+namespace image::jpeg {
+namespace {
+
+// 13-bit fixed-point constants of the factorisation (value = round(real * 8192)).
+constexpr std::int64_t k0_298631336 = 2446;
+constexpr std::int64_t k0_390180644 = 3196;
+constexpr std::int64_t k0_541196100 = 4433;
+constexpr std::int64_t k0_765366865 = 6270;
+constexpr std::int64_t k0_899976223 = 7373;
+constexpr std::int64_t k1_175875602 = 9633;
+constexpr std::int64_t k1_501321110 = 12299;
+constexpr std::int64_t k1_847759065 = 15137;
+constexpr std::int64_t k1_961570560 = 16069;
+constexpr std::int64_t k2_053119869 = 16819;
+constexpr std::int64_t k2_562915447 = 20995;
+constexpr std::int64_t k3_072711026 = 25172;
+
+constexpr int kConstBits = 13;
+constexpr int kPass1Bits = 2;
+constexpr int kColumnShift = kConstBits - kPass1Bits;           // 11
+constexpr int kRowShift = kConstBits + kPass1Bits + 3;          // 18
+constexpr std::int64_t kColumnRound = 1 << (kColumnShift - 1);  // 1024
+constexpr std::int64_t kRowRound = 1 << (kRowShift - 1);        // 131072
+constexpr int kRangeMask = 1023;
+constexpr int kRangeCentre = 128;
+
+// Bytes 0-255 hold 0, 256-511 hold 0..255, 512-895 hold 255, 896-1279 hold 0, 1280-1407 hold
+// 0..127: the wrap of the low 10 bits sends large negative values to 0 and large positive ones
+// to 255 once offset by the centre.
+constexpr std::array<std::uint8_t, 1408> MakeRangeTable() {
+    std::array<std::uint8_t, 1408> table{};
+    for (int i = 0; i < 256; ++i) table[256 + i] = static_cast<std::uint8_t>(i);
+    for (int i = 512; i < 896; ++i) table[i] = 255;
+    for (int i = 0; i < 128; ++i) table[1280 + i] = static_cast<std::uint8_t>(i);
+    return table;
+}
+constexpr std::array<std::uint8_t, 1408> kRangeTable = MakeRangeTable();
+
+// One 1-D pass over eight inputs x0..x7; y[i] gets the unscaled outputs.
+inline void Transform(std::int64_t x0, std::int64_t x1, std::int64_t x2, std::int64_t x3,
+                      std::int64_t x4, std::int64_t x5, std::int64_t x6, std::int64_t x7,
+                      std::int64_t* y) {
+    // Even part.
+    const std::int64_t z1 = (x2 + x6) * k0_541196100;
+    const std::int64_t t2 = z1 + x2 * k0_765366865;
+    const std::int64_t t6 = z1 - x6 * k1_847759065;
+    const std::int64_t a0 = (x0 + x4) * (1 << kConstBits);
+    const std::int64_t a1 = (x0 - x4) * (1 << kConstBits);
+    const std::int64_t e0 = a0 + t2;
+    const std::int64_t e3 = a0 - t2;
+    const std::int64_t e1 = a1 + t6;
+    const std::int64_t e2 = a1 - t6;
+    // Odd part.
+    const std::int64_t s1 = x7 + x1;
+    const std::int64_t s2 = x5 + x3;
+    const std::int64_t s3 = x7 + x3;
+    const std::int64_t s4 = x5 + x1;
+    const std::int64_t z5 = (s3 + s4) * k1_175875602;
+    const std::int64_t p0 = x7 * k0_298631336;
+    const std::int64_t p1 = x5 * k2_053119869;
+    const std::int64_t p2 = x3 * k3_072711026;
+    const std::int64_t p3 = x1 * k1_501321110;
+    const std::int64_t q1 = -s1 * k0_899976223;
+    const std::int64_t q2 = -s2 * k2_562915447;
+    const std::int64_t z3 = -s3 * k1_961570560 + z5;
+    const std::int64_t z4 = -s4 * k0_390180644 + z5;
+    const std::int64_t o0 = p0 + q1 + z3;
+    const std::int64_t o1 = p1 + q2 + z4;
+    const std::int64_t o2 = p2 + q2 + z3;
+    const std::int64_t o3 = p3 + q1 + z4;
+    y[0] = e0 + o3;
+    y[7] = e0 - o3;
+    y[1] = e1 + o2;
+    y[6] = e1 - o2;
+    y[2] = e2 + o1;
+    y[5] = e2 - o1;
+    y[3] = e3 + o0;
+    y[4] = e3 - o0;
+}
+
+inline std::uint8_t RowOutput(const std::uint8_t* range, std::int64_t y) {
+    return range[((y + kRowRound) >> kRowShift & kRangeMask) + kRangeCentre];
+}
+
+}  // namespace
+
+const std::uint8_t* SampleRange() {
+    return kRangeTable.data() + 256;
+}
+
+void InverseDct(const std::int16_t* in, std::uint8_t* out, std::ptrdiff_t stride) {
+    std::int16_t workspace[64];
+    for (int c = 0; c < 8; ++c) {
+        const std::int16_t* col = in + c;
+        if ((col[8] | col[16] | col[24] | col[32] | col[40] | col[48] | col[56]) == 0) {
+            const auto dc = static_cast<std::int16_t>(col[0] * (1 << kPass1Bits));
+            for (int r = 0; r < 8; ++r) workspace[r * 8 + c] = dc;
+            continue;
+        }
+        std::int64_t y[8];
+        Transform(col[0], col[8], col[16], col[24], col[32], col[40], col[48], col[56], y);
+        for (int r = 0; r < 8; ++r)
+            workspace[r * 8 + c] = static_cast<std::int16_t>((y[r] + kColumnRound) >> kColumnShift);
+    }
+    const std::uint8_t* range = SampleRange();
+    for (int r = 0; r < 8; ++r, out += stride) {
+        const std::int16_t* row = workspace + r * 8;
+        if ((row[1] | row[2] | row[3] | row[4] | row[5] | row[6] | row[7]) == 0) {
+            std::memset(out, RowOutput(range, std::int64_t{row[0]} * (1 << kConstBits)), 8);
+            continue;
+        }
+        std::int64_t y[8];
+        Transform(row[0], row[1], row[2], row[3], row[4], row[5], row[6], row[7], y);
+        for (int i = 0; i < 8; ++i) out[i] = RowOutput(range, y[i]);
+    }
+}
+
+void InverseDctDcOnly(std::int16_t dc, std::uint8_t* out, std::ptrdiff_t stride) {
+    const auto column = static_cast<std::int16_t>(dc * (1 << kPass1Bits));
+    const std::uint8_t value = RowOutput(SampleRange(), std::int64_t{column} * (1 << kConstBits));
+    for (int r = 0; r < 8; ++r, out += stride) std::memset(out, value, 8);
+}
+
+}  // namespace image::jpeg
