@@ -1,0 +1,480 @@
+// Device contexts, fills, text, palettes and DIB output on the in-memory screens. Every pixel
+// write happens under the screen's lock and is skipped once the window is destroyed; colours are
+// resolved once per call (per colour-table entry for DIBs), not per pixel.
+#include "platform/gdi.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/bitmap_font.h"
+#include "platform/window_internal.h"
+
+namespace platform {
+namespace {
+
+// The stock default palette: the twenty static colours, in their customary order.
+constexpr std::array<PALETTEENTRY, kStockPaletteEntries> kStockColors = {{
+    {0, 0, 0, 0},       {128, 0, 0, 0},     {0, 128, 0, 0},     {128, 128, 0, 0},
+    {0, 0, 128, 0},     {128, 0, 128, 0},   {0, 128, 128, 0},   {192, 192, 192, 0},
+    {192, 220, 192, 0}, {166, 202, 240, 0}, {255, 251, 240, 0}, {160, 160, 164, 0},
+    {128, 128, 128, 0}, {255, 0, 0, 0},     {0, 255, 0, 0},     {255, 255, 0, 0},
+    {0, 0, 255, 0},     {255, 0, 255, 0},   {0, 255, 255, 0},   {255, 255, 255, 0},
+}};
+
+// The classic system colours, by system-colour index.
+constexpr std::array<COLORREF, kSystemColorCount> kSystemColors = {{
+    RGB(192, 192, 192), RGB(0, 128, 128),   RGB(0, 0, 128),     RGB(128, 128, 128),
+    RGB(192, 192, 192), RGB(255, 255, 255), RGB(0, 0, 0),       RGB(0, 0, 0),
+    RGB(0, 0, 0),       RGB(255, 255, 255), RGB(192, 192, 192), RGB(192, 192, 192),
+    RGB(128, 128, 128), RGB(0, 0, 128),     RGB(255, 255, 255), RGB(192, 192, 192),
+    RGB(128, 128, 128), RGB(128, 128, 128), RGB(0, 0, 0),       RGB(192, 192, 192),
+    RGB(255, 255, 255), RGB(0, 0, 0),       RGB(192, 192, 192), RGB(0, 0, 0),
+    RGB(255, 255, 225),
+}};
+
+constexpr std::uint32_t kOleColorKindMask = 0xFF000000u;
+constexpr std::uint32_t kOleRgb = 0x00000000u;
+constexpr std::uint32_t kOlePaletteIndex = 0x01000000u;
+constexpr std::uint32_t kOlePaletteRgb = 0x02000000u;
+constexpr std::uint32_t kOleSystemColor = 0x80000000u;
+
+std::unordered_map<GdiObject*, std::shared_ptr<GdiObject>>& GdiObjects() {
+    static auto* objects = new std::unordered_map<GdiObject*, std::shared_ptr<GdiObject>>();
+    return *objects;
+}
+
+template <typename T>
+std::shared_ptr<T> FindObjectLocked(GdiObject* handle) {
+    auto it = GdiObjects().find(handle);
+    if (it == GdiObjects().end()) return nullptr;
+    return std::dynamic_pointer_cast<T>(it->second);
+}
+
+DeviceContextObject* LookupDc(HDC dc) {
+    std::lock_guard<std::mutex> guard(LayerLock());
+    return FindDcLocked(dc);
+}
+
+int Distance(int r1, int g1, int b1, int r2, int g2, int b2) {
+    return (r1 - r2) * (r1 - r2) + (g1 - g2) * (g1 - g2) + (b1 - b2) * (b1 - b2);
+}
+
+int NearestLogical(const std::vector<PALETTEENTRY>& entries, int r, int g, int b) {
+    int best = 0;
+    int best_distance = 1 << 30;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const PALETTEENTRY& e = entries[i];
+        const int d = Distance(r, g, b, e.peRed, e.peGreen, e.peBlue);
+        if (d < best_distance) {
+            best_distance = d;
+            best = static_cast<int>(i);
+            if (d == 0) break;
+        }
+    }
+    return best;
+}
+
+bool InUseLocked(const Screen& s, int slot) {
+    return slot < s.free_first || slot >= s.free_end || slot < s.free_first + s.free_used;
+}
+
+int NearestSystemLocked(const Screen& s, int r, int g, int b) {
+    int best = 0;
+    int best_distance = 1 << 30;
+    for (int i = 0; i < s.system_colors; ++i) {
+        if (!InUseLocked(s, i)) continue;
+        const RGBQUAD& q = s.system_palette[static_cast<std::size_t>(i)];
+        const int d = Distance(r, g, b, q.rgbRed, q.rgbGreen, q.rgbBlue);
+        if (d < best_distance) {
+            best_distance = d;
+            best = i;
+        }
+    }
+    return best;
+}
+
+void MapNearestLocked(DeviceContextObject& dc) {
+    const Screen& s = *dc.screen;
+    if (!s.IsPaletteScreen()) return;
+    const auto& entries = dc.palette->entries;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        dc.to_system[i] = static_cast<std::uint8_t>(
+            NearestSystemLocked(s, entries[i].peRed, entries[i].peGreen, entries[i].peBlue));
+}
+
+// What a colour becomes on the context's screen: 0x00RRGGBB on 32-bit screens, a system
+// palette index on palette screens. Under the screen lock.
+struct DeviceColor {
+    std::uint32_t direct;
+    std::uint8_t index;
+};
+
+DeviceColor ResolveLocked(const DeviceContextObject& dc, int r, int g, int b) {
+    DeviceColor c{(static_cast<std::uint32_t>(r) << 16) | (static_cast<std::uint32_t>(g) << 8) |
+                      static_cast<std::uint32_t>(b),
+                  0};
+    if (dc.screen->IsPaletteScreen())
+        c.index =
+            dc.to_system[static_cast<std::size_t>(NearestLogical(dc.palette->entries, r, g, b))];
+    return c;
+}
+
+DeviceColor ResolveLocked(const DeviceContextObject& dc, COLORREF color) {
+    return ResolveLocked(dc, GetRValue(color), GetGValue(color), GetBValue(color));
+}
+
+void PutLocked(Screen& s, int x, int y, const DeviceColor& c) {
+    const std::size_t i = static_cast<std::size_t>(y) * static_cast<std::size_t>(s.width) +
+                          static_cast<std::size_t>(x);
+    if (s.IsPaletteScreen())
+        s.indices[i] = c.index;
+    else
+        s.direct[i] = c.direct;
+}
+
+// The context's clip, cut to the screen.
+RECT DrawableLocked(const DeviceContextObject& dc) {
+    return Intersect(dc.clip, RECT{0, 0, dc.screen->width, dc.screen->height});
+}
+
+RECT ToScreen(const DeviceContextObject& dc, const RECT& r) {
+    const std::int64_t ox = dc.origin_x;
+    const std::int64_t oy = dc.origin_y;
+    auto clamp = [](std::int64_t v) {
+        return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
+    };
+    return RECT{clamp(r.left + ox), clamp(r.top + oy), clamp(r.right + ox), clamp(r.bottom + oy)};
+}
+
+void FillLocked(DeviceContextObject& dc, const RECT& screen_rect, const DeviceColor& c) {
+    const RECT area = Intersect(screen_rect, DrawableLocked(dc));
+    for (int y = area.top; y < area.bottom; ++y)
+        for (int x = area.left; x < area.right; ++x) PutLocked(*dc.screen, x, y, c);
+    if (!IsEmpty(area)) ++dc.screen->changes;
+}
+
+}  // namespace
+
+const std::shared_ptr<PaletteObject>& StockPalette() {
+    static const std::shared_ptr<PaletteObject>* stock = [] {
+        auto p = std::make_shared<PaletteObject>();
+        p->stock = true;
+        p->entries.assign(kStockColors.begin(), kStockColors.end());
+        return new std::shared_ptr<PaletteObject>(p);
+    }();
+    return *stock;
+}
+
+void AttachPalette(DeviceContextObject& dc, std::shared_ptr<PaletteObject> palette,
+                   bool background) {
+    std::lock_guard<std::mutex> guard(dc.screen->lock);
+    dc.palette = std::move(palette);
+    dc.palette_background = background;
+    MapNearestLocked(dc);
+}
+
+HDC GetDC(HWND window) {
+    std::lock_guard<std::mutex> guard(LayerLock());
+    std::shared_ptr<WindowObject> w = FindWindowLocked(window);
+    if (w == nullptr) return nullptr;
+    return CreateDcLocked(w, w->client);
+}
+
+int ReleaseDC(HWND, HDC dc) {
+    std::lock_guard<std::mutex> guard(LayerLock());
+    return ReleaseDcLocked(dc) ? 1 : 0;
+}
+
+int GetDeviceCaps(HDC hdc, int index) {
+    DeviceContextObject* dc = LookupDc(hdc);
+    if (dc == nullptr || index != BITSPIXEL) return 0;
+    return dc->screen->bits_per_pixel;
+}
+
+HBRUSH CreateSolidBrush(COLORREF color) {
+    auto brush = std::make_shared<BrushObject>();
+    brush->color = color & 0x00FFFFFFu;
+    std::lock_guard<std::mutex> guard(LayerLock());
+    GdiObjects().emplace(brush.get(), brush);
+    return brush.get();
+}
+
+int FillRect(HDC hdc, const RECT* rect, HBRUSH brush) {
+    if (rect == nullptr) return 0;
+    DeviceContextObject* dc;
+    std::shared_ptr<BrushObject> b;
+    {
+        std::lock_guard<std::mutex> guard(LayerLock());
+        dc = FindDcLocked(hdc);
+        b = FindObjectLocked<BrushObject>(brush);
+    }
+    if (dc == nullptr || b == nullptr) return 0;
+    std::lock_guard<std::mutex> guard(dc->screen->lock);
+    if (dc->window->destroyed) return 0;
+    FillLocked(*dc, ToScreen(*dc, *rect), ResolveLocked(*dc, b->color));
+    return 1;
+}
+
+bool DeleteObject(HBRUSH brush) {
+    std::lock_guard<std::mutex> guard(LayerLock());
+    return GdiObjects().erase(brush) == 1;
+}
+
+COLORREF SetTextColor(HDC hdc, COLORREF color) {
+    DeviceContextObject* dc = LookupDc(hdc);
+    if (dc == nullptr) return 0;
+    return std::exchange(dc->text_color, color & 0x00FFFFFFu);
+}
+
+COLORREF SetBkColor(HDC hdc, COLORREF color) {
+    DeviceContextObject* dc = LookupDc(hdc);
+    if (dc == nullptr) return 0;
+    return std::exchange(dc->back_color, color & 0x00FFFFFFu);
+}
+
+int SetBkMode(HDC hdc, int mode) {
+    DeviceContextObject* dc = LookupDc(hdc);
+    if (dc == nullptr || (mode != TRANSPARENT && mode != OPAQUE)) return 0;
+    return std::exchange(dc->back_mode, mode);
+}
+
+int DrawText(HDC hdc, const char* text, int count, RECT* rect, UINT format) {
+    if (text == nullptr || rect == nullptr) return 0;
+    DeviceContextObject* dc = LookupDc(hdc);
+    if (dc == nullptr) return 0;
+    const std::size_t length = count < 0 ? std::strlen(text) : static_cast<std::size_t>(count);
+    const std::int64_t text_width = static_cast<std::int64_t>(length) * kCellWidth;
+    std::int64_t x = rect->left;
+    std::int64_t y = rect->top;
+    if (format & DT_CENTER)
+        x = rect->left + (static_cast<std::int64_t>(rect->right) - rect->left - text_width) / 2;
+    else if (format & DT_RIGHT)
+        x = rect->right - text_width;
+    if (format & DT_VCENTER)
+        y = rect->top + (static_cast<std::int64_t>(rect->bottom) - rect->top - kCellHeight) / 2;
+    else if (format & DT_BOTTOM)
+        y = rect->bottom - kCellHeight;
+
+    std::lock_guard<std::mutex> guard(dc->screen->lock);
+    if (dc->window->destroyed) return 0;
+    const RECT area = Intersect(ToScreen(*dc, *rect), DrawableLocked(*dc));
+    const DeviceColor fore = ResolveLocked(*dc, dc->text_color);
+    const DeviceColor back = ResolveLocked(*dc, dc->back_color);
+    const std::int64_t sx = x + dc->origin_x;
+    const std::int64_t sy = y + dc->origin_y;
+    for (std::size_t i = 0; i < length; ++i) {
+        const Glyph& glyph = GlyphFor(text[i]);
+        const std::int64_t cell_x = sx + static_cast<std::int64_t>(i) * kCellWidth;
+        for (int row = 0; row < kCellHeight; ++row) {
+            const std::int64_t py = sy + row;
+            if (py < area.top || py >= area.bottom) continue;
+            for (int col = 0; col < kCellWidth; ++col) {
+                const std::int64_t px = cell_x + col;
+                if (px < area.left || px >= area.right) continue;
+                const bool ink =
+                    row < kGlyphHeight && col < kGlyphWidth &&
+                    ((glyph[static_cast<std::size_t>(row)] >> (kGlyphWidth - 1 - col)) & 1);
+                if (ink)
+                    PutLocked(*dc->screen, static_cast<int>(px), static_cast<int>(py), fore);
+                else if (dc->back_mode == OPAQUE)
+                    PutLocked(*dc->screen, static_cast<int>(px), static_cast<int>(py), back);
+            }
+        }
+    }
+    ++dc->screen->changes;
+    return kCellHeight;
+}
+
+HPALETTE CreatePalette(const LOGPALETTE* palette) {
+    if (palette == nullptr || palette->palVersion != kPaletteVersion ||
+        palette->palNumEntries < 1 || palette->palNumEntries > kMaxPaletteEntries)
+        return nullptr;
+    auto p = std::make_shared<PaletteObject>();
+    p->entries.assign(palette->palPalEntry, palette->palPalEntry + palette->palNumEntries);
+    std::lock_guard<std::mutex> guard(LayerLock());
+    GdiObjects().emplace(p.get(), p);
+    return p.get();
+}
+
+bool DeleteObject(HPALETTE palette) {
+    std::lock_guard<std::mutex> guard(LayerLock());
+    return GdiObjects().erase(palette) == 1;
+}
+
+UINT GetPaletteEntries(HPALETTE palette, UINT start, UINT count, PALETTEENTRY* entries) {
+    std::shared_ptr<PaletteObject> p;
+    if (palette == StockPalette().get()) {
+        p = StockPalette();
+    } else {
+        std::lock_guard<std::mutex> guard(LayerLock());
+        p = FindObjectLocked<PaletteObject>(palette);
+    }
+    if (p == nullptr || entries == nullptr || start >= p->entries.size()) return 0;
+    const UINT n = std::min<UINT>(count, static_cast<UINT>(p->entries.size()) - start);
+    std::copy_n(p->entries.begin() + start, n, entries);
+    return n;
+}
+
+HPALETTE GetStockObject(StockObjectId id) {
+    return id == DEFAULT_PALETTE ? StockPalette().get() : nullptr;
+}
+
+HPALETTE SelectPalette(HDC hdc, HPALETTE palette, bool force_background) {
+    DeviceContextObject* dc;
+    std::shared_ptr<PaletteObject> p;
+    {
+        std::lock_guard<std::mutex> guard(LayerLock());
+        dc = FindDcLocked(hdc);
+        p = palette == StockPalette().get() ? StockPalette()
+                                            : FindObjectLocked<PaletteObject>(palette);
+    }
+    if (dc == nullptr || p == nullptr) return nullptr;
+    HPALETTE previous = dc->palette.get();
+    AttachPalette(*dc, std::move(p), force_background);
+    return previous;
+}
+
+UINT RealizePalette(HDC hdc) {
+    DeviceContextObject* dc = LookupDc(hdc);
+    if (dc == nullptr) return 0;
+    Screen& s = *dc->screen;
+    if (!s.IsPaletteScreen()) return 0;
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (dc->palette->stock) {
+        MapNearestLocked(*dc);
+        return 0;
+    }
+    if (!dc->palette_background) s.free_used = 0;
+    UINT changed = 0;
+    const auto& entries = dc->palette->entries;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const PALETTEENTRY& e = entries[i];
+        const RGBQUAD want{e.peBlue, e.peGreen, e.peRed, 0};
+        auto same = [&want](const RGBQUAD& q) {
+            return q.rgbRed == want.rgbRed && q.rgbGreen == want.rgbGreen &&
+                   q.rgbBlue == want.rgbBlue;
+        };
+        int slot = -1;
+        for (int k = 0; k < s.system_colors && slot < 0; ++k)
+            if (InUseLocked(s, k) && same(s.system_palette[static_cast<std::size_t>(k)])) slot = k;
+        if (slot < 0 && s.free_first + s.free_used < s.free_end) {
+            slot = s.free_first + s.free_used++;
+            s.system_palette[static_cast<std::size_t>(slot)] = want;
+            ++changed;
+        }
+        if (slot < 0) slot = NearestSystemLocked(s, e.peRed, e.peGreen, e.peBlue);
+        dc->to_system[i] = static_cast<std::uint8_t>(slot);
+    }
+    if (changed > 0) ++s.changes;
+    return changed;
+}
+
+int SetDIBitsToDevice(HDC hdc, int x_dest, int y_dest, std::uint32_t w, std::uint32_t h, int x_src,
+                      int y_src, std::uint32_t start_scan, std::uint32_t lines, const void* bits,
+                      const BITMAPINFOHEADER* info, UINT color_use) {
+    if (bits == nullptr || info == nullptr || color_use != DIB_RGB_COLORS) return 0;
+    if (info->biSize < sizeof(BITMAPINFOHEADER) || info->biCompression != BI_RGB) return 0;
+    const int depth = info->biBitCount;
+    if (depth != 1 && depth != 8 && depth != 24) return 0;
+    if (info->biWidth <= 0 || info->biHeight <= 0) return 0;
+    DeviceContextObject* dc = LookupDc(hdc);
+    if (dc == nullptr) return 0;
+
+    const std::int64_t width = info->biWidth;
+    const std::int64_t height = info->biHeight;
+    const std::int64_t row_bytes = (width * depth + 31) / 32 * 4;
+    // Rows are counted from the bottom; the ones present in `bits` are [start_scan, +lines).
+    const std::int64_t row_first = std::max<std::int64_t>({y_src, 0, start_scan});
+    const std::int64_t row_end =
+        std::min<std::int64_t>({static_cast<std::int64_t>(y_src) + h, height,
+                                static_cast<std::int64_t>(start_scan) + lines});
+    const std::int64_t col_first = std::max<std::int64_t>(x_src, 0);
+    const std::int64_t col_end =
+        std::min<std::int64_t>(static_cast<std::int64_t>(x_src) + w, width);
+    const std::int64_t rows_passed = std::max<std::int64_t>(
+        0,
+        std::min<std::int64_t>(static_cast<std::int64_t>(start_scan) + lines, height) - start_scan);
+    const auto* table = reinterpret_cast<const RGBQUAD*>(
+        reinterpret_cast<const std::uint8_t*>(info) + info->biSize);
+    std::int64_t table_entries = 0;
+    if (depth <= 8) {
+        table_entries = info->biClrUsed != 0 ? info->biClrUsed : (1 << depth);
+        table_entries = std::min<std::int64_t>(table_entries, 1 << depth);
+    }
+    const auto* data = static_cast<const std::uint8_t*>(bits);
+
+    Screen& s = *dc->screen;
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (dc->window->destroyed) return 0;
+    const RECT area = DrawableLocked(*dc);
+    std::array<DeviceColor, 256> lookup{};
+    for (std::int64_t i = 0; i < table_entries; ++i)
+        lookup[static_cast<std::size_t>(i)] =
+            ResolveLocked(*dc, table[i].rgbRed, table[i].rgbGreen, table[i].rgbBlue);
+    DeviceColor last_color{};
+    std::uint32_t last_rgb = 0xFFFFFFFFu;
+    bool painted = false;
+    for (std::int64_t r = row_first; r < row_end; ++r) {
+        const std::int64_t y =
+            dc->origin_y + y_dest + (static_cast<std::int64_t>(y_src) + h - 1 - r);
+        if (y < area.top || y >= area.bottom) continue;
+        const std::uint8_t* row = data + (r - start_scan) * row_bytes;
+        for (std::int64_t c = col_first; c < col_end; ++c) {
+            const std::int64_t x = dc->origin_x + x_dest + (c - x_src);
+            if (x < area.left || x >= area.right) continue;
+            DeviceColor color;
+            if (depth == 1) {
+                color = lookup[(row[c >> 3] >> (7 - (c & 7))) & 1];
+            } else if (depth == 8) {
+                color = lookup[row[c]];
+            } else {
+                const std::uint8_t* p = row + c * 3;
+                const std::uint32_t rgb = (static_cast<std::uint32_t>(p[2]) << 16) |
+                                          (static_cast<std::uint32_t>(p[1]) << 8) | p[0];
+                if (rgb != last_rgb) {
+                    last_rgb = rgb;
+                    last_color = ResolveLocked(*dc, p[2], p[1], p[0]);
+                }
+                color = last_color;
+            }
+            PutLocked(s, static_cast<int>(x), static_cast<int>(y), color);
+            painted = true;
+        }
+    }
+    if (painted) ++s.changes;
+    return static_cast<int>(rows_passed);
+}
+
+COLORREF GetSysColor(int index) {
+    if (index < 0 || index >= kSystemColorCount) return RGB(0, 0, 0);
+    return kSystemColors[static_cast<std::size_t>(index)];
+}
+
+HRESULT OleTranslateColor(OLE_COLOR color, HPALETTE palette, COLORREF* result) {
+    if (result == nullptr) return E_POINTER;
+    switch (color & kOleColorKindMask) {
+        case kOleRgb:
+        case kOlePaletteRgb:
+            *result = color & 0x00FFFFFFu;
+            return S_OK;
+        case kOlePaletteIndex: {
+            PALETTEENTRY e;
+            const HPALETTE from = palette != nullptr ? palette : GetStockObject(DEFAULT_PALETTE);
+            if (GetPaletteEntries(from, color & 0xFFFFu, 1, &e) != 1) return E_INVALIDARG;
+            *result = RGB(e.peRed, e.peGreen, e.peBlue);
+            return S_OK;
+        }
+        case kOleSystemColor: {
+            const std::uint32_t index = color & 0x00FFFFFFu;
+            if (index >= static_cast<std::uint32_t>(kSystemColorCount)) return E_INVALIDARG;
+            *result = GetSysColor(static_cast<int>(index));
+            return S_OK;
+        }
+        default:
+            return E_INVALIDARG;
+    }
+}
+
+}  // namespace platform
