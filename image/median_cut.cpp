@@ -1,0 +1,260 @@
+// Median cut and nearest-colour mapping. The histogram, the colour list, the boxes and the sorted
+// palette are library-wide tables; the colour-matching lock (made on first use) keeps one
+// reduction at a time in them.
+#include "image/median_cut.h"
+
+#include <algorithm>
+#include <climits>
+#include <mutex>
+
+#include "image/dither.h"
+
+namespace image {
+namespace {
+
+constexpr std::size_t kHistogramSize = 1u << 15;
+constexpr int kBlue = 0;
+constexpr int kGreen = 1;
+constexpr int kRed = 2;
+
+struct Box {
+    std::uint32_t first;   // into WorkingTables::colors
+    std::uint32_t count;   // colours in the box
+    std::uint32_t pixels;  // sum of their (capped) counts
+};
+
+struct SortedEntry {
+    std::uint8_t value;  // the entry's value on the search channel
+    std::uint8_t index;  // its palette index
+};
+
+struct WorkingTables {
+    std::array<std::uint16_t, kHistogramSize> histogram;
+    std::array<std::uint16_t, kHistogramSize> colors;  // keys present, grouped by box
+    std::array<Box, kAdaptiveColors> boxes;
+    std::array<SortedEntry, kAdaptiveColors> sorted;
+};
+
+std::mutex& ColorMatchLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+WorkingTables& Tables() {
+    static WorkingTables* tables = new WorkingTables();
+    return *tables;
+}
+
+int Channel5(std::uint32_t key, int channel) {
+    switch (channel) {
+        case kBlue:
+            return static_cast<int>(key & 31);
+        case kGreen:
+            return static_cast<int>((key >> 5) & 31);
+        default:
+            return static_cast<int>((key >> 10) & 31);
+    }
+}
+
+int ChannelOf(const PaletteEntry& e, int channel) {
+    return channel == kBlue ? e.Blue : channel == kGreen ? e.Green : e.Red;
+}
+
+// The channel of the largest range; on equal ranges blue before red, red before green.
+int WidestChannel(int blue_range, int green_range, int red_range) {
+    if (blue_range >= red_range && blue_range >= green_range) return kBlue;
+    if (red_range >= green_range) return kRed;
+    return kGreen;
+}
+
+std::uint32_t BoxPixels(const WorkingTables& t, std::uint32_t first, std::uint32_t count) {
+    std::uint32_t sum = 0;
+    for (std::uint32_t k = first; k < first + count; ++k) sum += t.histogram[t.colors[k]];
+    return sum;
+}
+
+void SplitBox(WorkingTables& t, Box* box, Box* added) {
+    int low[3] = {31, 31, 31};
+    int high[3] = {0, 0, 0};
+    for (std::uint32_t k = box->first; k < box->first + box->count; ++k) {
+        for (int c = 0; c < 3; ++c) {
+            const int v = Channel5(t.colors[k], c);
+            low[c] = std::min(low[c], v);
+            high[c] = std::max(high[c], v);
+        }
+    }
+    const int channel =
+        WidestChannel(high[kBlue] - low[kBlue], high[kGreen] - low[kGreen], high[kRed] - low[kRed]);
+    std::sort(t.colors.begin() + box->first, t.colors.begin() + box->first + box->count,
+              [channel](std::uint16_t a, std::uint16_t b) {
+                  const int va = Channel5(a, channel);
+                  const int vb = Channel5(b, channel);
+                  return va != vb ? va < vb : a < b;
+              });
+    // The first box ends with the colour at which the running count reaches half; the second
+    // keeps at least one colour.
+    std::uint32_t running = 0;
+    std::uint32_t split = box->count - 1;
+    for (std::uint32_t k = 0; k < box->count; ++k) {
+        running += t.histogram[t.colors[box->first + k]];
+        if (2 * static_cast<std::uint64_t>(running) >= box->pixels) {
+            split = std::min(k + 1, box->count - 1);
+            break;
+        }
+    }
+    *added = Box{box->first + split, box->count - split, 0};
+    added->pixels = BoxPixels(t, added->first, added->count);
+    box->count = split;
+    box->pixels -= added->pixels;
+}
+
+PaletteEntry BoxColor(const WorkingTables& t, const Box& box) {
+    std::uint64_t sum[3] = {0, 0, 0};
+    for (std::uint32_t k = box.first; k < box.first + box.count; ++k) {
+        const std::uint32_t key = t.colors[k];
+        for (int c = 0; c < 3; ++c)
+            sum[c] += static_cast<std::uint64_t>(Channel5(key, c)) * t.histogram[key];
+    }
+    auto mean = [&box](std::uint64_t s) {
+        return static_cast<std::uint8_t>(Widen5(static_cast<int>(s / box.pixels)));
+    };
+    return PaletteEntry{mean(sum[kBlue]), mean(sum[kGreen]), mean(sum[kRed]), 0};
+}
+
+ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palette, int* boxes) {
+    if (colors < kMinAdaptiveColors || colors > kAdaptiveColors) return kBadReduction;
+    ImageResult r = ValidateImage(source, DepthBit(24));
+    if (r != kImageOk) return r;
+    WorkingTables& t = Tables();
+    t.histogram.fill(0);
+    const std::uint32_t width = source->Right - source->Left + 1;
+    for (std::uint32_t y = source->Top; y <= source->Bottom; ++y) {
+        const std::uint8_t* p = source->Bits + PixelOffset(*source, source->Left, y);
+        for (std::uint32_t j = 0; j < width; ++j, p += 3) {
+            std::uint16_t& n = t.histogram[ColorKey(p[2], p[1], p[0])];
+            if (n < kHistogramCountLimit) ++n;
+        }
+    }
+    std::uint32_t present = 0;
+    for (std::size_t key = 0; key < kHistogramSize; ++key)
+        if (t.histogram[key] != 0) t.colors[present++] = static_cast<std::uint16_t>(key);
+    t.boxes[0] = Box{0, present, BoxPixels(t, 0, present)};
+    int made = 1;
+    while (made < colors) {
+        int pick = -1;
+        for (int b = 0; b < made; ++b) {
+            const Box& box = t.boxes[static_cast<std::size_t>(b)];
+            if (box.count > 1 &&
+                (pick < 0 || box.pixels > t.boxes[static_cast<std::size_t>(pick)].pixels))
+                pick = b;
+        }
+        if (pick < 0) break;
+        SplitBox(t, &t.boxes[static_cast<std::size_t>(pick)],
+                 &t.boxes[static_cast<std::size_t>(made)]);
+        ++made;
+    }
+    for (int b = 0; b < made; ++b) palette[b] = BoxColor(t, t.boxes[static_cast<std::size_t>(b)]);
+    for (int b = made; b < colors; ++b) palette[b] = palette[0];
+    *boxes = made;
+    return kImageOk;
+}
+
+// Nearest palette entry by squared distance: outward from the pixel's place along the sorted
+// channel, each direction ending once that channel alone is at least the best distance.
+class NearestColor {
+  public:
+    NearestColor(const PaletteEntry* palette, int count, WorkingTables& t)
+        : palette_(palette), count_(count), sorted_(t.sorted.data()) {
+        int low[3] = {255, 255, 255};
+        int high[3] = {0, 0, 0};
+        for (int i = 0; i < count; ++i)
+            for (int c = 0; c < 3; ++c) {
+                low[c] = std::min(low[c], ChannelOf(palette[i], c));
+                high[c] = std::max(high[c], ChannelOf(palette[i], c));
+            }
+        channel_ = WidestChannel(high[kBlue] - low[kBlue], high[kGreen] - low[kGreen],
+                                 high[kRed] - low[kRed]);
+        for (int i = 0; i < count; ++i)
+            sorted_[i] = SortedEntry{static_cast<std::uint8_t>(ChannelOf(palette[i], channel_)),
+                                     static_cast<std::uint8_t>(i)};
+        std::sort(sorted_, sorted_ + count, [](const SortedEntry& a, const SortedEntry& b) {
+            return a.value != b.value ? a.value < b.value : a.index < b.index;
+        });
+    }
+
+    std::uint8_t Find(int blue, int green, int red) const {
+        const int v = channel_ == kBlue ? blue : channel_ == kGreen ? green : red;
+        int up = static_cast<int>(
+            std::lower_bound(sorted_, sorted_ + count_, v,
+                             [](const SortedEntry& e, int value) { return e.value < value; }) -
+            sorted_);
+        int down = up - 1;
+        int best = INT_MAX;
+        std::uint8_t best_index = 0;
+        auto try_entry = [&](int at) {
+            const int along = sorted_[at].value - v;
+            if (along * along >= best) return false;
+            const PaletteEntry& e = palette_[sorted_[at].index];
+            const int d = (e.Blue - blue) * (e.Blue - blue) +
+                          (e.Green - green) * (e.Green - green) + (e.Red - red) * (e.Red - red);
+            if (d < best) {
+                best = d;
+                best_index = sorted_[at].index;
+            }
+            return true;
+        };
+        bool up_open = up < count_;
+        bool down_open = down >= 0;
+        while (up_open || down_open) {
+            if (up_open) up_open = try_entry(up) && ++up < count_;
+            if (down_open) down_open = try_entry(down) && --down >= 0;
+        }
+        return best_index;
+    }
+
+  private:
+    const PaletteEntry* palette_;
+    int count_;
+    SortedEntry* sorted_;
+    int channel_;
+};
+
+}  // namespace
+
+ImageResult MedianCutPalette(ImageBuffer* source, int colors, PaletteEntry* palette, int* boxes) {
+    std::lock_guard<std::mutex> guard(ColorMatchLock());
+    return MedianCutLocked(source, colors, palette, boxes);
+}
+
+ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, int colors) {
+    if (colors < kMinAdaptiveColors || colors > kAdaptiveColors) return kBadReduction;
+    std::uint32_t w, h;
+    ImageResult r = CheckReduction(source, target, DepthBit(24), &w, &h);
+    if (r != kImageOk) return r;
+    std::lock_guard<std::mutex> guard(ColorMatchLock());
+    PaletteEntry palette[kAdaptiveColors];
+    int boxes = 0;
+    r = MedianCutLocked(source, colors, palette, &boxes);
+    if (r != kImageOk) return r;
+    // Entries past the boxes repeat entry 0, so the search needs only the boxes' colours.
+    const NearestColor nearest(palette, boxes, Tables());
+    for (std::uint32_t i = 0; i < h; ++i) {
+        const std::uint8_t* p = source->Bits + PixelOffset(*source, source->Left, source->Top + i);
+        std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
+        std::uint32_t last = 0xFFFFFFFFu;
+        std::uint8_t last_index = 0;
+        for (std::uint32_t j = 0; j < w; ++j, p += 3) {
+            const std::uint32_t bgr = p[0] | (static_cast<std::uint32_t>(p[1]) << 8) |
+                                      (static_cast<std::uint32_t>(p[2]) << 16);
+            if (bgr != last) {
+                last = bgr;
+                last_index = nearest.Find(p[0], p[1], p[2]);
+            }
+            out[j] = last_index;
+        }
+    }
+    InstallColorTable(target, palette, colors);
+    return kImageOk;
+}
+
+}  // namespace image

@@ -1,0 +1,490 @@
+// Display: the fixed palettes, the three reductions worked through on small pictures, and
+// DisplayImage on 32-, 8- and 4-bit screens for every display mode, with offsets and clipping.
+#include "image/display.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <random>
+
+#include "image/display_palettes.h"
+#include "image/dither.h"
+#include "image/median_cut.h"
+#include "support/test_screen.h"
+
+using namespace image;
+using testsupport::MakeGreyPicture;
+using testsupport::MakePicture24;
+using testsupport::Rgb;
+using testsupport::TestWindow;
+
+namespace {
+
+Rgb ColorOfEntry(const PaletteEntry& e) {
+    return Rgb{e.Red, e.Green, e.Blue};
+}
+
+std::uint8_t IndexAt(const ImageBuffer& picture, int x, int y) {
+    return picture
+        .Bits[PixelOffset(picture, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y))];
+}
+
+struct Reduced {
+    explicit Reduced(int w, int h) { AllocImage(&image, w, h, 8); }
+    ~Reduced() { FreeImage(&image); }
+    ImageBuffer image;
+};
+
+// A picture that every reduction treats differently: a colour gradient.
+Rgb Gradient(int x, int y) {
+    return Rgb{static_cast<std::uint8_t>(x * 15), static_cast<std::uint8_t>(y * 30),
+               static_cast<std::uint8_t>(255 - x * 10)};
+}
+
+}  // namespace
+
+TEST(FixedPalette, TwoHundredFiftySixEntriesKeepStaticColoursCubeAndGreys) {
+    const auto& p = FixedPalette256();
+    EXPECT_EQ(ColorOfEntry(p[0]), (Rgb{0, 0, 0}));
+    EXPECT_EQ(ColorOfEntry(p[7]), (Rgb{192, 192, 192}));
+    EXPECT_EQ(ColorOfEntry(p[9]), (Rgb{166, 202, 240}));
+    EXPECT_EQ(ColorOfEntry(p[10]), (Rgb{255, 255, 255}));  // cube starts with white
+    EXPECT_EQ(ColorOfEntry(p[11]), (Rgb{255, 255, 204}));  // blue steps down first
+    EXPECT_EQ(ColorOfEntry(p[16]), (Rgb{255, 204, 255}));  // then green
+    EXPECT_EQ(ColorOfEntry(p[225]), (Rgb{0, 0, 0}));
+    EXPECT_EQ(ColorOfEntry(p[226]), (Rgb{16, 16, 16}));
+    EXPECT_EQ(ColorOfEntry(p[245]), (Rgb{244, 244, 244}));
+    EXPECT_EQ(ColorOfEntry(p[246]), (Rgb{255, 251, 240}));  // stock entry 10
+    EXPECT_EQ(ColorOfEntry(p[248]), (Rgb{128, 128, 128}));  // stock entry 12
+    EXPECT_EQ(ColorOfEntry(p[255]), (Rgb{255, 255, 255}));
+    for (int r = 0; r < 6; ++r)
+        for (int g = 0; g < 6; ++g)
+            for (int b = 0; b < 6; ++b)
+                ASSERT_EQ(ColorOfEntry(p[static_cast<std::size_t>(CubeIndex(b, g, r))]),
+                          (Rgb{static_cast<std::uint8_t>(51 * r), static_cast<std::uint8_t>(51 * g),
+                               static_cast<std::uint8_t>(51 * b)}));
+}
+
+TEST(FixedPalette, SixteenEntriesAndTheCornerMap) {
+    const auto& p = FixedPalette16();
+    EXPECT_EQ(ColorOfEntry(p[7]), (Rgb{192, 192, 192}));
+    EXPECT_EQ(ColorOfEntry(p[8]), (Rgb{128, 128, 128}));  // stock entry 12
+    for (int corner = 0; corner < 8; ++corner) {
+        SCOPED_TRACE(corner);
+        const bool b = corner & 1, g = corner & 2, r = corner & 4;
+        EXPECT_EQ(
+            ColorOfEntry(p[static_cast<std::size_t>(CornerIndex(b, g, r))]),
+            (Rgb{static_cast<std::uint8_t>(r ? 255 : 0), static_cast<std::uint8_t>(g ? 255 : 0),
+                 static_cast<std::uint8_t>(b ? 255 : 0)}));
+    }
+}
+
+TEST(OrderedDither, CubeLevelsFollowTheMatrixFromTheRowsEnd) {
+    // Grey 25: level 0 remainder 25, so a pixel goes up to 51 where the threshold is below 25.
+    // Width 5: the matrix column is (5 - 1 - x) mod 8.
+    ImageBuffer picture = MakePicture24(5, 9, [](int, int) { return Rgb{25, 25, 25}; });
+    Reduced out(5, 9);
+    ASSERT_EQ(DitherToFixedPalette(&picture, &out.image, FixedPalette::k256), kImageOk);
+    EXPECT_EQ(out.image.ColorCount, 256);
+    EXPECT_EQ(out.image.Flags & kGreyScale, 0u);
+    for (int y = 0; y < 9; ++y)
+        for (int x = 0; x < 5; ++x) {
+            const int threshold = kDitherMatrix[static_cast<std::size_t>(y % 8)]
+                                               [static_cast<std::size_t>((5 - 1 - x) % 8)];
+            const int level = threshold < 25 ? 1 : 0;
+            EXPECT_EQ(IndexAt(out.image, x, y), CubeIndex(level, level, level)) << x << "," << y;
+        }
+    FreeImage(&picture);
+}
+
+TEST(OrderedDither, SixteenColoursCompareWithFiveTimesTheMatrix) {
+    // Red 100 is on where 5 x threshold < 100, green 250 always (5 x 50 = 250 is not below),
+    // blue 0 never.
+    ImageBuffer picture = MakePicture24(8, 8, [](int, int) { return Rgb{100, 250, 0}; });
+    Reduced out(8, 8);
+    ASSERT_EQ(DitherToFixedPalette(&picture, &out.image, FixedPalette::k16), kImageOk);
+    EXPECT_EQ(out.image.ColorCount, 16);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) {
+            const int t =
+                kDitherMatrix[static_cast<std::size_t>(y)][static_cast<std::size_t>(7 - x)];
+            const bool green = 5 * t < 250;
+            EXPECT_EQ(IndexAt(out.image, x, y), CornerIndex(false, green, 5 * t < 100))
+                << x << "," << y;
+        }
+    FreeImage(&picture);
+}
+
+TEST(OrderedDither, UsesThePictureRowOfTheRegion) {
+    ImageBuffer picture = MakePicture24(4, 12, [](int, int) { return Rgb{25, 25, 25}; });
+    ImageBuffer region;
+    CopyImageRecord(picture, &region);
+    region.Top = 3;
+    Reduced out(4, 9);
+    ASSERT_EQ(DitherToFixedPalette(&region, &out.image, FixedPalette::k256), kImageOk);
+    for (int x = 0; x < 4; ++x) {
+        const int t = kDitherMatrix[3][static_cast<std::size_t>(3 - x)];
+        EXPECT_EQ(IndexAt(out.image, x, 0), CubeIndex(t < 25, t < 25, t < 25)) << x;
+    }
+    FreeImage(&picture);
+}
+
+TEST(Diffusion, CubeErrorsSpreadWithArithmeticShifts) {
+    // Grey 30 everywhere, worked through: (0,0) 30 -> 51, error -21: right 30 + (-147 >> 4) = 20,
+    // below 23, below right 28. (1,0) 20 -> 0, error 20: right 38, below left 26, below 34,
+    // below right 31. (2,0) 38 -> 51, error -13: below left 31, below 26. Row 1: 26 -> 51 (error
+    // -25, right 31 - 11 = 20), 20 -> 0 (error 20, right 26 + 8 = 34), 34 -> 51.
+    ImageBuffer picture = MakePicture24(3, 2, [](int, int) { return Rgb{30, 30, 30}; });
+    Reduced out(3, 2);
+    ASSERT_EQ(DiffuseToFixedPalette(&picture, &out.image, FixedPalette::k256), kImageOk);
+    const int up = CubeIndex(1, 1, 1), down = CubeIndex(0, 0, 0);
+    const int expected[2][3] = {{up, down, up}, {up, down, up}};
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x)
+            EXPECT_EQ(IndexAt(out.image, x, y), expected[y][x]) << x << "," << y;
+    FreeImage(&picture);
+}
+
+TEST(Diffusion, SixteenColourErrorsShiftDownAndClampAfterEveryAddition) {
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> row;
+        std::vector<bool> on;
+    } cases[] = {
+        // 130 is on with error -125; (7 x -125) >> 4 = -55 (not -54) takes 182 to 127: off.
+        {"negative shares round down", {130, 182}, {true, false}},
+        // 120 is off with error 120; 250 + 52 clamps to 255, on with error 0, so 110 stays off
+        // (unclamped it would get 20 and be on).
+        {"sums clamp", {120, 250, 110}, {false, true, false}},
+        {"thresholds", {127, 0, 128, 255}, {false, false, true, true}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int w = static_cast<int>(c.row.size());
+        ImageBuffer picture = MakePicture24(w, 1, [&c](int x, int) {
+            const std::uint8_t v = c.row[static_cast<std::size_t>(x)];
+            return Rgb{v, v, v};
+        });
+        Reduced out(w, 1);
+        ASSERT_EQ(DiffuseToFixedPalette(&picture, &out.image, FixedPalette::k16), kImageOk);
+        for (int x = 0; x < w; ++x) {
+            const bool on = c.on[static_cast<std::size_t>(x)];
+            EXPECT_EQ(IndexAt(out.image, x, 0), CornerIndex(on, on, on)) << x;
+        }
+        FreeImage(&picture);
+    }
+}
+
+TEST(Diffusion, EightBitPicturesGoThroughTheirColourTable) {
+    ImageBuffer grey = MakeGreyPicture(2, 1, [](int x, int) { return x == 0 ? 255 : 0; });
+    Reduced out(2, 1);
+    ASSERT_EQ(DiffuseToFixedPalette(&grey, &out.image, FixedPalette::k256), kImageOk);
+    EXPECT_EQ(IndexAt(out.image, 0, 0), CubeIndex(5, 5, 5));
+    EXPECT_EQ(IndexAt(out.image, 1, 0), CubeIndex(0, 0, 0));
+    FreeImage(&grey);
+}
+
+TEST(MedianCut, EachColourOfAFewGetsItsOwnBoxWidenedFromFiveBits) {
+    const Rgb colours[] = {{255, 0, 0}, {100, 50, 10}, {0, 0, 255}, {7, 200, 90}};
+    ImageBuffer picture = MakePicture24(4, 3, [&](int x, int) { return colours[x]; });
+    PaletteEntry palette[256];
+    int boxes = 0;
+    ASSERT_EQ(MedianCutPalette(&picture, 256, palette, &boxes), kImageOk);
+    EXPECT_EQ(boxes, 4);
+    for (const Rgb& c : colours) {
+        const Rgb widened{static_cast<std::uint8_t>(Widen5(c.r >> 3)),
+                          static_cast<std::uint8_t>(Widen5(c.g >> 3)),
+                          static_cast<std::uint8_t>(Widen5(c.b >> 3))};
+        bool found = false;
+        for (int i = 0; i < boxes; ++i) found |= ColorOfEntry(palette[i]) == widened;
+        EXPECT_TRUE(found) << int{widened.r} << "," << int{widened.g} << "," << int{widened.b};
+    }
+    for (int i = boxes; i < 256; ++i) ASSERT_EQ(ColorOfEntry(palette[i]), ColorOfEntry(palette[0]));
+
+    Reduced out(4, 3);
+    ASSERT_EQ(ReduceToAdaptivePalette(&picture, &out.image, 256), kImageOk);
+    for (int x = 0; x < 4; ++x) {
+        const Rgb c = ColorOfEntry(out.image.Palette[IndexAt(out.image, x, 2)]);
+        EXPECT_EQ(c.r, Widen5(colours[x].r >> 3)) << x;
+    }
+    FreeImage(&picture);
+}
+
+TEST(MedianCut, SplitsWhereTheRunningCountReachesHalf) {
+    // Reds (5-bit) 0, 10, 20 with counts 1, 1, 2: the running count reaches 2 of 4 at red 10,
+    // so the boxes are {0, 10} (weighted mean 5) and {20}.
+    ImageBuffer picture = MakePicture24(4, 1, [](int x, int) {
+        const int red5[] = {0, 10, 20, 20};
+        return Rgb{static_cast<std::uint8_t>(red5[x] << 3), 0, 0};
+    });
+    PaletteEntry palette[2];
+    int boxes = 0;
+    ASSERT_EQ(MedianCutPalette(&picture, 2, palette, &boxes), kImageOk);
+    ASSERT_EQ(boxes, 2);
+    EXPECT_EQ(palette[0].Red, Widen5(5));
+    EXPECT_EQ(palette[1].Red, Widen5(20));
+    FreeImage(&picture);
+}
+
+TEST(MedianCut, EqualRangesSortAlongBlueBeforeRed) {
+    // A = (red 0, blue 31) once, B = (31, 0) once, C = (16, 16) twice: red and blue both span 31.
+    // Along blue the order is B, C, A and the first box is {B, C}; along red it would be {A, C}.
+    ImageBuffer picture = MakePicture24(4, 1, [](int x, int) {
+        const int red5[] = {0, 31, 16, 16};
+        const int blue5[] = {31, 0, 16, 16};
+        return Rgb{static_cast<std::uint8_t>(red5[x] << 3), 0,
+                   static_cast<std::uint8_t>(blue5[x] << 3)};
+    });
+    PaletteEntry palette[2];
+    int boxes = 0;
+    ASSERT_EQ(MedianCutPalette(&picture, 2, palette, &boxes), kImageOk);
+    EXPECT_EQ(palette[0].Red, Widen5((31 + 2 * 16) / 3));
+    EXPECT_EQ(palette[0].Blue, Widen5((0 + 2 * 16) / 3));
+    EXPECT_EQ(palette[1].Red, Widen5(0));
+    EXPECT_EQ(palette[1].Blue, Widen5(31));
+    FreeImage(&picture);
+}
+
+TEST(MedianCut, HistogramCountsStopAt65534) {
+    // Reds 0 (90000 pixels), 10 (40000), 20 (30000). Capped, the total is 135534 and the running
+    // count reaches half only with red 10: boxes {0, 10} and {20}. Uncapped, red 0 alone would
+    // make up half.
+    ImageBuffer picture = MakePicture24(400, 400, [](int x, int y) {
+        const int i = y * 400 + x;
+        const int red5 = i < 90000 ? 0 : i < 130000 ? 10 : 20;
+        return Rgb{static_cast<std::uint8_t>(red5 << 3), 0, 0};
+    });
+    PaletteEntry palette[2];
+    int boxes = 0;
+    ASSERT_EQ(MedianCutPalette(&picture, 2, palette, &boxes), kImageOk);
+    EXPECT_EQ(palette[1].Red, Widen5(20));
+    EXPECT_EQ(palette[0].Red, Widen5(40000 * 10 / (65534 + 40000)));
+    FreeImage(&picture);
+}
+
+TEST(MedianCut, EveryPixelTakesTheNearestPaletteColour) {
+    std::mt19937 random(7);
+    ImageBuffer picture = MakePicture24(64, 48, [&random](int, int) {
+        return Rgb{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                   static_cast<std::uint8_t>(random())};
+    });
+    Reduced out(64, 48);
+    ASSERT_EQ(ReduceToAdaptivePalette(&picture, &out.image, 256), kImageOk);
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x) {
+            const Rgb p = testsupport::PixelOf(picture, x, y);
+            auto distance = [&p](const PaletteEntry& e) {
+                return (e.Red - p.r) * (e.Red - p.r) + (e.Green - p.g) * (e.Green - p.g) +
+                       (e.Blue - p.b) * (e.Blue - p.b);
+            };
+            int best = INT_MAX;
+            for (int i = 0; i < 256; ++i) best = std::min(best, distance(out.image.Palette[i]));
+            ASSERT_EQ(distance(out.image.Palette[IndexAt(out.image, x, y)]), best) << x << "," << y;
+        }
+    FreeImage(&picture);
+}
+
+TEST(Reductions, RefuseWhatTheyCannotTake) {
+    ImageBuffer grey = MakeGreyPicture(4, 4, [](int, int) { return 9; });
+    ImageBuffer colour = MakePicture24(4, 4, [](int, int) { return Rgb{1, 2, 3}; });
+    Reduced out(4, 4);
+    EXPECT_EQ(ReduceToAdaptivePalette(&grey, &out.image, 256), kBadDepth);
+    EXPECT_EQ(ReduceToAdaptivePalette(&colour, &out.image, 1), kBadReduction);
+    EXPECT_EQ(ReduceToAdaptivePalette(&colour, &out.image, 257), kBadReduction);
+    EXPECT_EQ(DitherToFixedPalette(&colour, &colour, FixedPalette::k256), kBadDepth);
+    ImageBuffer one_bit;
+    AllocImage(&one_bit, 4, 4, 1);
+    EXPECT_EQ(DiffuseToFixedPalette(&one_bit, &out.image, FixedPalette::k16), kBadDepth);
+    ImageBuffer empty;
+    ClearImageRecord(&empty);
+    EXPECT_EQ(DitherToFixedPalette(&empty, &out.image, FixedPalette::k16), kBadPixels);
+    FreeImage(&one_bit);
+    FreeImage(&grey);
+    FreeImage(&colour);
+}
+
+TEST(DisplayImage, ThirtyTwoBitScreensTakeColourPicturesUnchangedInEveryMode) {
+    for (int mode = 0; mode <= 3; ++mode) {
+        SCOPED_TRACE(mode);
+        TestWindow w(32, 16, 8);
+        ImageBuffer picture = MakePicture24(16, 8, Gradient);
+        platform::HDC dc = platform::GetDC(w.window());
+        platform::HPALETTE palette = reinterpret_cast<platform::HPALETTE>(1);
+        EXPECT_EQ(DisplayImage(w.window(), dc, &palette, 0, 0, &picture, 0, 0, mode), kImageOk);
+        platform::ReleaseDC(w.window(), dc);
+        EXPECT_EQ(palette, nullptr);
+        const platform::WindowPixels p = w.Pixels();
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 16; ++x) ASSERT_EQ(testsupport::ColorOf(p, x, y), Gradient(x, y));
+        FreeImage(&picture);
+    }
+}
+
+TEST(DisplayImage, GreyPicturesComeWithAGreyLogicalPaletteForTheCaller) {
+    TestWindow w(32, 4, 1);
+    ImageBuffer picture = MakeGreyPicture(4, 1, [](int x, int) { return 60 * x; });
+    platform::HDC dc = platform::GetDC(w.window());
+    platform::HPALETTE palette = nullptr;
+    EXPECT_EQ(DisplayImage(w.window(), dc, &palette, 0, 0, &picture, 0, 0, 0), kImageOk);
+    platform::ReleaseDC(w.window(), dc);
+    ASSERT_NE(palette, nullptr);
+    platform::PALETTEENTRY entries[256];
+    ASSERT_EQ(platform::GetPaletteEntries(palette, 0, 256, entries), 256u);
+    for (int i = 0; i < 256; ++i) {
+        ASSERT_EQ(entries[i].peRed, i);
+        ASSERT_EQ(entries[i].peBlue, i);
+    }
+    EXPECT_TRUE(platform::DeleteObject(palette));
+    for (int x = 0; x < 4; ++x) {
+        const auto v = static_cast<std::uint8_t>(60 * x);
+        EXPECT_EQ(w.At(x, 0), (Rgb{v, v, v}));
+    }
+    FreeImage(&picture);
+}
+
+TEST(DisplayImage, OffsetsCropAndMoveThePictureAndTheClientAreaCutsIt) {
+    const struct {
+        const char* name;
+        int x_offset, y_offset, dest_x, dest_y;
+        int first_x, first_y;  // the window pixel showing picture (0, 0) of what is shown
+        int picture_x, picture_y;
+    } cases[] = {
+        {"x offset 80 shows column 80 on", 80, 0, 0, 0, 0, 0, 80, 0},
+        {"y offset skips rows", 0, 5, 0, 0, 0, 0, 0, 5},
+        {"negative offset moves right and down", -3, -2, 0, 0, 3, 2, 0, 0},
+        {"destination moves the picture", 0, 0, 4, 1, 4, 1, 0, 0},
+        {"offset beyond the destination", 10, 0, 4, 0, 0, 0, 6, 0},
+    };
+    auto picture_colour = [](int x, int y) {
+        return Rgb{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 7};
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestWindow w(32, 100, 20);
+        w.Fill(Rgb{1, 1, 1});
+        ImageBuffer picture = MakePicture24(200, 30, picture_colour);
+        platform::HDC dc = platform::GetDC(w.window());
+        platform::HPALETTE palette;
+        EXPECT_EQ(DisplayImage(w.window(), dc, &palette, c.x_offset, c.y_offset, &picture, c.dest_x,
+                               c.dest_y, 0),
+                  kImageOk);
+        platform::ReleaseDC(w.window(), dc);
+        EXPECT_EQ(picture.Header->Height, 30);  // restored after the transfer
+        const platform::WindowPixels p = w.Pixels();
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 100; ++x) {
+                const bool painted = x >= c.first_x && y >= c.first_y;
+                const Rgb want = painted ? picture_colour(c.picture_x + x - c.first_x,
+                                                          c.picture_y + y - c.first_y)
+                                         : Rgb{1, 1, 1};
+                ASSERT_EQ(testsupport::ColorOf(p, x, y), want) << x << "," << y;
+            }
+        FreeImage(&picture);
+    }
+}
+
+TEST(DisplayImage, PaletteScreensShowTheReductionTheModeSelects) {
+    enum class Method { kAdaptive, kDiffusion, kOrdered };
+    const struct {
+        int depth;
+        int mode;
+        Method method;
+    } cases[] = {
+        {8, 0, Method::kAdaptive}, {8, 1, Method::kOrdered},   {8, 2, Method::kDiffusion},
+        {8, 3, Method::kOrdered},  {8, 9, Method::kOrdered},   {4, 0, Method::kOrdered},
+        {4, 1, Method::kOrdered},  {4, 2, Method::kDiffusion}, {4, 3, Method::kOrdered},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.depth << "-bit screen, mode " << c.mode);
+        TestWindow w(c.depth, 16, 8);
+        ImageBuffer picture = MakePicture24(16, 8, Gradient);
+        Reduced expected(16, 8), other(16, 8);
+        const FixedPalette fixed = c.depth == 8 ? FixedPalette::k256 : FixedPalette::k16;
+        switch (c.method) {
+            case Method::kAdaptive:
+                ASSERT_EQ(ReduceToAdaptivePalette(&picture, &expected.image, 256), kImageOk);
+                ASSERT_EQ(DiffuseToFixedPalette(&picture, &other.image, fixed), kImageOk);
+                break;
+            case Method::kDiffusion:
+                ASSERT_EQ(DiffuseToFixedPalette(&picture, &expected.image, fixed), kImageOk);
+                ASSERT_EQ(DitherToFixedPalette(&picture, &other.image, fixed), kImageOk);
+                break;
+            case Method::kOrdered:
+                ASSERT_EQ(DitherToFixedPalette(&picture, &expected.image, fixed), kImageOk);
+                ASSERT_EQ(DiffuseToFixedPalette(&picture, &other.image, fixed), kImageOk);
+                break;
+        }
+        platform::HDC dc = platform::GetDC(w.window());
+        platform::HPALETTE palette = nullptr;
+        EXPECT_EQ(DisplayImage(w.window(), dc, &palette, 0, 0, &picture, 0, 0, c.mode), kImageOk);
+        platform::ReleaseDC(w.window(), dc);
+        ASSERT_NE(palette, nullptr);
+        platform::DeleteObject(palette);
+        const platform::WindowPixels p = w.Pixels();
+        int differs_from_other = 0;
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 16; ++x) {
+                ASSERT_EQ(testsupport::ColorOf(p, x, y), testsupport::PixelOf(expected.image, x, y))
+                    << x << "," << y;
+                differs_from_other += testsupport::PixelOf(expected.image, x, y) !=
+                                      testsupport::PixelOf(other.image, x, y);
+            }
+        EXPECT_GT(differs_from_other, 0);  // the picture tells the methods apart
+        FreeImage(&picture);
+    }
+}
+
+TEST(DisplayImage, ReducesOnlyTheVisiblePartOfACroppedPicture) {
+    TestWindow w(8, 6, 4);
+    ImageBuffer picture = MakePicture24(20, 10, Gradient);
+    platform::HDC dc = platform::GetDC(w.window());
+    platform::HPALETTE palette = nullptr;
+    ASSERT_EQ(DisplayImage(w.window(), dc, &palette, 5, 3, &picture, 0, 0, 1), kImageOk);
+    platform::ReleaseDC(w.window(), dc);
+    platform::DeleteObject(palette);
+    // The same as dithering the region (5, 3)-(10, 6) on its own: rows keep their picture row.
+    ImageBuffer region;
+    CopyImageRecord(picture, &region);
+    region.Left = 5;
+    region.Top = 3;
+    region.Right = 10;
+    region.Bottom = 6;
+    Reduced expected(6, 4);
+    ASSERT_EQ(DitherToFixedPalette(&region, &expected.image, FixedPalette::k256), kImageOk);
+    const platform::WindowPixels p = w.Pixels();
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 6; ++x)
+            ASSERT_EQ(testsupport::ColorOf(p, x, y), testsupport::PixelOf(expected.image, x, y));
+    FreeImage(&picture);
+}
+
+TEST(DisplayImage, FourBitScreensPaintSixteenEntryPicturesWithoutReduction) {
+    TestWindow w(4, 16, 1);
+    ImageBuffer picture = MakeGreyPicture(16, 1, [](int x, int) { return x; });
+    InstallColorTable(&picture, FixedPalette16().data(), 16);
+    platform::HDC dc = platform::GetDC(w.window());
+    platform::HPALETTE palette = nullptr;
+    ASSERT_EQ(DisplayImage(w.window(), dc, &palette, 0, 0, &picture, 0, 0, 2), kImageOk);
+    platform::ReleaseDC(w.window(), dc);
+    platform::DeleteObject(palette);
+    const platform::WindowPixels p = w.Pixels();
+    for (int x = 0; x < 16; ++x)
+        EXPECT_EQ(testsupport::ColorOf(p, x, 0), ColorOfEntry(FixedPalette16()[x])) << x;
+    FreeImage(&picture);
+}
+
+TEST(DisplayImage, NothingVisibleMeansNothingPaintedAndSuccess) {
+    for (int depth : {32, 8}) {
+        SCOPED_TRACE(depth);
+        TestWindow w(depth, 8, 8);
+        w.Fill(Rgb{128, 128, 128});
+        ImageBuffer picture = MakePicture24(8, 8, Gradient);
+        platform::HDC dc = platform::GetDC(w.window());
+        platform::HPALETTE palette = nullptr;
+        EXPECT_EQ(DisplayImage(w.window(), dc, &palette, 0, 0, &picture, 8, 0, 1), kImageOk);
+        EXPECT_EQ(DisplayImage(w.window(), dc, &palette, 8, 0, &picture, 0, 0, 1), kImageOk);
+        platform::ReleaseDC(w.window(), dc);
+        EXPECT_EQ(w.At(0, 0), (Rgb{128, 128, 128}));
+        FreeImage(&picture);
+    }
+}
