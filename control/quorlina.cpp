@@ -62,6 +62,9 @@ void CQuorlina::Destroy() {
         std::lock_guard<std::mutex> guard(CommandSocketLock);
         CommandSocket.CloseConnection();
     }
+    if (const platform::HWND window = Window.load(); platform::IsWindow(window))
+        platform::DestroyWindow(window);
+    site_ = nullptr;
     Release();
 }
 

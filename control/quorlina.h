@@ -1,13 +1,17 @@
-// CQuorlina, the control a container creates: play/stop, the thread entries, the frame rate and
-// the scripting accessors that only read or store fields. Accessors that start device work call
-// into device/ (probe) and commands/; the stream sessions live in stream/ and device/.
+// CQuorlina, the control a container creates: play/stop, the thread entries, the frame rate,
+// the scripting accessors that only read or store fields, and its window with its drawing
+// (control_window.cpp). Accessors that start device work call into device/ (probe) and
+// commands/; the stream sessions live in stream/ and device/.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "control/container_site.h"
 #include "control/control_state.h"
 #include "platform/com_types.h"
+#include "platform/gdi.h"
+#include "platform/window.h"
 
 namespace control {
 
@@ -17,17 +21,47 @@ inline constexpr int kStopPolls = 300;             // Stop waits at most this ma
 inline constexpr std::uint32_t kStopPollMs = 100;
 inline constexpr int kMaxStoredTextChars = 259;    // SetName and DeviceSerialNo
 
+// The private window message that presents FrameBuffer again; nothing in the control sends it.
+inline constexpr platform::UINT kPresentFrameMessage = 101;
+inline constexpr const char* kDesignCaption = "Vantrel Control";
+// Ambient values used when the container gives none: run mode, a mid-grey background, no
+// palette.
+inline constexpr bool kDefaultRunMode = true;
+inline constexpr platform::OLE_COLOR kDefaultBackColor = platform::RGB(128, 128, 128);
+
 class CQuorlina : public ControlState {
 public:
     CQuorlina();
 
     // The container's last release: runs the destruction steps (stop any stream, close both
-    // sockets), then drops the container's reference. Workers still running keep the object
-    // alive until they end.
+    // sockets, destroy the window if it still exists, let go of the site), then drops the
+    // container's reference. Workers still running keep the object alive until they end.
+    // On the container thread.
     void Destroy();
 
-    // Until the window layer arrives, "has a window" is a handle the host provides.
+    // In-place activation: makes the control's own child window in the container's window and
+    // marks the control in-place active. Returns the window (the existing one if there is one),
+    // or null when the parent is not a window.
+    platform::HWND CreateControlWindow(platform::HWND parent, const platform::RECT& rect);
+
+    // Takes a handle as the control's window without making one and without becoming in-place
+    // active: for tests that only need "has a window".
     void AttachWindow(platform::HWND window) { Window = window; }
+
+    // The container's site; null (the default) means no container: the defaults above apply.
+    // The site must outlive the control or be cleared first.
+    void SetContainerSite(ContainerSite* site) { site_ = site; }
+
+    // The draw routine: the paint handler's, and the container's view requests (drawing into a
+    // device context and bounds of the container's choosing).
+    HRESULT Draw(platform::HDC dc, const platform::RECT& bounds);
+
+    // End of a stream session (and an Enabled change): repaint the background when in-place
+    // active with a window, else tell the container's view sink.
+    void RequestRepaint() override;
+
+    std::atomic<bool> InPlaceActive{false};
+    std::atomic<std::uint32_t> ViewChanges{0};  // view-change notices sent (or due without a site)
 
     HRESULT Play();
     HRESULT Stop();
@@ -78,6 +112,11 @@ public:
     // Thread entries.
     static void HttpStreamThread(ControlState& control);
     static void NativeStreamThread(ControlState& control);
+    static void PresentFrameThread(ControlState& control);
+
+    // The control window's procedure; the window's user data is the control.
+    static platform::LRESULT WindowProcedure(platform::HWND window, platform::UINT message,
+                                             platform::WPARAM wparam, platform::LPARAM lparam);
 
 protected:
     ~CQuorlina() override = default;
@@ -85,7 +124,11 @@ protected:
 private:
     // Waits for the running worker to end (Stop step 3), then clears ThreadRunning.
     void WaitForWorker();
+    // The messages the control handles itself; *handled false sends the rest on to the default.
+    platform::LRESULT OnWindowMessage(platform::HWND window, platform::UINT message,
+                                      platform::WPARAM wparam, bool* handled);
     bool destroyed_ = false;
+    std::atomic<ContainerSite*> site_{nullptr};
 };
 
 }  // namespace control

@@ -198,6 +198,12 @@ bool IsWindow(HWND window) {
     return FindWindowLocked(window) != nullptr;
 }
 
+HWND GetParent(HWND window) {
+    std::lock_guard<std::mutex> guard(TheLayer().lock);
+    std::shared_ptr<WindowObject> w = FindWindowLocked(window);
+    return w == nullptr ? nullptr : w->parent;
+}
+
 bool IsChild(HWND parent, HWND window) {
     std::lock_guard<std::mutex> guard(TheLayer().lock);
     std::shared_ptr<WindowObject> w = FindWindowLocked(window);

@@ -53,6 +53,7 @@ HWND CreateChildWindow(HWND parent, const RECT& rect, WNDPROC procedure, void* u
 bool DestroyWindow(HWND window);
 
 bool IsWindow(HWND window);
+HWND GetParent(HWND window);             // null for a screen's root or an unknown window
 bool IsChild(HWND parent, HWND window);  // a descendant of parent, at any depth
 void* GetWindowUserData(HWND window);
 bool GetClientRect(HWND window, RECT* rect);  // (0, 0, width, height)

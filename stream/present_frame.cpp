@@ -1,8 +1,16 @@
-// Frame presentation. Until the picture pipeline is in place, a frame counts when the buffer
-// starts with the JPEG start-of-image marker.
+// Frame presentation: header, count, decode under the frame lock (the presenter reads exactly
+// FrameLength bytes while no session can rewrite them), then scale and paint outside it.
 #include "stream/present_frame.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+
+#include "image/display.h"
+#include "image/jpeg_decoder.h"
+#include "image/resize.h"
+#include "platform/gdi.h"
 
 namespace stream {
 
@@ -25,15 +33,73 @@ void StoreFrame(control::ControlState& c, const std::uint8_t* data, int length) 
     c.FramesReceived.fetch_add(1);
 }
 
+FrameGeometry ComputeFrameGeometry(std::int32_t preview_width, std::int32_t preview_height,
+                                   std::int32_t zoom) {
+    if (zoom == 1) return FrameGeometry{preview_width, preview_height, 0, 0};
+    const std::int64_t w = std::int64_t{preview_width} * zoom;
+    const std::int64_t h = std::int64_t{preview_height} * zoom;
+    return FrameGeometry{w, h, w / 2 - preview_width / 2, h / 2 - preview_height / 2};
+}
+
+namespace {
+
+bool FitsInt32(std::int64_t v) {
+    return v >= INT32_MIN && v <= INT32_MAX;
+}
+
+// Scales the decoded picture to the zoomed size and paints the window's part of it.
+image::ImageResult ScaleAndPaint(control::ControlState& c, platform::HWND window, platform::HDC dc,
+                                 image::ImageBuffer* source) {
+    const FrameGeometry g =
+        ComputeFrameGeometry(c.PreviewWidth.load(), c.PreviewHeight.load(), c.ZoomFactor.load());
+    if (!FitsInt32(g.width) || !FitsInt32(g.height)) return image::kBadSize;
+    image::ImageBuffer target;
+    image::ImageResult r =
+        image::AllocImage(&target, static_cast<std::int32_t>(g.width),
+                          static_cast<std::int32_t>(g.height), source->Header->BitCount);
+    if (r != image::kImageOk) return r;
+    r = image::ResizeImage(source, &target, c.ResizeMethod.load());
+    if (r == image::kImageOk) {
+        platform::HPALETTE palette = nullptr;
+        image::DisplayImage(window, dc, &palette, static_cast<std::int32_t>(g.x),
+                            static_cast<std::int32_t>(g.y), &target, 0, 0, c.DisplayMethod.load());
+        if (palette != nullptr) platform::DeleteObject(palette);
+    }
+    image::FreeImage(&target);
+    return r;
+}
+
+}  // namespace
+
 int PresentFrame(control::ControlState& c, int no_count) {
-    bool is_jpeg;
+    const platform::HWND window = c.Window.load();
+    const platform::HDC dc = platform::GetDC(window);
+    c.PaintDC = dc;
+    image::ImageBuffer source;
+    image::ClearImageRecord(&source);
+    image::ImageResult r;
     {
         std::lock_guard<std::mutex> guard(c.FrameLock);
-        is_jpeg = c.FrameLength >= 2 && c.FrameBuffer[0] == 0xFF && c.FrameBuffer[1] == 0xD8;
+        const auto length = static_cast<std::size_t>(
+            std::clamp(c.FrameLength, std::int32_t{0}, control::kFrameBufferBytes));
+        image::JpegInfo info;
+        r = image::ReadJpegInfo(c.FrameBuffer, length, &info);
+        if (r == image::kImageOk && no_count == 0) CountFrame(c);
+        if (r == image::kImageOk)
+            r = image::AllocImage(&source, info.Width, info.Height, info.BitsPerPixel);
+        if (r == image::kImageOk) {
+            r = image::DecodeJpeg(c.FrameBuffer, length, &source);
+            if (r != image::kImageOk) {
+                char trace[32];
+                std::snprintf(trace, sizeof trace, "Error=%d", r);
+                platform::OutputDebugStringA(trace);
+            }
+        }
     }
-    if (!is_jpeg) return -43;
-    if (no_count == 0) CountFrame(c);
-    return 0;
+    if (r == image::kImageOk) r = ScaleAndPaint(c, window, dc, &source);
+    image::FreeImage(&source);
+    platform::ReleaseDC(window, dc);
+    return r;
 }
 
 }  // namespace stream

@@ -1,0 +1,122 @@
+// The control's window: its procedure for the six messages the control handles, the draw routine
+// the paint handler shares with the container's view requests, and the repaint request at the
+// end of every stream session. The window shows only a background (and a caption in design
+// mode); the video picture is painted straight into it by the frame presenter.
+#include "control/quorlina.h"
+#include "platform/kernel.h"
+#include "stream/present_frame.h"
+
+namespace control {
+
+void CQuorlina::PresentFrameThread(ControlState& c) {
+    stream::PresentFrame(c, 0);
+}
+
+platform::HWND CQuorlina::CreateControlWindow(platform::HWND parent, const platform::RECT& rect) {
+    if (const platform::HWND existing = Window.load(); platform::IsWindow(existing))
+        return existing;
+    const platform::HWND window = platform::CreateChildWindow(parent, rect, &WindowProcedure, this);
+    if (window == nullptr) return nullptr;
+    Window = window;
+    InPlaceActive = true;
+    return window;
+}
+
+HRESULT CQuorlina::Draw(platform::HDC dc, const platform::RECT& bounds) {
+    ContainerSite* site = site_.load();
+    bool run_mode = kDefaultRunMode;
+    if (site == nullptr || !site->AmbientUserMode(&run_mode)) run_mode = kDefaultRunMode;
+    AmbientUserMode = run_mode ? 1 : 0;
+
+    platform::OLE_COLOR back = kDefaultBackColor;
+    if (site == nullptr || !site->AmbientBackColor(&back)) back = kDefaultBackColor;
+    platform::HPALETTE palette = nullptr;
+    if (site == nullptr || !site->AmbientPalette(&palette)) palette = nullptr;
+    platform::COLORREF color;
+    if (platform::OleTranslateColor(back, palette, &color) != platform::S_OK)
+        color = kDefaultBackColor;
+    const platform::HBRUSH brush = platform::CreateSolidBrush(color);
+    platform::FillRect(dc, &bounds, brush);
+    platform::DeleteObject(brush);
+
+    if (AmbientUserMode.load() == 0) {
+        PaintDC = dc;
+        platform::RECT area = bounds;
+        platform::DrawText(dc, kDesignCaption, -1, &area,
+                           platform::DT_CENTER | platform::DT_VCENTER | platform::DT_SINGLELINE);
+    }
+    return platform::S_OK;
+}
+
+void CQuorlina::RequestRepaint() {
+    const platform::HWND window = Window.load();
+    if (InPlaceActive.load() && window != nullptr) {
+        platform::InvalidateRect(window, nullptr, true);
+        return;
+    }
+    ViewChanges.fetch_add(1);
+    if (ContainerSite* site = site_.load()) site->OnViewChange();
+}
+
+platform::LRESULT CQuorlina::WindowProcedure(platform::HWND window, platform::UINT message,
+                                             platform::WPARAM wparam, platform::LPARAM lparam) {
+    auto* control = static_cast<CQuorlina*>(platform::GetWindowUserData(window));
+    bool handled = false;
+    platform::LRESULT result = 0;
+    if (control != nullptr) result = control->OnWindowMessage(window, message, wparam, &handled);
+    return handled ? result : platform::DefWindowProc(window, message, wparam, lparam);
+}
+
+platform::LRESULT CQuorlina::OnWindowMessage(platform::HWND window, platform::UINT message,
+                                             platform::WPARAM wparam, bool* handled) {
+    ContainerSite* site = site_.load();
+    switch (message) {
+        case platform::WM_PAINT: {
+            platform::RECT client;
+            platform::GetClientRect(window, &client);
+            if (wparam != 0) {
+                Draw(reinterpret_cast<platform::HDC>(wparam), client);
+            } else {
+                platform::PAINTSTRUCT paint;
+                if (platform::BeginPaint(window, &paint) != nullptr) {
+                    Draw(paint.hdc, client);
+                    platform::EndPaint(window, &paint);
+                }
+            }
+            *handled = true;
+            return 0;
+        }
+        case platform::WM_SETFOCUS:
+            if (InPlaceActive.load() && site != nullptr) {
+                site->UIActivate();
+                site->OnFocus(true);
+            }
+            return 0;
+        case platform::WM_KILLFOCUS:
+            if (InPlaceActive.load() && site != nullptr &&
+                !platform::IsChild(window, reinterpret_cast<platform::HWND>(wparam)))
+                site->OnFocus(false);
+            return 0;
+        case platform::WM_DESTROY:
+            // The stream ends while the window still exists, so its last repaint request and
+            // any frame it is painting still find the window.
+            Stop();
+            if (Window.load() == window) Window = nullptr;
+            InPlaceActive = false;
+            *handled = true;
+            return 0;
+        case platform::WM_ERASEBKGND:
+            *handled = true;
+            return 1;
+        case kPresentFrameMessage:
+            AuthType = 0;
+            PresentTick = platform::GetTickCount();
+            StartWorker(&PresentFrameThread);
+            *handled = true;
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace control
