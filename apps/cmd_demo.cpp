@@ -44,7 +44,7 @@ int Demo(int argc, char** argv) {
     }
     c->Stop();
     const unsigned frames = c->FramesPresented.load();
-    c->Destroy();
+    DestroyHostedControl(c);
     cam.Stop();
     std::printf("done: %u frames presented\n", frames);
     return frames > 0 ? 0 : 1;

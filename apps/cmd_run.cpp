@@ -34,7 +34,7 @@ int Run(int argc, char** argv) {
     bool ok = RunScript(*in, *c, std::cout, &error);
     std::cout.flush();
     c->Stop();
-    c->Destroy();
+    DestroyHostedControl(c);
     if (!ok) {
         std::cerr << "quorlina run: " << error << "\n";
         return 1;

@@ -1,26 +1,92 @@
-// Host-side control creation and the status line.
+// Host-side control creation, the picture options and the status line.
 #include "apps/host.h"
 
 #include <cstdio>
 
-namespace apps {
+#include "platform/window.h"
 
-namespace {
-// Stands in for the control's window until the window layer gives it a real one: the control
-// only needs to know that it has one.
-char g_headless_window;
-}  // namespace
+namespace apps {
 
 void AddHostOptions(CLI::App& app, HostOptions& options) {
     app.add_option("--user", options.user, "user name for the camera (first 12 characters are sent)");
     app.add_option("--password", options.password, "password for the camera (first 8 characters are sent)");
 }
 
-control::CQuorlina* CreateHostedControl(const HostOptions& options) {
+control::CQuorlina* CreateHostedControl(const HostOptions& options, const ScreenOptions& screen) {
     auto* c = new control::CQuorlina();
     c->UserName.Set(options.user);
     c->Password.Set(options.password);
-    c->AttachWindow(reinterpret_cast<platform::HWND>(&g_headless_window));
+    const int width = screen.width > 0 ? screen.width : c->PreviewWidth.load();
+    const int height = screen.height > 0 ? screen.height : c->PreviewHeight.load();
+    const platform::HWND root = platform::CreateScreen(width, height, screen.depth);
+    if (root == nullptr ||
+        c->CreateControlWindow(root, platform::RECT{0, 0, width, height}) == nullptr) {
+        platform::DestroyWindow(root);
+        c->Destroy();
+        return nullptr;
+    }
+    return c;
+}
+
+void DestroyHostedControl(control::CQuorlina* c) {
+    const platform::HWND root = platform::GetParent(c->Window.load());
+    c->Destroy();
+    platform::DestroyWindow(root);
+}
+
+bool ParseSize(const std::string& text, int* width, int* height) {
+    int used = 0;
+    if (text.find_first_not_of("0123456789x") != std::string::npos) return false;
+    if (std::sscanf(text.c_str(), "%dx%d%n", width, height, &used) != 2) return false;
+    if (used != static_cast<int>(text.size())) return false;
+    return *width >= 1 && *height >= 1 && *width <= platform::kMaxScreenSide &&
+           *height <= platform::kMaxScreenSide;
+}
+
+namespace {
+
+const CLI::Validator kSize(
+    [](std::string& text) -> std::string {
+        int w, h;
+        if (ParseSize(text, &w, &h)) return {};
+        return "expected WxH with sides 1.." + std::to_string(platform::kMaxScreenSide) +
+               ", got \"" + text + "\"";
+    },
+    "WxH");
+
+}  // namespace
+
+void AddPictureOptions(CLI::App& app, PictureOptions& o) {
+    app.add_option("--preview", o.preview, "preview size WxH (the picture at zoom 1)")
+        ->check(kSize)
+        ->default_val(o.preview);
+    app.add_option("--zoom", o.zoom, "zoom factor; the window shows the centre")->default_val(o.zoom);
+    app.add_option("--resize", o.resize, "resize mode: 0 nearest neighbour, other smooth")
+        ->default_val(o.resize);
+    app.add_option("--display", o.display,
+                   "display mode on palette screens: 0 adaptive palette, 2 error diffusion, "
+                   "other ordered dithering")
+        ->default_val(o.display);
+    app.add_option("--depth", o.depth, "screen bits per pixel")
+        ->check(CLI::IsMember({32, 8, 4}))
+        ->default_val(o.depth);
+    app.add_option("--window", o.window, "window client size WxH (default: the preview size)")
+        ->check(kSize);
+}
+
+control::CQuorlina* CreatePictureControl(const HostOptions& host, const PictureOptions& picture) {
+    int preview_w = 0, preview_h = 0;
+    ParseSize(picture.preview, &preview_w, &preview_h);
+    ScreenOptions screen{picture.depth, preview_w, preview_h};
+    if (!picture.window.empty()) ParseSize(picture.window, &screen.width, &screen.height);
+    control::CQuorlina* c = CreateHostedControl(host, screen);
+    if (c == nullptr) return nullptr;
+    std::int32_t ignored;
+    c->put_PreviewWidth(preview_w);
+    c->put_PreviewHeight(preview_h);
+    c->Zoom(picture.zoom, &ignored);
+    c->ResizeMode(picture.resize, &ignored);
+    c->DisplayMode(picture.display, &ignored);
     return c;
 }
 

@@ -1,0 +1,100 @@
+// `quorlina snapshot URL --out FILE.bmp`: plays a camera in a headless control window until N
+// frames have been presented, stops, and writes the window's pixels as a BMP file, then prints
+// the frame rate, the device clock, the output states and the pan/tilt position.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "apps/cli.h"
+#include "apps/host.h"
+#include "apps/window_bmp.h"
+#include "platform/kernel.h"
+
+namespace apps {
+namespace {
+
+constexpr std::uint32_t kPumpIntervalMs = 10;
+
+int Snapshot(int argc, char** argv) {
+    CLI::App app{
+        "Plays a camera in a headless control window until the given number of frames "
+        "has been presented, then writes the window's pixels as a BMP file.",
+        argv[0]};
+    std::string url;
+    std::string out_path;
+    std::string jpeg_path;
+    int frames = 1;
+    double timeout_s = 10;
+    PictureOptions picture;
+    HostOptions host;
+    app.add_option("url", url, "the camera, e.g. http://127.0.0.1:8080 (its RemoteHost)")
+        ->required();
+    app.add_option("--out", out_path, "BMP file to write")->required();
+    app.add_option("--jpeg", jpeg_path, "also write the JPEG frame the window shows");
+    app.add_option("--frames", frames, "frames to present before the snapshot")
+        ->check(CLI::Range(1, 1000000))
+        ->default_val(frames);
+    app.add_option("--timeout", timeout_s, "seconds to wait for them")
+        ->check(CLI::Range(0.1, 3600.0))
+        ->default_val(timeout_s);
+    AddPictureOptions(app, picture);
+    AddHostOptions(app, host);
+    ParseOrExit(app, argc, argv);
+
+    control::CQuorlina* c = CreatePictureControl(host, picture);
+    if (c == nullptr) {
+        std::fprintf(stderr, "quorlina snapshot: cannot make the screen\n");
+        return 1;
+    }
+    platform::PumpMessages();
+    c->put_RemoteHost(url.c_str());
+    const std::uint32_t start = c->FramesPresented.load();
+    c->Play();
+    const platform::Tick t0 = platform::GetTickCount();
+    const auto limit_ms = static_cast<std::uint32_t>(timeout_s * 1000);
+    bool enough = false;
+    while (!(enough = c->FramesPresented.load() - start >= static_cast<std::uint32_t>(frames)) &&
+           platform::GetTickCount() - t0 < limit_ms) {
+        platform::PumpMessages();
+        platform::Sleep(kPumpIntervalMs);
+    }
+    // Stopped first, so that the window holds the last frame whole and FrameBuffer is that
+    // frame; the repaint the session asks for at its end is not pumped before the read-out.
+    c->Stop();
+    if (!enough) {
+        std::fprintf(stderr,
+                     "quorlina snapshot: %u of %d frames presented from %s within %g s; no file "
+                     "written\n",
+                     c->FramesPresented.load() - start, frames, url.c_str(), timeout_s);
+        DestroyHostedControl(c);
+        return 1;
+    }
+    platform::WindowPixels pixels;
+    platform::ReadWindowPixels(c->Window.load(), &pixels);
+    std::vector<std::uint8_t> jpeg;
+    {
+        std::lock_guard<std::mutex> guard(c->FrameLock);
+        jpeg.assign(c->FrameBuffer, c->FrameBuffer + c->FrameLength);
+    }
+    double fps = 0;
+    c->get_FrameRate(&fps);
+    const std::string status = StatusLine(*c, fps);
+    DestroyHostedControl(c);
+
+    std::string error;
+    if (!WriteFileAtomically(out_path, WindowBmpBytes(pixels), &error) ||
+        (!jpeg_path.empty() && !WriteFileAtomically(jpeg_path, jpeg, &error))) {
+        std::fprintf(stderr, "quorlina snapshot: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", status.c_str());
+    std::printf("wrote %s (%dx%d window on a %d-bit screen)\n", out_path.c_str(), pixels.width,
+                pixels.height, picture.depth);
+    return 0;
+}
+
+const SubcommandRegistrar kRegistrar{
+    {"snapshot", "play a camera and write the control window's picture as BMP", &Snapshot}};
+
+}  // namespace
+}  // namespace apps
