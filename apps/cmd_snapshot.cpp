@@ -50,6 +50,8 @@ int Snapshot(int argc, char** argv) {
     c->put_RemoteHost(url.c_str());
     const std::uint32_t start = c->FramesPresented.load();
     c->Play();
+    double fps = 0;
+    c->get_FrameRate(&fps);  // the rate printed at the end covers the stream, not the probe
     const platform::Tick t0 = platform::GetTickCount();
     const auto limit_ms = static_cast<std::uint32_t>(timeout_s * 1000);
     bool enough = false;
@@ -76,7 +78,6 @@ int Snapshot(int argc, char** argv) {
         std::lock_guard<std::mutex> guard(c->FrameLock);
         jpeg.assign(c->FrameBuffer, c->FrameBuffer + c->FrameLength);
     }
-    double fps = 0;
     c->get_FrameRate(&fps);
     const std::string status = StatusLine(*c, fps);
     DestroyHostedControl(c);

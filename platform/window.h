@@ -34,7 +34,7 @@ inline constexpr UINT WM_ERASEBKGND = 0x0014;  // wParam: the device context of 
 using WNDPROC = LRESULT (*)(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 // Screen limits: depths the layer emulates and the largest side it allocates.
-inline constexpr int kMaxScreenSide = 8192;
+inline constexpr int kMaxScreenSide = 4096;
 bool IsScreenDepth(int bits_per_pixel);  // 32, 8 or 4
 
 // A new screen, returned as its root window (client area = the whole screen, painted black).

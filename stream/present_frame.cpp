@@ -28,7 +28,7 @@ void StoreFrame(control::ControlState& c, const std::uint8_t* data, int length) 
     if (length < 0) length = 0;
     if (length > control::kFrameBufferBytes) length = control::kFrameBufferBytes;
     std::lock_guard<std::mutex> guard(c.FrameLock);
-    std::memcpy(c.FrameBuffer, data, static_cast<std::size_t>(length));
+    if (length > 0) std::memcpy(c.FrameBuffer, data, static_cast<std::size_t>(length));
     c.FrameLength = length;
     c.FramesReceived.fetch_add(1);
 }

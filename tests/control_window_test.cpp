@@ -266,24 +266,55 @@ TEST(ControlWindow, DestroyingTheControlDestroysItsWindow) {
     platform::DestroyWindow(screen);
 }
 
-TEST(ControlWindow, DestroyingTheWindowWhileAStreamPlaysEndsTheStreamFirst) {
+namespace {
+
+std::unique_ptr<camera::Camera> StartCamera() {
     camera::CameraConfig config;
     config.http_port = 0;
     config.width = 64;
     config.height = 48;
     config.fps = 25;
-    camera::Camera cam(config);
+    auto cam = std::make_unique<camera::Camera>(config);
     std::string error;
-    ASSERT_TRUE(cam.Start(&error)) << error;
-    FakeSite site;
-    Hosted h(32, 64, 48, &site);
+    EXPECT_TRUE(cam->Start(&error)) << error;
+    return cam;
+}
+
+void PlayCamera(Hosted& h, const camera::Camera& cam) {
     h.c->PreviewWidth = 64;
     h.c->PreviewHeight = 48;
     h.c->put_RemoteHost(("http://127.0.0.1:" + std::to_string(cam.HttpPort())).c_str());
     ASSERT_EQ(h.c->StreamMode.load(), control::kStreamHttp);
-    const int threads_before = platform::LiveThreadCount();
     h.c->Play();
     ASSERT_TRUE(WaitFor([&] { return h.c->FramesPresented.load() >= 2; }, 10000));
+}
+
+}  // namespace
+
+TEST(ControlWindow, ContainerPaintsAndRepresentsWhileTheStreamPaints) {
+    auto cam = StartCamera();
+    for (int depth : {32, 8}) {
+        SCOPED_TRACE(depth);
+        Hosted h(depth, 64, 48);
+        PlayCamera(h, *cam);
+        for (int i = 0; i < 20; ++i) {
+            platform::PostMessage(h.window, control::kPresentFrameMessage, 0, 0);
+            platform::InvalidateRect(h.window, nullptr, true);
+            platform::PumpMessages();
+            platform::Sleep(5);
+        }
+        h.c->Stop();
+        EXPECT_NE(h.c->PlayState.load(), control::Playing);
+    }
+    cam->Stop();
+}
+
+TEST(ControlWindow, DestroyingTheWindowWhileAStreamPlaysEndsTheStreamFirst) {
+    auto cam = StartCamera();
+    FakeSite site;
+    Hosted h(32, 64, 48, &site);
+    const int threads_before = platform::LiveThreadCount();
+    PlayCamera(h, *cam);
     ASSERT_TRUE(platform::DestroyWindow(h.window));
     EXPECT_NE(h.c->PlayState.load(), control::Playing);
     // The worker saw the window to the end: its last repaint request invalidated the window
@@ -294,5 +325,5 @@ TEST(ControlWindow, DestroyingTheWindowWhileAStreamPlaysEndsTheStreamFirst) {
     EXPECT_EQ(h.c->Window.load(), nullptr);
     EXPECT_FALSE(h.c->InPlaceActive.load());
     EXPECT_FALSE(platform::IsWindow(h.window));
-    cam.Stop();
+    cam->Stop();
 }
