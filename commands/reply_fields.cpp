@@ -12,7 +12,8 @@ namespace {
 
 void CopyCut(char (&out)[control::kReplyTextBytes], std::string_view text) {
     std::memset(out, 0, sizeof out);
-    std::memcpy(out, text.data(), std::min<std::size_t>(text.size(), kMaxReplyTextChars));
+    if (!text.empty())
+        std::memcpy(out, text.data(), std::min<std::size_t>(text.size(), kMaxReplyTextChars));
 }
 
 // Adds one piece to the table; `final_piece` is the text after the last separator.
