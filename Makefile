@@ -2,8 +2,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# `make test` also runs the whole suite under these sanitizers, each in its own build folder.
+SANITIZERS ?= address thread
 
-.PHONY: all deps build test demo bench clean format
+.PHONY: all deps build fuzz fuzz-smoke test test-plain $(addprefix test-,$(SANITIZERS)) demo bench clean format
 
 all: build
 
@@ -16,8 +18,31 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+test: test-plain $(addprefix test-,$(SANITIZERS))
+
+test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# A sanitizer build: build-address (AddressSanitizer with UndefinedBehaviorSanitizer) and
+# build-thread (ThreadSanitizer). Benchmarks are not built there.
+define sanitizer_test
+test-$(1): deps
+	cmake -S . -B build-$(1) -DQUORLINA_SANITIZE=$(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLINA_BENCH=OFF $$(CMAKE_FLAGS)
+	cmake --build build-$(1) -j $$(JOBS)
+	cd build-$(1) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $$(JOBS) --timeout 300
+endef
+$(foreach s,$(SANITIZERS),$(eval $(call sanitizer_test,$(s))))
+
+# libFuzzer targets (clang, ASan + UBSan) in build-fuzz; fuzz-smoke runs each for FUZZ_SECONDS.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUORLINA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz -j $(JOBS)
+
+fuzz-smoke: fuzz
+	bash scripts/fuzz-smoke.sh build-fuzz
 
 demo: build
 	$(BUILD)/bin/quorlina demo
@@ -29,4 +54,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-address build-thread build-fuzz

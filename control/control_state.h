@@ -114,6 +114,7 @@ public:
     std::atomic<std::int32_t> GetVerticalPosition{0};
     std::atomic<std::int32_t> FrameCount{0};
     std::atomic<std::uint32_t> FramesPresented{0};  // every counted frame, never reset
+    std::atomic<std::uint32_t> FramesReceived{0};   // every frame handed to the presenter
     TextField<260> TimeString;
     std::atomic<std::int32_t> IOOut1{0};
     std::atomic<std::int32_t> IOOut2{0};

@@ -22,6 +22,7 @@ void StoreFrame(control::ControlState& c, const std::uint8_t* data, int length) 
     std::lock_guard<std::mutex> guard(c.FrameLock);
     std::memcpy(c.FrameBuffer, data, static_cast<std::size_t>(length));
     c.FrameLength = length;
+    c.FramesReceived.fetch_add(1);
 }
 
 int PresentFrame(control::ControlState& c, int no_count) {

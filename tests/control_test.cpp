@@ -75,6 +75,7 @@ TEST(ControlStop, WhenNotPlayingChangesNothing) {
     EXPECT_LT(platform::GetTickCount() - t0, 50u);
     EXPECT_EQ(c->PlayState.load(), Ended);
     EXPECT_EQ(c->ThreadRunning.load(), 1);
+    c->ThreadRunning = 0;  // no worker behind it: let destruction return at once
 }
 
 TEST(ControlPlay, WithoutAProbeVerdictGivesUpSlow) {

@@ -1,0 +1,107 @@
+// `quorlina camera`: runs the simulated camera until SIGINT/SIGTERM or --seconds, printing one
+// line per side with the address it listens on (so scripts can find ports chosen with 0).
+// Everything the camera does is in apps/camera/; this file only maps options onto its config.
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "apps/camera/camera.h"
+#include "apps/cli.h"
+#include "platform/kernel.h"
+
+namespace {
+
+constexpr int kWaitSliceMs = 50;
+volatile std::sig_atomic_t g_signalled = 0;
+
+void OnSignal(int) {
+    g_signalled = 1;
+}
+
+int RunCamera(int argc, char** argv) {
+    camera::CameraConfig config;
+    config.log = true;
+    CLI::App app{"Runs the simulated camera on 127.0.0.1 (HTTP Motion-JPEG and/or native protocol)",
+                 "quorlina camera"};
+    std::string size = "320x240";
+    bool quiet = false;
+    const std::map<std::string, camera::LoginMode> logins = {
+        {"none", camera::LoginMode::kNone},
+        {"none-short", camera::LoginMode::kNoneShort},
+        {"challenge", camera::LoginMode::kChallenge},
+        {"serial", camera::LoginMode::kSerial},
+    };
+    app.add_option("--http", config.http_port, "HTTP port (0: any free port)")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--native", config.native_port, "native protocol port (0: any free port)")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--size", size, "picture size WxH")->default_val(size);
+    app.add_option("--fps", config.fps, "frames per second")
+        ->check(CLI::Range(1, camera::kMaxFps))
+        ->default_val(config.fps);
+    app.add_option("--quality", config.quality, "JPEG quality")
+        ->check(CLI::Range(1, 100))
+        ->default_val(config.quality);
+    app.add_option("--user", config.user,
+                   "user name the camera demands (the control sends at most 12 characters)");
+    app.add_option("--password", config.password,
+                   "password the camera demands (the control sends at most 8 characters)");
+    app.add_option("--login", config.login, "native login: none, none-short, challenge, serial")
+        ->transform(CLI::CheckedTransformer(logins, CLI::ignore_case));
+    app.add_option("--serial", config.serial, "token the serial-number login must carry");
+    app.add_option("--pace", config.pace, "frame pacing value in the native ready block")
+        ->check(CLI::Range(0, camera::kMaxPace));
+    app.add_flag("--refuse-outputs", config.refuse_outputs, "refuse every native output command");
+    app.add_option("--seconds", config.seconds, "stop by itself after this many seconds")
+        ->check(CLI::NonNegativeNumber);
+    app.add_flag("--quiet", quiet, "no line per client connection on stderr");
+    apps::ParseOrExit(app, argc, argv);
+
+    int used = 0;
+    if (std::sscanf(size.c_str(), "%dx%d%n", &config.width, &config.height, &used) != 2 ||
+        used != static_cast<int>(size.size()) ||
+        size.find_first_not_of("0123456789x") != std::string::npos) {
+        std::fprintf(stderr, "quorlina camera: --size: expected WxH, got \"%s\"\n", size.c_str());
+        return 2;
+    }
+    if (config.width < camera::kMinPictureSide || config.width > camera::kMaxPictureSide ||
+        config.height < camera::kMinPictureSide || config.height > camera::kMaxPictureSide) {
+        std::fprintf(stderr, "quorlina camera: --size: each side must be %d..%d, got \"%s\"\n",
+                     camera::kMinPictureSide, camera::kMaxPictureSide, size.c_str());
+        return 2;
+    }
+    if (config.http_port < 0 && config.native_port < 0) {
+        std::fprintf(stderr, "quorlina camera: give --http PORT, --native PORT or both\n");
+        return 2;
+    }
+    if (config.login == camera::LoginMode::kSerial && config.serial.empty()) {
+        std::fprintf(stderr, "quorlina camera: --serial: needed with --login serial\n");
+        return 2;
+    }
+    config.log = !quiet;
+
+    camera::Camera cam(config);
+    std::string error;
+    if (!cam.Start(&error)) {
+        std::fprintf(stderr, "quorlina camera: %s\n", error.c_str());
+        return error.rfind("cannot", 0) == 0 ? 1 : 2;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (cam.HttpPort() >= 0) std::printf("camera: http 127.0.0.1:%d\n", cam.HttpPort());
+    if (cam.NativePort() >= 0) std::printf("camera: native 127.0.0.1:%d\n", cam.NativePort());
+    std::fflush(stdout);
+    while (!g_signalled && !cam.Finished()) platform::Sleep(kWaitSliceMs);
+    cam.Stop();
+    return 0;
+}
+
+const apps::SubcommandRegistrar kRegistrar({"camera", "run the simulated camera", RunCamera});
+
+}  // namespace
