@@ -6,7 +6,8 @@
 namespace commands {
 namespace {
 
-constexpr int kNumbersBodyBytes = 160;  // the longest numeric body, three 11-character values, is 98
+constexpr int kNumbersBodyBytes =
+    160;  // the longest numeric body, three 11-character values, is 98
 
 template <typename... Args>
 std::string Format(const char* format, Args... args) {

@@ -15,14 +15,14 @@
 
 namespace commands {
 
-inline constexpr int kReplyPrefixBytes = 16;   // read before the status is looked at
+inline constexpr int kReplyPrefixBytes = 16;     // read before the status is looked at
 inline constexpr int kMaxReplyHeadBytes = 1024;  // head bytes read after the prefix
 inline constexpr int kUnsizedBodyBytes = 1024;   // GET body read when the reply gives no length
 inline constexpr std::int32_t kReplyOk = 0;      // a reply step passed; no status to record
 
 // Where reply bytes come from; `seconds` is the wait before each receive.
 class ReplySource {
-public:
+  public:
     virtual ~ReplySource() = default;
     // Receives up to length bytes; returns how many arrived (0 when none did in time).
     virtual int ReceiveAll(void* buffer, int length, int seconds) = 0;
@@ -33,17 +33,17 @@ public:
 
 // A ReplySource over a connected socket client.
 class SocketReplySource : public ReplySource {
-public:
+  public:
     explicit SocketReplySource(net::SocketClient& socket) : socket_(socket) {}
     int ReceiveAll(void* buffer, int length, int seconds) override;
     int ReceiveUntilBlankLine(char* buffer, int max_bytes, int seconds) override;
 
-private:
+  private:
     net::SocketClient& socket_;
 };
 
 struct ReplyHead {
-    std::string received;       // every byte read so far: the head, then any body bytes
+    std::string received;        // every byte read so far: the head, then any body bytes
     std::size_t head_bytes = 0;  // length of the head, its blank line included
 };
 

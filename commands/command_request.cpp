@@ -11,13 +11,20 @@ namespace commands {
 
 const char* to_string(CommandStatusCode code) {
     switch (code) {
-        case kCommandPending: return "pending";
-        case kCommandPosted: return "posted";
-        case kCommandConnectFailed: return "connect failed";
-        case kCommandSendFailed: return "send failed";
-        case kCommandNoReply: return "no reply";
-        case kCommandRefused: return "refused";
-        case kCommandHeadUnended: return "head not ended";
+        case kCommandPending:
+            return "pending";
+        case kCommandPosted:
+            return "posted";
+        case kCommandConnectFailed:
+            return "connect failed";
+        case kCommandSendFailed:
+            return "send failed";
+        case kCommandNoReply:
+            return "no reply";
+        case kCommandRefused:
+            return "refused";
+        case kCommandHeadUnended:
+            return "head not ended";
     }
     return "unknown command status";
 }
@@ -64,8 +71,8 @@ std::string RequestLine(const RequestSettings& s, const char* method, std::strin
 }  // namespace
 
 std::string BuildGetRequest(const RequestSettings& s, std::string_view path) {
-    return RequestLine(s, "GET", path) + "\r\nUser-Agent: " + s.user +
-           "\r\nAuthorization: Basic " + s.token + "\r\n\r\n";
+    return RequestLine(s, "GET", path) + "\r\nUser-Agent: " + s.user + "\r\nAuthorization: Basic " +
+           s.token + "\r\n\r\n";
 }
 
 std::string BuildPostRequest(const RequestSettings& s, std::string_view path,

@@ -66,8 +66,7 @@ bool FindReplyValue(const control::ReplyTable& table, const char* name, char* ou
         if (entry.Kind != control::kReplyNameValue ||
             std::strncmp(entry.Name, name, control::kReplyTextBytes) != 0)
             continue;
-        const std::size_t n =
-            std::min(strnlen(entry.Value, control::kReplyTextBytes), size - 1);
+        const std::size_t n = std::min(strnlen(entry.Value, control::kReplyTextBytes), size - 1);
         std::memcpy(out, entry.Value, n);
         out[n] = '\0';
         return true;

@@ -32,9 +32,12 @@ HRESULT HttpOnlyPost(ControlState& c, const char* path, MakeBody make_body) {
 
 HRESULT PutOutput(ControlState& c, int output, std::int32_t value) {
     switch (CommandBranch(c)) {
-        case Branch::None: return platform::S_OK;
-        case Branch::Native: return device::NativeOutputCommand(c, output, value);
-        case Branch::Http: break;
+        case Branch::None:
+            return platform::S_OK;
+        case Branch::Native:
+            return device::NativeOutputCommand(c, output, value);
+        case Branch::Http:
+            break;
     }
     const std::string body = output == 1 ? commands::OutputsBody(value, c.IOOut2.load())
                                          : commands::OutputsBody(c.IOOut1.load(), value);
@@ -44,22 +47,33 @@ HRESULT PutOutput(ControlState& c, int output, std::int32_t value) {
 
 }  // namespace
 
-HRESULT CQuorlina::put_IOOut1(std::int32_t v) { return PutOutput(*this, 1, v); }
-HRESULT CQuorlina::put_IOOut2(std::int32_t v) { return PutOutput(*this, 2, v); }
+HRESULT CQuorlina::put_IOOut1(std::int32_t v) {
+    return PutOutput(*this, 1, v);
+}
+HRESULT CQuorlina::put_IOOut2(std::int32_t v) {
+    return PutOutput(*this, 2, v);
+}
 
 HRESULT CQuorlina::put_ImageUpload(std::int32_t v) {
-    return HttpOnlyPost(*this, commands::kIoControlPath, [v] { return commands::ImageUploadBody(v); });
+    return HttpOnlyPost(*this, commands::kIoControlPath,
+                        [v] { return commands::ImageUploadBody(v); });
 }
 
 HRESULT CQuorlina::put_EmailImage(std::int32_t v) {
-    return HttpOnlyPost(*this, commands::kIoControlPath, [v] { return commands::ImageEmailBody(v); });
+    return HttpOnlyPost(*this, commands::kIoControlPath,
+                        [v] { return commands::ImageEmailBody(v); });
 }
 
 HRESULT CQuorlina::GetRealTimeData(std::int32_t* v) {
     switch (CommandBranch(*this)) {
-        case Branch::None: break;
-        case Branch::Native: device::NativeGetRealTimeData(*this, v); break;
-        case Branch::Http: commands::ReadRealTimeData(*this); break;
+        case Branch::None:
+            break;
+        case Branch::Native:
+            device::NativeGetRealTimeData(*this, v);
+            break;
+        case Branch::Http:
+            commands::ReadRealTimeData(*this);
+            break;
     }
     return platform::S_OK;
 }
@@ -71,7 +85,8 @@ HRESULT CQuorlina::put_MovePanTiltDegree(std::int32_t v) {
 }
 
 HRESULT CQuorlina::put_ClearPosition(std::int32_t v) {
-    return HttpOnlyPost(*this, commands::kPanTiltPath, [v] { return commands::ClearPositionBody(v); });
+    return HttpOnlyPost(*this, commands::kPanTiltPath,
+                        [v] { return commands::ClearPositionBody(v); });
 }
 
 HRESULT CQuorlina::put_SetPosition(std::int32_t v) {

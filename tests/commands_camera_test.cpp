@@ -166,7 +166,8 @@ TEST(CommandsCamera, PanTiltMembersMoveTheHeadAsTheStreamShows) {
     const std::vector<camera::ReceivedCommand> log = cam->Commands();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back().path, "/PANTILTCONTROL.CGI");
-    for (const camera::ReceivedCommand& r : log) EXPECT_EQ(r.status, 200) << r.path << " " << r.body;
+    for (const camera::ReceivedCommand& r : log)
+        EXPECT_EQ(r.status, 200) << r.path << " " << r.body;
 }
 
 TEST(CommandsCamera, BackToBackCommandsArriveIntact) {
@@ -185,7 +186,8 @@ TEST(CommandsCamera, BackToBackCommandsArriveIntact) {
     for (const camera::ReceivedCommand& r : cam->Commands()) got.emplace_back(r.path, r.body);
     std::vector<std::pair<std::string, std::string>> want = {
         {"/iocontrol.cgi", "ImageUpload=1\r\n\r\n"},
-        {"/pantiltcontrol.cgi", "PanTiltHorizontal=300&PanTiltVertical=80&PanTiltPositionMove=true\r\n\r\n"},
+        {"/pantiltcontrol.cgi",
+         "PanTiltHorizontal=300&PanTiltVertical=80&PanTiltPositionMove=true\r\n\r\n"},
         {"/iocontrol.cgi", "Trigger1=0&Trigger2=1\r\n\r\n"},
         {"/pantiltcontrol.cgi",
          "PanTiltHorizontal=0&PanTiltVertical=0&SetName=gate&SetPosition=5\r\n\r\n"},

@@ -95,8 +95,10 @@ TEST(CommandRequest, RequestLinesDirectAndThroughTheProxy) {
         const char* post_line;
     };
     const Row rows[] = {
-        {false, "/iocontrol.cgi", "GET /iocontrol.cgi HTTP/1.0\r\n", "POST /iocontrol.cgi HTTP/1.0\r\n"},
-        {false, "iocontrol.cgi", "GET /iocontrol.cgi HTTP/1.0\r\n", "POST /iocontrol.cgi HTTP/1.0\r\n"},
+        {false, "/iocontrol.cgi", "GET /iocontrol.cgi HTTP/1.0\r\n",
+         "POST /iocontrol.cgi HTTP/1.0\r\n"},
+        {false, "iocontrol.cgi", "GET /iocontrol.cgi HTTP/1.0\r\n",
+         "POST /iocontrol.cgi HTTP/1.0\r\n"},
         {true, "/iocontrol.cgi",
          "GET HTTP://cam.local:8080/iocontrol.cgi HTTP/1.0\r\nProxy-Connection: Keep-Alive\r\n"
          "Host: cam.local\r\n",

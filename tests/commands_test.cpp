@@ -2,12 +2,11 @@
 // setters' accessor pattern with its 200 ms minimum, back-to-back commands against a fake device
 // that records every request, the status read, and the native device's silence.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -39,11 +38,12 @@ namespace {
 // Each receive call takes from the front chunk only, as a socket hands out what one segment
 // brought; an exhausted script reads as a silent peer.
 class ChunkSource : public ReplySource {
-public:
+  public:
     explicit ChunkSource(std::vector<std::string> chunks) : chunks_(chunks.begin(), chunks.end()) {}
     int ReceiveAll(void* buffer, int length, int) override {
         int got = 0;
-        while (got < length && !chunks_.empty()) got += Take(static_cast<char*>(buffer) + got, length - got);
+        while (got < length && !chunks_.empty())
+            got += Take(static_cast<char*>(buffer) + got, length - got);
         return got;
     }
     int ReceiveUntilBlankLine(char* buffer, int max_bytes, int) override {
@@ -56,7 +56,7 @@ public:
         return got;
     }
 
-private:
+  private:
     int Take(char* out, int length) {
         std::string& front = chunks_.front();
         const int n = std::min<int>(length, static_cast<int>(front.size()));
@@ -83,7 +83,8 @@ struct ControlPtr {
 
 // Waits until CommandStatus leaves -1; returns what it became.
 std::int32_t AwaitStatus(control::ControlState& c, int timeout_ms = 3000) {
-    for (int waited = 0; waited < timeout_ms && c.CommandStatus.load() == kCommandPending; waited += 5)
+    for (int waited = 0; waited < timeout_ms && c.CommandStatus.load() == kCommandPending;
+         waited += 5)
         platform::Sleep(5);
     return c.CommandStatus.load();
 }
@@ -108,13 +109,15 @@ struct Recorded {
     bool operator==(const Recorded&) const = default;
 };
 
-void PrintTo(const Recorded& r, std::ostream* os) { *os << r.method << " " << r.path << " [" << r.body << "]"; }
+void PrintTo(const Recorded& r, std::ostream* os) {
+    *os << r.method << " " << r.path << " [" << r.body << "]";
+}
 
 // Serves connections one after another on 127.0.0.1: reads a request (head and the body its
 // Content-Length announces), waits reply_delay_ms, answers with reply(request), closes. Stops by
 // itself after kMaxLifetimeMs or kMaxConnections.
 class FakeDevice {
-public:
+  public:
     static constexpr int kMaxLifetimeMs = 10000;
     static constexpr int kMaxConnections = 40;
 
@@ -153,10 +156,12 @@ public:
         return false;
     }
 
-private:
+  private:
     void Run() {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxLifetimeMs);
-        for (int served = 0; !stop_ && served < kMaxConnections && std::chrono::steady_clock::now() < end;) {
+        const auto end =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxLifetimeMs);
+        for (int served = 0;
+             !stop_ && served < kMaxConnections && std::chrono::steady_clock::now() < end;) {
             pollfd p = {fd_, POLLIN, 0};
             if (::poll(&p, 1, 20) != 1) continue;
             const int conn = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -213,7 +218,9 @@ private:
     std::thread thread_;
 };
 
-std::string Ok(const Recorded&) { return "HTTP/1.0 200 OK\r\n\r\n"; }
+std::string Ok(const Recorded&) {
+    return "HTTP/1.0 200 OK\r\n\r\n";
+}
 
 constexpr const char* kStatusBody =
     "Trigger1=1&Trigger2=0&ImageUpload=1&ImageEmail=0&CurrentTime=2024-01-02 03:04:05";
@@ -245,7 +252,8 @@ TEST(CommandReplyHead, StatusAndBlankLineDecideTheOutcome) {
         {"nothing at all", {}, kCommandNoReply},
         {"prefix cut short", {"HTTP/1.0 200"}, kCommandNoReply},
         {"nothing after the prefix", {"HTTP/1.0 200 OK\r"}, kCommandNoReply},
-        {"head without blank line", {"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n"},
+        {"head without blank line",
+         {"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n"},
          kCommandHeadUnended},
     };
     for (const Row& r : rows) {
@@ -264,7 +272,8 @@ TEST(CommandReplyHead, HeadIsReadUpTo1024BytesAfterThePrefix) {
     const std::string prefix = "HTTP/1.0 200 OK\r";  // 16 bytes
     for (int rest : {1023, 1024, 1025}) {
         SCOPED_TRACE(rest);
-        const std::string tail = "\n" + std::string(static_cast<std::size_t>(rest) - 5, 'x') + "\r\n\r\n";
+        const std::string tail =
+            "\n" + std::string(static_cast<std::size_t>(rest) - 5, 'x') + "\r\n\r\n";
         ChunkSource source({prefix + tail});
         ReplyHead head;
         EXPECT_EQ(ReadReplyHead(source, 1, &head), rest <= 1024 ? kReplyOk : kCommandHeadUnended);
@@ -281,30 +290,52 @@ TEST(CommandReplyBody, LengthRulesAndTheBufferBound) {
         std::string body;
     };
     const Row rows[] = {
-        {"length with the head", {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"}, kReplyOk, "hello"},
-        {"remainder read later", {"HTTP/1.0 200 OK\r\nContent-length: 10\r\n\r\nabcd", "efghij"},
-         kReplyOk, "abcdefghij"},
+        {"length with the head",
+         {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"},
+         kReplyOk,
+         "hello"},
+        {"remainder read later",
+         {"HTTP/1.0 200 OK\r\nContent-length: 10\r\n\r\nabcd", "efghij"},
+         kReplyOk,
+         "abcdefghij"},
         {"upper-case name replaces lower",
-         {"HTTP/1.0 200 OK\r\nContent-length: 3\r\nContent-Length: 5\r\n\r\nabcdefgh"}, kReplyOk,
+         {"HTTP/1.0 200 OK\r\nContent-length: 3\r\nContent-Length: 5\r\n\r\nabcdefgh"},
+         kReplyOk,
          "abcde"},
-        {"extra bytes beyond the length", {"HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabcdef"},
-         kReplyOk, "abc"},
-        {"remainder comes short", {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabcd"},
-         kReplyOk, "abcd"},
-        {"remainder never comes", {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n"},
-         kCommandNoReply, ""},
+        {"extra bytes beyond the length",
+         {"HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabcdef"},
+         kReplyOk,
+         "abc"},
+        {"remainder comes short",
+         {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabcd"},
+         kReplyOk,
+         "abcd"},
+        {"remainder never comes",
+         {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n"},
+         kCommandNoReply,
+         ""},
         {"no length, body with the head", {"HTTP/1.0 200 OK\r\n\r\nabc"}, kReplyOk, "abc"},
-        {"no length, body afterwards", {"HTTP/1.0 200 OK\r\n\r\n", std::string(2000, 'b')}, kReplyOk,
+        {"no length, body afterwards",
+         {"HTTP/1.0 200 OK\r\n\r\n", std::string(2000, 'b')},
+         kReplyOk,
          std::string(1024, 'b')},
         {"no length, no body", {"HTTP/1.0 200 OK\r\n\r\n"}, kReplyOk, ""},
-        {"negative length counts as none", {"HTTP/1.0 200 OK\r\nContent-Length: -5\r\n\r\nabc"},
-         kReplyOk, "abc"},
-        {"long body cut at the buffer", {"HTTP/1.0 200 OK\r\nContent-Length: 12000\r\n\r\n", big},
-         kReplyOk, big.substr(0, 9999)},
-        {"long body with the head cut at the buffer", {"HTTP/1.0 200 OK\r\nContent-Length: 12000\r\n\r\n" + big},
-         kReplyOk, big.substr(0, 9999)},
-        {"a length in the body is not the head's", {"HTTP/1.0 200 OK\r\n\r\nContent-Length: 2\r\n"},
-         kReplyOk, "Content-Length: 2\r\n"},
+        {"negative length counts as none",
+         {"HTTP/1.0 200 OK\r\nContent-Length: -5\r\n\r\nabc"},
+         kReplyOk,
+         "abc"},
+        {"long body cut at the buffer",
+         {"HTTP/1.0 200 OK\r\nContent-Length: 12000\r\n\r\n", big},
+         kReplyOk,
+         big.substr(0, 9999)},
+        {"long body with the head cut at the buffer",
+         {"HTTP/1.0 200 OK\r\nContent-Length: 12000\r\n\r\n" + big},
+         kReplyOk,
+         big.substr(0, 9999)},
+        {"a length in the body is not the head's",
+         {"HTTP/1.0 200 OK\r\n\r\nContent-Length: 2\r\n"},
+         kReplyOk,
+         "Content-Length: 2\r\n"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -337,12 +368,15 @@ TEST(HttpPostCommand, FailuresLeaveTheirCode) {
         std::int32_t code;
     };
     const Row rows[] = {
-        {"500", {LoopbackPeer::ReceiveUntil("\r\n\r\n"), LoopbackPeer::Send("HTTP/1.0 500 Oops\r\n\r\n")},
+        {"500",
+         {LoopbackPeer::ReceiveUntil("\r\n\r\n"), LoopbackPeer::Send("HTTP/1.0 500 Oops\r\n\r\n")},
          kCommandRefused},
-        {"no reply", {LoopbackPeer::ReceiveUntil("\r\n\r\n"), LoopbackPeer::Close()}, kCommandNoReply},
+        {"no reply",
+         {LoopbackPeer::ReceiveUntil("\r\n\r\n"), LoopbackPeer::Close()},
+         kCommandNoReply},
         {"head without blank line",
-         {LoopbackPeer::ReceiveUntil("\r\n\r\n"), LoopbackPeer::Send("HTTP/1.0 200 OK\r\nServer: x\r\n"),
-          LoopbackPeer::Close()},
+         {LoopbackPeer::ReceiveUntil("\r\n\r\n"),
+          LoopbackPeer::Send("HTTP/1.0 200 OK\r\nServer: x\r\n"), LoopbackPeer::Close()},
          kCommandHeadUnended},
     };
     for (const Row& r : rows) {
@@ -367,7 +401,8 @@ TEST(HttpPostCommand, ProxyFormGoesToTheProxy) {
     c->ProxyState = 1;
     c->ProxyHost.Set("127.0.0.1");
     c->ProxyPort = proxy.port();
-    EXPECT_EQ(HttpPostCommand(*c.c, MakeCommandRequest(kPanTiltPath, ClearPositionBody(2))), kRequestDone);
+    EXPECT_EQ(HttpPostCommand(*c.c, MakeCommandRequest(kPanTiltPath, ClearPositionBody(2))),
+              kRequestDone);
     ASSERT_TRUE(proxy.WaitDone(2000));
     EXPECT_EQ(proxy.Received().rfind("POST HTTP://cam.local:8080/pantiltcontrol.cgi HTTP/1.0\r\n"
                                      "Proxy-Connection: Keep-Alive\r\nHost: cam.local\r\n",
@@ -386,12 +421,14 @@ TEST(HttpGetCommand, BodyLandsInTheCallerAndMessageBuffer) {
     EXPECT_STREQ(c->MessageBuffer, "A=1&B=2");
     EXPECT_EQ(c->CommandStatus.load(), 77);  // a successful GET leaves the status as it was
     ASSERT_TRUE(peer.WaitDone(2000));
-    EXPECT_EQ(peer.Received(), "GET /IOCONTROL.CGI HTTP/1.0\r\nUser-Agent: \r\nAuthorization: Basic \r\n\r\n");
+    EXPECT_EQ(peer.Received(),
+              "GET /IOCONTROL.CGI HTTP/1.0\r\nUser-Agent: \r\nAuthorization: Basic \r\n\r\n");
 }
 
 TEST(HttpGetCommand, UnsizedReplyReadsUpTo1024Bytes) {
-    LoopbackPeer peer({LoopbackPeer::ReceiveUntil("\r\n\r\n"), LoopbackPeer::Send("HTTP/1.0 200 OK\r\n\r\n"),
-                       LoopbackPeer::Pause(50), LoopbackPeer::Send(std::string(1500, 'q'))});
+    LoopbackPeer peer({LoopbackPeer::ReceiveUntil("\r\n\r\n"),
+                       LoopbackPeer::Send("HTTP/1.0 200 OK\r\n\r\n"), LoopbackPeer::Pause(50),
+                       LoopbackPeer::Send(std::string(1500, 'q'))});
     ControlPtr c(peer.port());
     std::string body;
     EXPECT_EQ(HttpGetCommand(*c.c, MakeCommandRequest(kIoStatusPath, ""), &body), kRequestDone);
@@ -400,8 +437,9 @@ TEST(HttpGetCommand, UnsizedReplyReadsUpTo1024Bytes) {
 
 TEST(HttpGetCommand, OversizedBodyStopsAtTheMessageBuffer) {
     const std::string big(12000, 'z');
-    LoopbackPeer peer({LoopbackPeer::ReceiveUntil("\r\n\r\n"),
-                       LoopbackPeer::Send("HTTP/1.0 200 OK\r\nContent-Length: 12000\r\n\r\n" + big)});
+    LoopbackPeer peer(
+        {LoopbackPeer::ReceiveUntil("\r\n\r\n"),
+         LoopbackPeer::Send("HTTP/1.0 200 OK\r\nContent-Length: 12000\r\n\r\n" + big)});
     ControlPtr c(peer.port());
     std::string body;
     EXPECT_EQ(HttpGetCommand(*c.c, MakeCommandRequest(kIoStatusPath, ""), &body), kRequestDone);
@@ -411,7 +449,8 @@ TEST(HttpGetCommand, OversizedBodyStopsAtTheMessageBuffer) {
 
 TEST(HttpGetCommand, LongHeadIsStillRead) {
     std::string head = "HTTP/1.0 200 OK\r\n";
-    for (int i = 0; i < 20; ++i) head += "X-Padding-" + std::to_string(i) + ": " + std::string(30, 'p') + "\r\n";
+    for (int i = 0; i < 20; ++i)
+        head += "X-Padding-" + std::to_string(i) + ": " + std::string(30, 'p') + "\r\n";
     head += "Content-Length: 3\r\n\r\nT=1";
     ASSERT_GT(head.size(), 600u);
     LoopbackPeer peer({LoopbackPeer::ReceiveUntil("\r\n\r\n"), LoopbackPeer::Send(head)});
@@ -439,7 +478,8 @@ TEST(CommandSetters, LastAtLeast200MsAndRecordTheRequest) {
     EXPECT_EQ(c->IOOut2.load(), 0);  // stored values change only when the device reports them
     EXPECT_EQ(AwaitStatus(*c.c), kCommandPosted);
     ASSERT_TRUE(device.AwaitRequests(1));
-    EXPECT_NE(device.Raw()[0].find("Content-Length: 25\r\n\r\nTrigger1=0&Trigger2=1\r\n\r\n"), std::string::npos);
+    EXPECT_NE(device.Raw()[0].find("Content-Length: 25\r\n\r\nTrigger1=0&Trigger2=1\r\n\r\n"),
+              std::string::npos);
 }
 
 TEST(CommandSetters, BackToBackCommandsEachArriveAsSet) {
@@ -589,7 +629,8 @@ TEST(CommandMembers, EveryMemberHasAnAccessor) {
 TEST(CommandMembers, TableDrivesTheCommands) {
     FakeDevice device(Ok);
     ControlPtr c(device.port());
-    const control::Member* upload = control::FindMember("imageupload", control::MemberKind::PropertyPut);
+    const control::Member* upload =
+        control::FindMember("imageupload", control::MemberKind::PropertyPut);
     const control::Member* move = control::FindMember("MoveToPos", control::MemberKind::Method);
     ASSERT_NE(upload, nullptr);
     ASSERT_NE(move, nullptr);
@@ -603,5 +644,6 @@ TEST(CommandMembers, TableDrivesTheCommands) {
     std::vector<Recorded> got = device.Requests();
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got[0].body, "ImageUpload=1\r\n\r\n");
-    EXPECT_EQ(got[1].body, "PanTiltHorizontal=30&PanTiltVertical=-20&PanTiltPositionMove=true\r\n\r\n");
+    EXPECT_EQ(got[1].body,
+              "PanTiltHorizontal=30&PanTiltVertical=-20&PanTiltPositionMove=true\r\n\r\n");
 }

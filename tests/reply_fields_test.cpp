@@ -1,11 +1,11 @@
 // Reply splitting, value lookup and the status fields of the I/O status reply.
+#include "commands/reply_fields.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "commands/reply_fields.h"
 
 using namespace commands;
 using control::ReplyTable;
@@ -31,7 +31,9 @@ std::unique_ptr<ReplyTable> Split(std::string_view text, std::string_view separa
     return t;
 }
 
-void PrintTo(const Entry& e, std::ostream* os) { *os << e.name << "=" << e.value << "/" << e.kind; }
+void PrintTo(const Entry& e, std::ostream* os) {
+    *os << e.name << "=" << e.value << "/" << e.kind;
+}
 
 }  // namespace
 
@@ -81,7 +83,8 @@ TEST(SplitReplyFields, TableHoldsAtMost200Entries) {
     for (int pieces : {199, 200, 201, 250}) {
         SCOPED_TRACE(pieces);
         std::string text;
-        for (int i = 0; i < pieces; ++i) text += "k" + std::to_string(i) + "=" + std::to_string(i) + "&";
+        for (int i = 0; i < pieces; ++i)
+            text += "k" + std::to_string(i) + "=" + std::to_string(i) + "&";
         auto t = Split(text);
         EXPECT_EQ(t->Count, std::min(pieces, 200));
         EXPECT_STREQ(t->Entries[t->Count - 1].Name, ("k" + std::to_string(t->Count - 1)).c_str());
@@ -105,11 +108,11 @@ TEST(FindReplyValue, FirstExactNameValueMatch) {
         const char* out;  // what out holds afterwards; it starts as "old"
     };
     const Row rows[] = {
-        {"a", 16, true, "1"},            // the first of two
-        {"A", 16, false, "old"},         // case-sensitive; out unchanged
-        {"[a]", 16, false, "old"},       // section entries are not looked at
+        {"a", 16, true, "1"},       // the first of two
+        {"A", 16, false, "old"},    // case-sensitive; out unchanged
+        {"[a]", 16, false, "old"},  // section entries are not looked at
         {"Beta", 16, true, "long value"},
-        {"Beta", 5, true, "long"},       // size - 1 characters and a terminator
+        {"Beta", 5, true, "long"},  // size - 1 characters and a terminator
         {"b", 16, true, ""},
         {"Bet", 16, false, "old"},
     };
