@@ -49,8 +49,8 @@ std::int32_t ReadReplyHead(ReplySource& source, int seconds, ReplyHead* head) {
         if (n <= 0) return kCommandNoReply;
         got += n;
     }
-    const std::string_view status(prefix, kReplyPrefixBytes);
-    if (status.find("200") == std::string_view::npos && status.find("20") == std::string_view::npos)
+    // "200" or "20" anywhere in the prefix; the first holds the second, so one look suffices.
+    if (std::string_view(prefix, kReplyPrefixBytes).find("20") == std::string_view::npos)
         return kCommandRefused;
 
     head->received.assign(prefix, kReplyPrefixBytes);
