@@ -14,7 +14,7 @@
 namespace {
 
 class FuzzSource : public commands::ReplySource {
-public:
+  public:
     FuzzSource(const std::uint8_t* data, std::size_t size, std::size_t step)
         : data_(data), size_(size), step_(step) {}
     int ReceiveAll(void* buffer, int length, int) override {
@@ -32,7 +32,7 @@ public:
         return got;
     }
 
-private:
+  private:
     std::size_t Take(std::size_t want) {
         const std::size_t n = std::min({want, step_, size_ - at_});
         at_ += n;
