@@ -54,6 +54,7 @@ class PictureWriter {
     std::array<ZeroedArray<std::uint8_t>, kMaxComponents> planes_;
     std::array<std::ptrdiff_t, kMaxComponents> strides_{};
     std::array<ZeroedArray<std::uint8_t>, 3> expanded_;  // full-width rows of the general mode
+    ZeroedArray<std::int16_t> chroma_terms_;  // half-width mode: three terms per chroma sample
 };
 
 }  // namespace image::jpeg

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -693,6 +694,33 @@ TEST(JpegStages, InverseDctShortcutsMatchTheFullTransform) {
     jpeg::InverseDct(block, full, 8);
     EXPECT_GT(full[0], full[56]);  // a vertical cosine: top brighter than bottom
     EXPECT_EQ(full[0], full[7]);
+}
+
+TEST(JpegStages, InverseDctEqualsThePortableTransformForAnyInput) {
+    std::mt19937 random(99);
+    // Full 16-bit range, small coefficients as in real pictures, sparse blocks, and blocks with
+    // only the top-left 4 x 4 in use (a path of its own).
+    for (int trial = 0; trial < 4000; ++trial) {
+        std::int16_t block[64];
+        for (int k = 0; k < 64; ++k) {
+            const std::uint32_t r = random();
+            if (trial < 1000)
+                block[k] = static_cast<std::int16_t>(r);
+            else if (trial < 2000)
+                block[k] = static_cast<std::int16_t>(static_cast<int>(r % 2049) - 1024);
+            else if (trial < 3000)
+                block[k] =
+                    (r % 8 == 0) ? static_cast<std::int16_t>(static_cast<int>(r % 4001) - 2000) : 0;
+            else
+                block[k] = (k % 8 < 4 && k < 32)
+                               ? static_cast<std::int16_t>(trial < 3500 ? r : r % 601)
+                               : 0;
+        }
+        std::uint8_t fast[64], portable[64];
+        jpeg::InverseDct(block, fast, 8);
+        jpeg::InverseDctPortable(block, portable, 8);
+        ASSERT_EQ(std::memcmp(fast, portable, 64), 0) << "trial " << trial;
+    }
 }
 
 TEST(JpegStages, GeometryOfA420PictureOf100x75) {
