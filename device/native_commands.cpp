@@ -16,8 +16,8 @@ NativeResult OpenCommandChannel(control::ControlState& c) {
     net::SocketClient& link = c.CommandSocket;
     if (link.IsConnectionAlive()) return NativeResult::kOk;
     link.CloseConnection();
-    if (link.Connect(c.RemotePort.load(), c.HostName.Get().c_str(), kBlockingConnect,
-                     net::kAfInet, net::kSockStream) != net::SocketOk) {
+    if (link.Connect(c.RemotePort.load(), c.HostName.Get().c_str(), kBlockingConnect, net::kAfInet,
+                     net::kSockStream) != net::SocketOk) {
         return NativeResult::kConnectFailed;
     }
     std::uint8_t block[kBlockBufferBytes] = {};

@@ -165,8 +165,9 @@ LoginSettings LoginSettingsOf(const control::ControlState& c) {
 NativeStatus ReadStatus(net::SocketClient& link, StatusRead read, int timeout_s,
                         std::uint8_t status[kStatusBytes]) {
     std::memset(status, 0, kStatusBytes);
-    const int got = read == StatusRead::kOneReceive ? link.Receive(status, kStatusBytes, timeout_s)
-                                                    : link.ReceiveAll(status, kStatusBytes, timeout_s);
+    const int got = read == StatusRead::kOneReceive
+                        ? link.Receive(status, kStatusBytes, timeout_s)
+                        : link.ReceiveAll(status, kStatusBytes, timeout_s);
     return ClassifyStatus(status, got);
 }
 

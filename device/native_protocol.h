@@ -27,7 +27,7 @@ inline constexpr int kPasswordLoginBytes = 8;   // ... then the first 8 bytes of
 inline constexpr std::uint32_t kMaxFrameBytes = 65536;
 inline constexpr int kReceiveBufferBytes = 100000;  // the stream thread's frame receive buffer
 inline constexpr int kRealTimeReplyBytes = 70;
-inline constexpr int kOutputCommandBytes = 6;  // "0002", output number, new state
+inline constexpr int kOutputCommandBytes = 6;         // "0002", output number, new state
 inline constexpr std::uint32_t kPacingBaseMs = 1000;  // D = 1000 / (N + 1) ms
 
 static_assert(kUserNameLoginBytes + kPasswordLoginBytes == kLoginCredentialBytes);

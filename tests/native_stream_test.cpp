@@ -1,9 +1,10 @@
 // The native stream: the greeting, login and frame steps driven from memory, then the thread
 // against scripted loopback devices and the simulated camera (logins, pacing, the frame-length
 // limit, reconnecting, the stop step) and the probe's verdict on a native device.
-#include <gtest/gtest.h>
+#include "device/native_stream.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,7 +17,6 @@
 #include "control/quorlina.h"
 #include "device/native_commands.h"
 #include "device/native_protocol.h"
-#include "device/native_stream.h"
 #include "device/probe.h"
 #include "platform/kernel.h"
 #include "support/loopback_device.h"
@@ -95,36 +95,36 @@ TEST(NativeSession, GreetingsAndLoginsFollowTheStateTable) {
         std::string sent;
         int pacing;  // from the block afterwards; the block starts with pacing 7
     };
+    const std::string login = LoginResponseFor(challenge, "admin", "secret");
+    const std::string serial = SerialLoginFor("TOKEN-42");
+    const std::string zeros126(126, '\0');
+    // clang-format off
     const Row rows[] = {
         {"0200", {StatusWithBlock("0200", 126, 9)}, 0, NativeResult::kOk, "", 9},
         {"0201", {StatusWithBlock("0201", 126, 3)}, 0, NativeResult::kOk, "", 3},
         {"0202", {StatusWithBlock("0202", 126, 0)}, 0, NativeResult::kOk, "", 0},
         {"0501 keeps the pacing bytes", {StatusWithBlock("0501", 30)}, 0, NativeResult::kOk, "", 7},
-        {"challenge login", {"0301", challenge, ready2}, 0, NativeResult::kOk,
-         LoginResponseFor(challenge, "admin", "secret"), 2},
-        {"serial login", {"0301" + challenge, ready2}, 1, NativeResult::kOk,
-         SerialLoginFor("TOKEN-42"), 2},
+        {"challenge login", {"0301", challenge, ready2}, 0, NativeResult::kOk, login, 2},
+        {"serial login", {"0301" + challenge, ready2}, 1, NativeResult::kOk, serial, 2},
         {"no login for AuthType 2", {"0301" + challenge}, 2, NativeResult::kOk, "", 7},
         {"no login for AuthType -1", {"0301" + challenge}, -1, NativeResult::kOk, "", 7},
         {"refused login", {"0301" + challenge, StatusWithBlock("0502", 30)}, 0,
-         NativeResult::kLoginRefused, LoginResponseFor(challenge, "admin", "secret"), 5},
+         NativeResult::kLoginRefused, login, 5},
         {"0501 after a login is no ready status", {"0301" + challenge, StatusWithBlock("0501", 30)},
-         1, NativeResult::kLoginRefused, SerialLoginFor("TOKEN-42"), 5},
-        {"no status after the login", {"0301" + challenge}, 0, NativeResult::kNoStatus,
-         LoginResponseFor(challenge, "admin", "secret"), 5},
+         1, NativeResult::kLoginRefused, serial, 5},
+        {"no status after the login", {"0301" + challenge}, 0, NativeResult::kNoStatus, login, 5},
         {"short challenge", {"0301" + challenge.substr(0, 100)}, 0, NativeResult::kShortBlock, "",
          7},
-        {"short ready block", {"0200" + std::string(100, '\0')}, 0, NativeResult::kShortBlock, "",
-         7},
-        {"short 0501 block", {"0501" + std::string(20, '\0')}, 0, NativeResult::kShortBlock, "", 7},
-        {"unknown greeting", {"0999" + std::string(126, '\0')}, 0, NativeResult::kUnknownGreeting,
-         "", 7},
+        {"short ready block", {"0200" + zeros126.substr(26)}, 0, NativeResult::kShortBlock, "", 7},
+        {"short 0501 block", {"0501" + zeros126.substr(106)}, 0, NativeResult::kShortBlock, "", 7},
+        {"unknown greeting", {"0999" + zeros126}, 0, NativeResult::kUnknownGreeting, "", 7},
         {"output status as greeting", {StatusWithBlock("0210", 30)}, 0,
          NativeResult::kUnknownGreeting, "", 7},
-        {"greeting split over two receives", {"02", "00" + std::string(126, '\0')}, 0,
-         NativeResult::kNoStatus, "", 7},
+        {"greeting split over two receives", {"02", "00" + zeros126}, 0, NativeResult::kNoStatus,
+         "", 7},
         {"nothing", {}, 0, NativeResult::kNoStatus, "", 7},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedLink link;
@@ -164,8 +164,8 @@ TEST(NativeSession, LoginTextsAreCutAndZeroFilled) {
 }
 
 TEST(NativePacing, DelayIsAThousandMillisecondsOverNPlusOne) {
-    const std::pair<std::int32_t, std::uint32_t> rows[] = {
-        {0, 0}, {1, 500}, {9, 100}, {99, 10}, {999, 1}, {1000, 0}, {65535, 0}};
+    const std::pair<std::int32_t, std::uint32_t> rows[] = {{0, 0},   {1, 500},  {9, 100},  {99, 10},
+                                                           {999, 1}, {1000, 0}, {65535, 0}};
     for (const auto& [n, delay] : rows) {
         SCOPED_TRACE(n);
         EXPECT_EQ(device::PacingDelayMs(n), delay);
@@ -187,20 +187,24 @@ TEST(NativeFrame, LengthsAreCheckedBeforeTheFrameIsRead) {
         NativeResult result;
         int length;
     };
+    const std::string small = "\xFF\xD8\xFF\xD9";
+    // clang-format off
     const Row rows[] = {
         {"no frame this time", "", {FrameLength(0)}, NativeResult::kNoFrame, 0},
-        {"a small frame", "", {FrameLength(4), "\xFF\xD8\xFF\xD9"}, NativeResult::kOk, 4},
+        {"a small frame", "", {FrameLength(4), small}, NativeResult::kOk, 4},
         {"the largest frame", "", {FrameLength(65536) + jpeg}, NativeResult::kOk, 65536},
-        {"one byte too long", "", {FrameLength(65537) + jpeg + "x"}, NativeResult::kFrameTooLong, 0},
+        {"one byte too long", "", {FrameLength(65537) + jpeg + "x"}, NativeResult::kFrameTooLong,
+         0},
         {"all ones", "", {FrameLength(0xFFFFFFFFu)}, NativeResult::kFrameTooLong, 0},
-        {"length split over two receives", "", {"\x04\x00", "\x00\x00\xFF\xD8\xFF\xD9"},
+        {"length split over two receives", "", {"\x04\x00", "\x00\x00" + small},
          NativeResult::kNoLength, 0},
         {"silence or close", "", {}, NativeResult::kNoLength, 0},
         {"frame cut short", "", {FrameLength(100) + std::string(50, 'j')},
          NativeResult::kShortFrame, 0},
-        {"stale input is dropped first", FrameLength(4) + "\xFF\xD8\xFF\xD9", {FrameLength(0)},
+        {"stale input is dropped first", FrameLength(4) + small, {FrameLength(0)},
          NativeResult::kNoFrame, 0},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedLink link;
@@ -259,7 +263,8 @@ TEST(NativeStreamThread, PacingNineSpacesRequestsAboutAHundredMilliseconds) {
 TEST(NativeStreamThread, NoPacingRequestsBackToBack) {
     std::atomic<int> requests{0};
     LoopbackDevice device([&](DeviceConnection& connection) {
-        if (connection.Send(StatusWithBlock("0200", 126, 0))) ServeEmptyFrames(connection, &requests);
+        if (connection.Send(StatusWithBlock("0200", 126, 0)))
+            ServeEmptyFrames(connection, &requests);
     });
     NativeControl c(device.port());
     c.Play();
@@ -472,8 +477,8 @@ TEST(NativeStreamCamera, ControlProbesPlaysAndStops) {
 
 TEST(NativeDeviceProbe, CameraOnItsPortIsClassedNativeWhateverItsLogin) {
     using camera::LoginMode;
-    for (LoginMode login : {LoginMode::kNone, LoginMode::kNoneShort, LoginMode::kChallenge,
-                            LoginMode::kSerial}) {
+    for (LoginMode login :
+         {LoginMode::kNone, LoginMode::kNoneShort, LoginMode::kChallenge, LoginMode::kSerial}) {
         SCOPED_TRACE(camera::to_string(login));
         camera::CameraConfig config;
         config.login = login;

@@ -66,7 +66,9 @@ class ScriptedLink : public net::SocketClient {
   private:
     int Take(void* buffer, int length) {
         if (length <= 0) return 0;
-        std::string* source = !stale_.empty() ? &stale_ : chunks_.empty() ? nullptr : &chunks_.front();
+        std::string* source = !stale_.empty()   ? &stale_
+                              : chunks_.empty() ? nullptr
+                                                : &chunks_.front();
         if (source == nullptr) return 0;
         const std::size_t n = std::min(static_cast<std::size_t>(length), source->size());
         std::memcpy(buffer, source->data(), n);
