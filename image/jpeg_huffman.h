@@ -184,6 +184,16 @@ inline int DecodeSymbol(BitReader& reader, const HuffmanTable& table) {
     return DecodeSymbolSlow(reader, table);
 }
 
+// The same through a cursor: the lookahead inline, longer codes through the reader.
+inline int DecodeSymbol(BitCursor& bits, const HuffmanTable& table) {
+    const std::uint16_t entry = table.lookahead[bits.Peek(kLookaheadBits)];
+    if (entry != 0) {
+        bits.Skip(entry >> 8);
+        return entry & 0xFF;
+    }
+    return bits.WithReader([&](BitReader& reader) { return DecodeSymbolSlow(reader, table); });
+}
+
 // Decodes one sequential block into coefficients (natural order, dequantised, stored as 16 bits;
 // block must be zero on entry). Returns the zig-zag index of the last coefficient written
 // (0 when only DC), or -1 for a bad code.
