@@ -1,8 +1,7 @@
 // Progressive and multi-scan decoding into coefficient buffers (one per component, blocks in
-// raster order over whole MCUs). Scans follow T.81: a scan of one component is non-interleaved
-// and covers only the blocks of that component's own extent; a scan of several components walks
-// the MCUs. Restart intervals are honoured in every scan. A later scan that runs out of data
-// ends early and the picture keeps what arrived; the first scan must be complete.
+// raster order over whole MCUs). Scans follow T.81: a one-component scan is non-interleaved over
+// that component's own extent; restart intervals are honoured in every scan. A later scan that
+// runs out of data ends early and the picture keeps what arrived; the first must be complete.
 #include "image/jpeg_progressive.h"
 
 #include <cstring>
