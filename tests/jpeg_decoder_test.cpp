@@ -533,9 +533,8 @@ TEST(JpegDecoder, SequentialDataCutShortIsADataFault) {
     EXPECT_EQ(d.result, kBadJpegData);
     EXPECT_EQ(d.extended, kJpegInputEnded);
     // A marker in the middle of the data ends it just the same.
-    Bytes marker = full;
-    marker.insert(marker.end() - 6, {0xFF, 0xD9});
-    marker.resize(marker.size() - 4);
+    Bytes marker(full.begin(), full.end() - 6);  // the data up to their last four bytes
+    marker.insert(marker.end(), {0xFF, 0xD9, full[full.size() - 6], full[full.size() - 5]});
     Decoded m = DecodeInto(marker, 64, 8, 8);
     EXPECT_EQ(m.result, kBadJpegData);
 }
