@@ -1,8 +1,7 @@
-// `quorlina decode FRAME.jpg OUT.bmp [--size WxH] [--method 0|1]`: runs a frame through the
-// control's pipeline (ReadJpegInfo, AllocImage, DecodeJpeg, optionally ResizeImage into a WxH
-// buffer of the same depth) and writes the buffer as a BMP file. On any failure nothing is
-// written, the step, its result code and meaning (and the decoder's finer cause) are printed,
-// and the exit status is 1.
+// `quorlina decode FRAME.jpg OUT.bmp [--size WxH] [--method 0|1]`: ReadJpegInfo, AllocImage,
+// DecodeJpeg and optionally ResizeImage into a WxH buffer of the same depth, as the control runs
+// them, then the buffer as a BMP file. On a failure nothing is written: the step, its code and
+// meaning (and the decoder's finer cause) are printed and the exit status is 1.
 #include <cstdio>
 #include <fstream>
 #include <iterator>

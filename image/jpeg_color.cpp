@@ -1,9 +1,7 @@
-// Upsampling by replication and YCbCr -> BGR conversion into the target rows.
-//   R = Y + 1.40200 (Cr - 128)
-//   G = Y - 0.34414 (Cb - 128) - 0.71414 (Cr - 128)
-//   B = Y + 1.77200 (Cb - 128)
-// with the products from tables and the sums clamped through the sample-range table, so a pixel
-// costs lookups and additions only.
+// Upsampling by replication and YCbCr -> BGR conversion into the target rows: R = Y + 1.402 Cr',
+// G = Y - 0.34414 Cb' - 0.71414 Cr', B = Y + 1.772 Cb' (Cb' = Cb - 128, Cr' = Cr - 128), the
+// products from tables and the sums clamped through the sample-range table, so that a pixel costs
+// lookups and additions only.
 #include "image/jpeg_color.h"
 
 #include <algorithm>

@@ -1,8 +1,7 @@
 // Upsampling and colour stage of the JPEG decoder: holds one MCU row of samples per component,
-// replicates subsampled components up to full size, converts YCbCr to blue-green-red through
-// fixed-point tables and writes the rows into the target, clipped to its region. The row routine
-// is chosen once per picture (grey, full chroma, half-width chroma, general replication), so the
-// per-pixel loops never branch on the sampling.
+// replicates subsampled components, converts YCbCr to blue-green-red through fixed-point tables
+// and writes the rows into the target, clipped to its region. The row routine is chosen once per
+// picture, so the per-pixel loops never branch on the sampling.
 #pragma once
 
 #include <array>

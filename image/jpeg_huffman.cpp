@@ -143,16 +143,6 @@ namespace {
 
 // The shared body of both sequential decoders; Dequantise selects whether coefficients are
 // multiplied by the quantiser as they are stored.
-// One symbol through the cursor: the lookahead inline, longer codes through the reader.
-inline int DecodeSymbol(BitCursor& bits, const HuffmanTable& table) {
-    const std::uint16_t entry = table.lookahead[bits.Peek(kLookaheadBits)];
-    if (entry != 0) {
-        bits.Skip(entry >> 8);
-        return entry & 0xFF;
-    }
-    return bits.WithReader([&](BitReader& reader) { return DecodeSymbolSlow(reader, table); });
-}
-
 template <bool Dequantise>
 int DecodeBlock(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
                 std::int32_t* predictor, const std::int32_t* quant, std::int16_t* block) {

@@ -1,8 +1,7 @@
-// Huffman stage of the JPEG decoder: decode tables derived from a DHT segment (T.81 annex C and
-// F.2.2.3, plus an 8-bit lookahead), the bit reader over the entropy-coded bytes and the
-// sequential block decoder (F.2.2). The hard part is ending safely: the reader stops at any
-// marker or at the end of the bytes and then supplies zero bits while counting them, so a
-// caller learns after each MCU whether it consumed bits the data never held.
+// Huffman stage of the JPEG decoder: decode tables from a DHT segment (T.81 annex C and F.2.2.3,
+// with an 8-bit lookahead), the bit reader and the sequential block decoder (F.2.2). Hard part:
+// ending safely. The reader stops at any marker or the end of the bytes, then supplies zero bits
+// and counts them, so a caller learns after each MCU whether it used bits the data never held.
 #pragma once
 
 #include <array>
@@ -182,6 +181,16 @@ inline int DecodeSymbol(BitReader& reader, const HuffmanTable& table) {
         return entry & 0xFF;
     }
     return DecodeSymbolSlow(reader, table);
+}
+
+// The same through a cursor: the lookahead inline, longer codes through the reader.
+inline int DecodeSymbol(BitCursor& bits, const HuffmanTable& table) {
+    const std::uint16_t entry = table.lookahead[bits.Peek(kLookaheadBits)];
+    if (entry != 0) {
+        bits.Skip(entry >> 8);
+        return entry & 0xFF;
+    }
+    return bits.WithReader([&](BitReader& reader) { return DecodeSymbolSlow(reader, table); });
 }
 
 // Decodes one sequential block into coefficients (natural order, dequantised, stored as 16 bits;
