@@ -380,10 +380,24 @@ bool HasChildren(const KeyMap& keys, const KeyMap::key_type& k) {
            it->first.second.rfind(k.second + "\\", 0) == 0;
 }
 
+// Orders paths component by component, so that a key's subkeys follow it directly.
+std::string TreeOrder(const std::string& lower_path) {
+    std::string s = lower_path;
+    for (char& c : s)
+        if (c == '\\') c = '\x01';
+    return s;
+}
+
 std::string FormatFile(const KeyMap& keys) {
+    std::vector<std::pair<std::string, KeyMap::const_iterator>> ordered;
+    for (auto it = keys.begin(); it != keys.end(); ++it)
+        ordered.emplace_back(TreeOrder(it->first.second), it);
+    std::sort(ordered.begin(), ordered.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     std::string out = kFileHeader;
     for (const RootName& r : kRootNames) {
-        for (const auto& [k, key] : keys) {
+        for (const auto& entry : ordered) {
+            const auto& [k, key] = *entry.second;
             if (k.first != static_cast<int>(r.root)) continue;
             if (key.values.empty() && HasChildren(keys, k)) continue;
             out += "\n[" + std::string(r.short_name) + "\\" + key.path + "]\n";
