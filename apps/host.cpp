@@ -1,7 +1,11 @@
-// Host-side control creation and the status line.
+// Host-side control creation through the class factory, and the status line.
 #include "apps/host.h"
 
 #include <cstdio>
+
+#include "host/identity.h"
+#include "host/module.h"
+#include "host/quorlina_object.h"
 
 namespace apps {
 
@@ -16,12 +20,45 @@ void AddHostOptions(CLI::App& app, HostOptions& options) {
     app.add_option("--password", options.password, "password for the camera (first 8 characters are sent)");
 }
 
-control::CQuorlina* CreateHostedControl(const HostOptions& options) {
-    auto* c = new control::CQuorlina();
-    c->UserName.Set(options.user);
-    c->Password.Set(options.password);
-    c->AttachWindow(reinterpret_cast<platform::HWND>(&g_headless_window));
-    return c;
+HostedControl::~HostedControl() {
+    if (dispatch_ != nullptr) dispatch_->Release();
+}
+
+HostedControl& HostedControl::operator=(HostedControl&& other) noexcept {
+    if (this != &other) {
+        if (dispatch_ != nullptr) dispatch_->Release();
+        dispatch_ = other.dispatch_;
+        other.dispatch_ = nullptr;
+    }
+    return *this;
+}
+
+control::CQuorlina& HostedControl::Inner() const {
+    return host::QuorlinaObject::FromUnknown(dispatch_)->Control();
+}
+
+HostedControl CreateHostedControl(const HostOptions& options, std::string* error) {
+    void* factory_pointer = nullptr;
+    platform::HRESULT hr =
+        DllGetClassObject(host::kClsidQuorlina, platform::IID_IClassFactory, &factory_pointer);
+    if (!platform::Succeeded(hr)) {
+        if (error) *error = "no class factory: " + platform::HresultName(hr);
+        return {};
+    }
+    auto* factory = static_cast<platform::IClassFactory*>(factory_pointer);
+    void* dispatch_pointer = nullptr;
+    hr = factory->CreateInstance(nullptr, platform::IID_IDispatch, &dispatch_pointer);
+    factory->Release();
+    if (!platform::Succeeded(hr)) {
+        if (error) *error = "the class factory made no control: " + platform::HresultName(hr);
+        return {};
+    }
+    HostedControl hosted(static_cast<platform::IDispatch*>(dispatch_pointer));
+    control::CQuorlina& c = hosted.Inner();
+    c.UserName.Set(options.user);
+    c.Password.Set(options.password);
+    c.AttachWindow(reinterpret_cast<platform::HWND>(&g_headless_window));
+    return hosted;
 }
 
 std::string StatusLine(control::CQuorlina& c, double frame_rate) {
