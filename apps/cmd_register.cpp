@@ -14,7 +14,8 @@ int Register(int argc, char** argv) {
                               &DllRegisterServer, "DllRegisterServer", "registered");
 }
 
-const SubcommandRegistrar kRegistrar{{"register", "write the control's registration entries", &Register}};
+const SubcommandRegistrar kRegistrar{
+    {"register", "write the control's registration entries", &Register}};
 
 }  // namespace
 }  // namespace apps

@@ -17,19 +17,27 @@ constexpr short kFirstMemberSlot = 7;  // after IUnknown's three and IDispatch's
 
 const char* TypeName(VARTYPE vt) {
     switch (vt) {
-        case VT_I4: return "long";
-        case VT_R8: return "double";
-        case VT_BOOL: return "VARIANT_BOOL";
-        case VT_BSTR: return "BSTR";
-        default: return "void";
+        case VT_I4:
+            return "long";
+        case VT_R8:
+            return "double";
+        case VT_BOOL:
+            return "VARIANT_BOOL";
+        case VT_BSTR:
+            return "BSTR";
+        default:
+            return "void";
     }
 }
 
 const char* KindName(INVOKEKIND kind) {
     switch (kind) {
-        case INVOKE_FUNC: return "method";
-        case INVOKE_PROPERTYGET: return "propget";
-        case INVOKE_PROPERTYPUT: return "propput";
+        case INVOKE_FUNC:
+            return "method";
+        case INVOKE_PROPERTYGET:
+            return "propget";
+        case INVOKE_PROPERTYPUT:
+            return "propput";
     }
     return "?";
 }
@@ -63,7 +71,8 @@ std::string Signature(ITypeInfo& info, UINT index, const FUNCDESC& desc) {
 }
 
 int TypeLib(int argc, char** argv) {
-    CLI::App app{"Prints the control's type library: identity, interface and every member.", argv[0]};
+    CLI::App app{"Prints the control's type library: identity, interface and every member.",
+                 argv[0]};
     ParseOrExit(app, argc, argv);
 
     ITypeInfo* info = host::CreateTypeInfo();

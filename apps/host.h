@@ -4,7 +4,6 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-
 #include <string>
 
 #include "control/quorlina.h"
@@ -23,11 +22,13 @@ void AddHostOptions(CLI::App& app, HostOptions& options);
 // One control held through its IDispatch. Releasing it (destruction) is the container's last
 // release: the control stops its stream and is destroyed.
 class HostedControl {
-public:
+  public:
     HostedControl() = default;
     explicit HostedControl(platform::IDispatch* dispatch) : dispatch_(dispatch) {}
     ~HostedControl();
-    HostedControl(HostedControl&& other) noexcept : dispatch_(other.dispatch_) { other.dispatch_ = nullptr; }
+    HostedControl(HostedControl&& other) noexcept : dispatch_(other.dispatch_) {
+        other.dispatch_ = nullptr;
+    }
     HostedControl& operator=(HostedControl&& other) noexcept;
     HostedControl(const HostedControl&) = delete;
     HostedControl& operator=(const HostedControl&) = delete;
@@ -38,7 +39,7 @@ public:
     // exposes (frames presented).
     control::CQuorlina& Inner() const;
 
-private:
+  private:
     platform::IDispatch* dispatch_ = nullptr;
 };
 

@@ -12,8 +12,8 @@
 
 namespace apps {
 
-int RunRegistryCommand(int argc, char** argv, const char* description,
-                       platform::HRESULT (*entry)(), const char* entry_name, const char* done) {
+int RunRegistryCommand(int argc, char** argv, const char* description, platform::HRESULT (*entry)(),
+                       const char* entry_name, const char* done) {
     CLI::App app{description, argv[0]};
     std::string path;
     app.add_option("--registry", path,
@@ -25,7 +25,8 @@ int RunRegistryCommand(int argc, char** argv, const char* description,
     if (path.empty()) {
         path = platform::RegDefaultFilePath();
         if (path.empty()) {
-            std::cerr << name << ": no --registry FILE, and neither XDG_DATA_HOME nor HOME is set\n";
+            std::cerr << name
+                      << ": no --registry FILE, and neither XDG_DATA_HOME nor HOME is set\n";
             return 2;
         }
         std::error_code ec;

@@ -102,15 +102,16 @@ struct OwnedVariant {
 };
 
 class Runner {
-public:
+  public:
     Runner(IDispatch& control, std::ostream& out) : control_(control), out_(out) { LoadTypeInfo(); }
 
     void RunLine(const std::string& line);
 
-private:
+  private:
     void LoadTypeInfo();
     const Function& Resolve(const std::string& name, INVOKEKIND kind);
-    void Invoke(const Function& f, WORD flags, std::vector<VARIANT>& args, bool put, VARIANT* result);
+    void Invoke(const Function& f, WORD flags, std::vector<VARIANT>& args, bool put,
+                VARIANT* result);
 
     IDispatch& control_;
     std::ostream& out_;
@@ -133,7 +134,8 @@ void Runner::LoadTypeInfo() {
             f.id = desc.memid;
             f.kind = desc.invkind;
             f.param_count = desc.cParams;
-            for (int p = 0; p < desc.cParams && p < kMaxFuncParams; ++p) f.params[p] = desc.paramTypes[p];
+            for (int p = 0; p < desc.cParams && p < kMaxFuncParams; ++p)
+                f.params[p] = desc.paramTypes[p];
             f.name = AnsiFromBstr(name);
             SysFreeString(name);
             functions_.push_back(std::move(f));
@@ -170,8 +172,8 @@ void Runner::Invoke(const Function& f, WORD flags, std::vector<VARIANT>& args, b
         params.cNamedArgs = 1;
     }
     UINT arg_error = 0;
-    const HRESULT hr =
-        control_.Invoke(f.id, IID_NULL, kLocaleEnglishUs, flags, &params, result, nullptr, &arg_error);
+    const HRESULT hr = control_.Invoke(f.id, IID_NULL, kLocaleEnglishUs, flags, &params, result,
+                                       nullptr, &arg_error);
     if (hr == E_NOTIMPL) throw ScriptError{"\"" + f.name + "\" is not available yet in this build"};
     if (hr < 0) {
         char buf[32];
@@ -184,16 +186,23 @@ std::string Format(const Function& f, const VARIANT& v) {
     std::ostringstream s;
     s << f.name << " = ";
     switch (v.vt) {
-        case VT_I4: s << v.lVal; break;
-        case VT_BOOL: s << v.boolVal; break;
+        case VT_I4:
+            s << v.lVal;
+            break;
+        case VT_BOOL:
+            s << v.boolVal;
+            break;
         case VT_R8: {
             char buf[64];
             std::snprintf(buf, sizeof buf, "%.2f", v.dblVal);
             s << buf;
             break;
         }
-        case VT_BSTR: s << '"' << AnsiFromBstr(v.bstrVal) << '"'; break;
-        default: break;  // a getter that writes no result
+        case VT_BSTR:
+            s << '"' << AnsiFromBstr(v.bstrVal) << '"';
+            break;
+        default:
+            break;  // a getter that writes no result
     }
     return s.str();
 }
@@ -260,8 +269,8 @@ void Runner::RunLine(const std::string& line) {
             while (std::getline(parts, part, ',')) args.push_back(LongArg(ParseInteger(part)));
         }
         if (static_cast<int>(args.size()) != f.param_count) {
-            throw ScriptError{f.name + " takes " + std::to_string(f.param_count) + " argument(s), " +
-                              std::to_string(args.size()) + " given"};
+            throw ScriptError{f.name + " takes " + std::to_string(f.param_count) +
+                              " argument(s), " + std::to_string(args.size()) + " given"};
         }
         OwnedVariant result;
         Invoke(f, DISPATCH_METHOD, args, false, &result.v);

@@ -15,9 +15,12 @@ namespace {
 
 WORD FlagOf(MemberKind kind) {
     switch (kind) {
-        case MemberKind::Method: return DISPATCH_METHOD;
-        case MemberKind::PropertyGet: return DISPATCH_PROPERTYGET;
-        case MemberKind::PropertyPut: return DISPATCH_PROPERTYPUT;
+        case MemberKind::Method:
+            return DISPATCH_METHOD;
+        case MemberKind::PropertyGet:
+            return DISPATCH_PROPERTYGET;
+        case MemberKind::PropertyPut:
+            return DISPATCH_PROPERTYPUT;
     }
     return 0;
 }
@@ -34,22 +37,36 @@ const Member* SelectRow(DISPID member, WORD flags) {
 // arg already has the parameter's automation type.
 Value ValueOf(const VARIANT& arg, ValueType type) {
     switch (type) {
-        case ValueType::Long: return Value::Long(arg.lVal);
-        case ValueType::Bool: return Value::Bool(arg.boolVal);
+        case ValueType::Long:
+            return Value::Long(arg.lVal);
+        case ValueType::Bool:
+            return Value::Bool(arg.boolVal);
         case ValueType::Text:
-            return arg.bstrVal == nullptr ? Value::NullText() : Value::Text(AnsiFromBstr(arg.bstrVal));
+            return arg.bstrVal == nullptr ? Value::NullText()
+                                          : Value::Text(AnsiFromBstr(arg.bstrVal));
         case ValueType::Double:
-        case ValueType::None: break;
+        case ValueType::None:
+            break;
     }
     return Value{};
 }
 
 HRESULT WriteResult(const Value& value, VARIANT* out) {
     switch (value.type) {
-        case ValueType::None: return S_OK;
-        case ValueType::Long: out->vt = VT_I4; out->lVal = value.long_value; return S_OK;
-        case ValueType::Double: out->vt = VT_R8; out->dblVal = value.double_value; return S_OK;
-        case ValueType::Bool: out->vt = VT_BOOL; out->boolVal = value.bool_value; return S_OK;
+        case ValueType::None:
+            return S_OK;
+        case ValueType::Long:
+            out->vt = VT_I4;
+            out->lVal = value.long_value;
+            return S_OK;
+        case ValueType::Double:
+            out->vt = VT_R8;
+            out->dblVal = value.double_value;
+            return S_OK;
+        case ValueType::Bool:
+            out->vt = VT_BOOL;
+            out->boolVal = value.bool_value;
+            return S_OK;
         case ValueType::Text: {
             BSTR text = BstrFromAnsi(value.text);
             if (text == nullptr) return E_OUTOFMEMORY;
@@ -87,8 +104,8 @@ HRESULT InvokeMember(MemberCaller& caller, DISPID member, WORD flags, DISPPARAMS
     for (UINT i = 0; i < wanted; ++i) {
         const UINT position = params->cArgs - 1 - i;  // arguments arrive last first
         VARIANT converted;
-        const HRESULT hr = VariantChangeType(&converted, &params->rgvarg[position],
-                                             VartypeOf(m->params[i]));
+        const HRESULT hr =
+            VariantChangeType(&converted, &params->rgvarg[position], VartypeOf(m->params[i]));
         if (hr != S_OK) {
             if (arg_error != nullptr) *arg_error = position;
             return hr;

@@ -10,13 +10,13 @@
 namespace host {
 
 class MemberCaller {
-public:
+  public:
     // args hold the row's in-parameters in order; result starts as ValueType::None and stays so
     // when the member writes no result.
     virtual platform::HRESULT CallMember(const control::Member& member, const control::Value* args,
                                          control::Value* result) = 0;
 
-protected:
+  protected:
     ~MemberCaller() = default;
 };
 

@@ -13,7 +13,7 @@ using platform::LONG;
 using platform::VARIANT_BOOL;
 
 class IQuorlinaLite : public platform::IDispatch {
-public:
+  public:
     virtual HRESULT put_Enabled(VARIANT_BOOL value) = 0;
     virtual HRESULT get_Enabled(VARIANT_BOOL* pbool) = 0;
     virtual HRESULT get_Window(LONG* phwnd) = 0;

@@ -25,7 +25,7 @@ std::atomic<long> g_live_objects{0};
 std::atomic<long> g_server_locks{0};
 
 class ClassFactory final : public IClassFactory {
-public:
+  public:
     ClassFactory() { ModuleObjectCreated(); }
 
     HRESULT QueryInterface(const IID& iid, void** object) override {
@@ -63,7 +63,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     ~ClassFactory() { ModuleObjectDestroyed(); }
     std::atomic<ULONG> refs_{1};
 };
@@ -79,9 +79,15 @@ std::string ExecutablePath() {
 
 }  // namespace
 
-void ModuleObjectCreated() { ++g_live_objects; }
-void ModuleObjectDestroyed() { --g_live_objects; }
-long ModuleLiveObjects() { return g_live_objects.load(); }
+void ModuleObjectCreated() {
+    ++g_live_objects;
+}
+void ModuleObjectDestroyed() {
+    --g_live_objects;
+}
+long ModuleLiveObjects() {
+    return g_live_objects.load();
+}
 
 std::string ModulePath() {
     Dl_info info{};

@@ -22,24 +22,12 @@ using control::ValueType;
 namespace {
 
 constexpr std::array<IID, 18> kAnswered = {
-    kIidIQuorlinaLite,
-    IID_IDispatch,
-    IID_IViewObjectEx,
-    IID_IViewObject2,
-    IID_IViewObject,
-    IID_IOleInPlaceObjectWindowless,
-    IID_IOleInPlaceObject,
-    IID_IOleWindow,
-    IID_IOleInPlaceActiveObject,
-    IID_IOleControl,
-    IID_IOleObject,
-    IID_IQuickActivate,
-    IID_IPersistStorage,
-    IID_IPersistStreamInit,
-    IID_IDataObject,
-    IID_IProvideClassInfo,
-    IID_IProvideClassInfo2,
-    IID_IObjectSafety,
+    kIidIQuorlinaLite,     IID_IDispatch,          IID_IViewObjectEx,
+    IID_IViewObject2,      IID_IViewObject,        IID_IOleInPlaceObjectWindowless,
+    IID_IOleInPlaceObject, IID_IOleWindow,         IID_IOleInPlaceActiveObject,
+    IID_IOleControl,       IID_IOleObject,         IID_IQuickActivate,
+    IID_IPersistStorage,   IID_IPersistStreamInit, IID_IDataObject,
+    IID_IProvideClassInfo, IID_IProvideClassInfo2, IID_IObjectSafety,
 };
 
 bool Answers(const IID& iid) {
@@ -48,7 +36,8 @@ bool Answers(const IID& iid) {
     return false;
 }
 
-constexpr DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+constexpr DWORD kSupportedSafety =
+    INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
 
 // --- the persisted form ---
 constexpr const char* kExtentWidthName = "_cx";
@@ -93,11 +82,17 @@ HRESULT ReadU32(IStream* stream, std::uint32_t* out) {
 
 }  // namespace
 
-std::span<const IID> AnsweredInterfaces() { return kAnswered; }
+std::span<const IID> AnsweredInterfaces() {
+    return kAnswered;
+}
 
-QuorlinaObject* QuorlinaObject::Create() { return new QuorlinaObject(); }
+QuorlinaObject* QuorlinaObject::Create() {
+    return new QuorlinaObject();
+}
 
-QuorlinaObject::QuorlinaObject() : control_(new control::CQuorlina()) { ModuleObjectCreated(); }
+QuorlinaObject::QuorlinaObject() : control_(new control::CQuorlina()) {
+    ModuleObjectCreated();
+}
 
 QuorlinaObject::~QuorlinaObject() {
     control_->Destroy();
@@ -162,7 +157,9 @@ HRESULT QuorlinaObject::QueryInterface(const IID& iid, void** object) {
     return S_OK;
 }
 
-ULONG QuorlinaObject::AddRef() { return ++refs_; }
+ULONG QuorlinaObject::AddRef() {
+    return ++refs_;
+}
 
 ULONG QuorlinaObject::Release() {
     const ULONG left = --refs_;
@@ -288,7 +285,9 @@ HRESULT QuorlinaObject::get_Enabled(VARIANT_BOOL* pbool) {
     if (Succeeded(hr) && r.type == ValueType::Bool) *pbool = r.bool_value;
     return hr;
 }
-HRESULT QuorlinaObject::get_Window(LONG* phwnd) { return GetLong("Window", phwnd); }
+HRESULT QuorlinaObject::get_Window(LONG* phwnd) {
+    return GetLong("Window", phwnd);
+}
 HRESULT QuorlinaObject::Play() {
     Value unused;
     return CallRow("Play", MemberKind::Method, nullptr, &unused);
@@ -304,38 +303,96 @@ HRESULT QuorlinaObject::get_FrameRate(double* pVal) {
     if (Succeeded(hr) && r.type == ValueType::Double) *pVal = r.double_value;
     return hr;
 }
-HRESULT QuorlinaObject::get_RemoteHost(BSTR* pVal) { return GetText("RemoteHost", pVal); }
-HRESULT QuorlinaObject::put_RemoteHost(BSTR value) { return PutText("RemoteHost", value); }
-HRESULT QuorlinaObject::get_RemotePort(LONG* pVal) { return GetLong("RemotePort", pVal); }
-HRESULT QuorlinaObject::put_RemotePort(LONG value) { return PutLong("RemotePort", value); }
-HRESULT QuorlinaObject::get_Timeout(LONG* pVal) { return GetLong("Timeout", pVal); }
-HRESULT QuorlinaObject::put_Timeout(LONG value) { return PutLong("Timeout", value); }
-HRESULT QuorlinaObject::get_PreviewFrameRate(LONG* pVal) { return GetLong("PreviewFrameRate", pVal); }
-HRESULT QuorlinaObject::put_PreviewFrameRate(LONG value) { return PutLong("PreviewFrameRate", value); }
+HRESULT QuorlinaObject::get_RemoteHost(BSTR* pVal) {
+    return GetText("RemoteHost", pVal);
+}
+HRESULT QuorlinaObject::put_RemoteHost(BSTR value) {
+    return PutText("RemoteHost", value);
+}
+HRESULT QuorlinaObject::get_RemotePort(LONG* pVal) {
+    return GetLong("RemotePort", pVal);
+}
+HRESULT QuorlinaObject::put_RemotePort(LONG value) {
+    return PutLong("RemotePort", value);
+}
+HRESULT QuorlinaObject::get_Timeout(LONG* pVal) {
+    return GetLong("Timeout", pVal);
+}
+HRESULT QuorlinaObject::put_Timeout(LONG value) {
+    return PutLong("Timeout", value);
+}
+HRESULT QuorlinaObject::get_PreviewFrameRate(LONG* pVal) {
+    return GetLong("PreviewFrameRate", pVal);
+}
+HRESULT QuorlinaObject::put_PreviewFrameRate(LONG value) {
+    return PutLong("PreviewFrameRate", value);
+}
 HRESULT QuorlinaObject::GetRealTimeData(LONG* pVal) {
     return LongMethod("GetRealTimeData", nullptr, pVal);
 }
-HRESULT QuorlinaObject::get_TimeString(BSTR* pVal) { return GetText("TimeString", pVal); }
-HRESULT QuorlinaObject::get_IOOut1(LONG* pVal) { return GetLong("IOOut1", pVal); }
-HRESULT QuorlinaObject::put_IOOut1(LONG value) { return PutLong("IOOut1", value); }
-HRESULT QuorlinaObject::get_IOOut2(LONG* pVal) { return GetLong("IOOut2", pVal); }
-HRESULT QuorlinaObject::put_IOOut2(LONG value) { return PutLong("IOOut2", value); }
-HRESULT QuorlinaObject::get_PreviewWidth(LONG* pVal) { return GetLong("PreviewWidth", pVal); }
-HRESULT QuorlinaObject::put_PreviewWidth(LONG value) { return PutLong("PreviewWidth", value); }
-HRESULT QuorlinaObject::get_PreviewHeight(LONG* pVal) { return GetLong("PreviewHeight", pVal); }
-HRESULT QuorlinaObject::put_PreviewHeight(LONG value) { return PutLong("PreviewHeight", value); }
-HRESULT QuorlinaObject::get_DeviceSerialNo(BSTR* pVal) { return GetText("DeviceSerialNo", pVal); }
-HRESULT QuorlinaObject::put_DeviceSerialNo(BSTR value) { return PutText("DeviceSerialNo", value); }
-HRESULT QuorlinaObject::get_AuthType(LONG* pVal) { return GetLong("AuthType", pVal); }
-HRESULT QuorlinaObject::put_AuthType(LONG value) { return PutLong("AuthType", value); }
-HRESULT QuorlinaObject::get_RemoteWeb(LONG* pVal) { return GetLong("RemoteWeb", pVal); }
-HRESULT QuorlinaObject::put_RemoteWeb(LONG value) { return PutLong("RemoteWeb", value); }
-HRESULT QuorlinaObject::get_ImageUpload(LONG* pVal) { return GetLong("ImageUpload", pVal); }
-HRESULT QuorlinaObject::put_ImageUpload(LONG value) { return PutLong("ImageUpload", value); }
-HRESULT QuorlinaObject::get_EmailImage(LONG* pVal) { return GetLong("EmailImage", pVal); }
-HRESULT QuorlinaObject::put_EmailImage(LONG value) { return PutLong("EmailImage", value); }
-HRESULT QuorlinaObject::get_SetName(BSTR* pVal) { return GetText("SetName", pVal); }
-HRESULT QuorlinaObject::put_SetName(BSTR value) { return PutText("SetName", value); }
+HRESULT QuorlinaObject::get_TimeString(BSTR* pVal) {
+    return GetText("TimeString", pVal);
+}
+HRESULT QuorlinaObject::get_IOOut1(LONG* pVal) {
+    return GetLong("IOOut1", pVal);
+}
+HRESULT QuorlinaObject::put_IOOut1(LONG value) {
+    return PutLong("IOOut1", value);
+}
+HRESULT QuorlinaObject::get_IOOut2(LONG* pVal) {
+    return GetLong("IOOut2", pVal);
+}
+HRESULT QuorlinaObject::put_IOOut2(LONG value) {
+    return PutLong("IOOut2", value);
+}
+HRESULT QuorlinaObject::get_PreviewWidth(LONG* pVal) {
+    return GetLong("PreviewWidth", pVal);
+}
+HRESULT QuorlinaObject::put_PreviewWidth(LONG value) {
+    return PutLong("PreviewWidth", value);
+}
+HRESULT QuorlinaObject::get_PreviewHeight(LONG* pVal) {
+    return GetLong("PreviewHeight", pVal);
+}
+HRESULT QuorlinaObject::put_PreviewHeight(LONG value) {
+    return PutLong("PreviewHeight", value);
+}
+HRESULT QuorlinaObject::get_DeviceSerialNo(BSTR* pVal) {
+    return GetText("DeviceSerialNo", pVal);
+}
+HRESULT QuorlinaObject::put_DeviceSerialNo(BSTR value) {
+    return PutText("DeviceSerialNo", value);
+}
+HRESULT QuorlinaObject::get_AuthType(LONG* pVal) {
+    return GetLong("AuthType", pVal);
+}
+HRESULT QuorlinaObject::put_AuthType(LONG value) {
+    return PutLong("AuthType", value);
+}
+HRESULT QuorlinaObject::get_RemoteWeb(LONG* pVal) {
+    return GetLong("RemoteWeb", pVal);
+}
+HRESULT QuorlinaObject::put_RemoteWeb(LONG value) {
+    return PutLong("RemoteWeb", value);
+}
+HRESULT QuorlinaObject::get_ImageUpload(LONG* pVal) {
+    return GetLong("ImageUpload", pVal);
+}
+HRESULT QuorlinaObject::put_ImageUpload(LONG value) {
+    return PutLong("ImageUpload", value);
+}
+HRESULT QuorlinaObject::get_EmailImage(LONG* pVal) {
+    return GetLong("EmailImage", pVal);
+}
+HRESULT QuorlinaObject::put_EmailImage(LONG value) {
+    return PutLong("EmailImage", value);
+}
+HRESULT QuorlinaObject::get_SetName(BSTR* pVal) {
+    return GetText("SetName", pVal);
+}
+HRESULT QuorlinaObject::put_SetName(BSTR value) {
+    return PutText("SetName", value);
+}
 HRESULT QuorlinaObject::get_PanSingleMoveDegree(LONG* pVal) {
     return GetLong("PanSingleMoveDegree", pVal);
 }
@@ -366,18 +423,30 @@ HRESULT QuorlinaObject::get_MovePanTiltDegree(LONG* pVal) {
 HRESULT QuorlinaObject::put_MovePanTiltDegree(LONG value) {
     return PutLong("MovePanTiltDegree", value);
 }
-HRESULT QuorlinaObject::get_ClearPosition(LONG* pVal) { return GetLong("ClearPosition", pVal); }
-HRESULT QuorlinaObject::put_ClearPosition(LONG value) { return PutLong("ClearPosition", value); }
-HRESULT QuorlinaObject::get_SetPosition(LONG* pVal) { return GetLong("SetPosition", pVal); }
-HRESULT QuorlinaObject::put_SetPosition(LONG value) { return PutLong("SetPosition", value); }
+HRESULT QuorlinaObject::get_ClearPosition(LONG* pVal) {
+    return GetLong("ClearPosition", pVal);
+}
+HRESULT QuorlinaObject::put_ClearPosition(LONG value) {
+    return PutLong("ClearPosition", value);
+}
+HRESULT QuorlinaObject::get_SetPosition(LONG* pVal) {
+    return GetLong("SetPosition", pVal);
+}
+HRESULT QuorlinaObject::put_SetPosition(LONG value) {
+    return PutLong("SetPosition", value);
+}
 HRESULT QuorlinaObject::get_MovePanTiltPosition(LONG* pVal) {
     return GetLong("MovePanTiltPosition", pVal);
 }
 HRESULT QuorlinaObject::put_MovePanTiltPosition(LONG value) {
     return PutLong("MovePanTiltPosition", value);
 }
-HRESULT QuorlinaObject::get_SwingMode(LONG* pVal) { return GetLong("SwingMode", pVal); }
-HRESULT QuorlinaObject::put_SwingMode(LONG value) { return PutLong("SwingMode", value); }
+HRESULT QuorlinaObject::get_SwingMode(LONG* pVal) {
+    return GetLong("SwingMode", pVal);
+}
+HRESULT QuorlinaObject::put_SwingMode(LONG value) {
+    return PutLong("SwingMode", value);
+}
 HRESULT QuorlinaObject::Zoom(LONG lMode, LONG* pVal) {
     const Value arg = Value::Long(lMode);
     return LongMethod("Zoom", &arg, pVal);
@@ -441,7 +510,9 @@ HRESULT QuorlinaObject::GetClassID(CLSID* clsid) {
     return S_OK;
 }
 
-HRESULT QuorlinaObject::IsDirty() { return dirty_ ? S_OK : S_FALSE; }
+HRESULT QuorlinaObject::IsDirty() {
+    return dirty_ ? S_OK : S_FALSE;
+}
 
 HRESULT QuorlinaObject::Load(IStream* stream) {
     if (stream == nullptr) return E_POINTER;
@@ -491,9 +562,13 @@ HRESULT QuorlinaObject::GetSizeMax(std::uint64_t* size) {
 }
 
 // A new control starts at its constructed extent; there is nothing more to set up.
-HRESULT QuorlinaObject::InitNew() { return S_OK; }
+HRESULT QuorlinaObject::InitNew() {
+    return S_OK;
+}
 
-HRESULT QuorlinaObject::InitNew(IStorage* storage) { return storage == nullptr ? E_POINTER : S_OK; }
+HRESULT QuorlinaObject::InitNew(IStorage* storage) {
+    return storage == nullptr ? E_POINTER : S_OK;
+}
 
 HRESULT QuorlinaObject::Load(IStorage* storage) {
     if (storage == nullptr) return E_POINTER;
@@ -516,8 +591,12 @@ HRESULT QuorlinaObject::Save(IStorage* storage, BOOL same_as_load) {
 }
 
 // The control keeps no storage open between calls, so there is nothing to complete or let go.
-HRESULT QuorlinaObject::SaveCompleted(IStorage*) { return S_OK; }
-HRESULT QuorlinaObject::HandsOffStorage() { return S_OK; }
+HRESULT QuorlinaObject::SaveCompleted(IStorage*) {
+    return S_OK;
+}
+HRESULT QuorlinaObject::HandsOffStorage() {
+    return S_OK;
+}
 
 // --- IObjectSafety ---
 HRESULT QuorlinaObject::GetInterfaceSafetyOptions(const IID& iid, DWORD* supported,

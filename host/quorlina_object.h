@@ -45,7 +45,7 @@ class QuorlinaObject final : public IQuorlinaLite,
                              public platform::IProvideClassInfo2,
                              public platform::IObjectSafety,
                              private MemberCaller {
-public:
+  public:
     // A new object with one reference and a new control.
     static QuorlinaObject* Create();
 
@@ -158,7 +158,7 @@ public:
     HRESULT SetInterfaceSafetyOptions(const platform::IID& iid, platform::DWORD mask,
                                       platform::DWORD enabled) override;
 
-private:
+  private:
     QuorlinaObject();
     ~QuorlinaObject();
 

@@ -25,7 +25,9 @@ void SetDefault(const std::string& key, const std::string& text) {
     platform::RegWriteString(RegistryRoot::ClassesRoot, key, "", text);
 }
 
-std::string ClassKey() { return std::string(kClsidKey) + "\\" + platform::FormatGuid(kClsidQuorlina); }
+std::string ClassKey() {
+    return std::string(kClsidKey) + "\\" + platform::FormatGuid(kClsidQuorlina);
+}
 
 std::string DirectoryOf(const std::string& path) {
     const auto slash = path.rfind('/');

@@ -19,11 +19,16 @@ using control::ValueType;
 
 VARTYPE VartypeOf(ValueType type) {
     switch (type) {
-        case ValueType::None: return VT_VOID;
-        case ValueType::Long: return VT_I4;
-        case ValueType::Double: return VT_R8;
-        case ValueType::Bool: return VT_BOOL;
-        case ValueType::Text: return VT_BSTR;
+        case ValueType::None:
+            return VT_VOID;
+        case ValueType::Long:
+            return VT_I4;
+        case ValueType::Double:
+            return VT_R8;
+        case ValueType::Bool:
+            return VT_BOOL;
+        case ValueType::Text:
+            return VT_BSTR;
     }
     return VT_VOID;
 }
@@ -44,9 +49,12 @@ bool SameName(const std::string& a, const char* b) {
 
 INVOKEKIND InvokeKindOf(MemberKind kind) {
     switch (kind) {
-        case MemberKind::Method: return INVOKE_FUNC;
-        case MemberKind::PropertyGet: return INVOKE_PROPERTYGET;
-        case MemberKind::PropertyPut: return INVOKE_PROPERTYPUT;
+        case MemberKind::Method:
+            return INVOKE_FUNC;
+        case MemberKind::PropertyGet:
+            return INVOKE_PROPERTYGET;
+        case MemberKind::PropertyPut:
+            return INVOKE_PROPERTYPUT;
     }
     return INVOKE_FUNC;
 }
@@ -68,7 +76,7 @@ const Member* FirstWithDispid(DISPID memid) {
 }
 
 class TypeInfo final : public ITypeInfo {
-public:
+  public:
     TypeInfo() { ModuleObjectCreated(); }
 
     HRESULT QueryInterface(const IID& iid, void** object) override {
@@ -160,7 +168,7 @@ public:
         return LookUpNames(names, count, ids);
     }
 
-private:
+  private:
     ~TypeInfo() { ModuleObjectDestroyed(); }
     std::atomic<ULONG> refs_{1};
 };
@@ -194,6 +202,8 @@ HRESULT LookUpNames(OLECHAR** names, UINT count, DISPID* ids) {
     return result;
 }
 
-ITypeInfo* CreateTypeInfo() { return new TypeInfo(); }
+ITypeInfo* CreateTypeInfo() {
+    return new TypeInfo();
+}
 
 }  // namespace host

@@ -13,7 +13,8 @@ platform::VARTYPE VartypeOf(control::ValueType type);
 // names[0] is a member name; names[1..] are parameter names of that member. Each resolves
 // case-insensitively to its dispatch number (a parameter to its zero-based position). An unknown
 // name gets DISPID_UNKNOWN and makes the result DISP_E_UNKNOWNNAME; the others are still filled.
-platform::HRESULT LookUpNames(platform::OLECHAR** names, platform::UINT count, platform::DISPID* ids);
+platform::HRESULT LookUpNames(platform::OLECHAR** names, platform::UINT count,
+                              platform::DISPID* ids);
 
 // A new type-information object with one reference.
 platform::ITypeInfo* CreateTypeInfo();

@@ -109,7 +109,9 @@ namespace {
 constexpr std::size_t kBstrPrefixBytes = sizeof(std::uint32_t);
 constexpr UINT kMaxBstrChars = 0x3FFFFFFF;  // the byte length must fit the 32-bit prefix
 
-char* BstrBlock(BSTR text) { return reinterpret_cast<char*>(text) - kBstrPrefixBytes; }
+char* BstrBlock(BSTR text) {
+    return reinterpret_cast<char*>(text) - kBstrPrefixBytes;
+}
 
 }  // namespace
 
@@ -177,7 +179,8 @@ std::string AnsiFromWide(std::u16string_view text) {
 }
 
 std::string AnsiFromBstr(BSTR text) {
-    return text == nullptr ? std::string() : AnsiFromWide(std::u16string_view(text, SysStringLen(text)));
+    return text == nullptr ? std::string()
+                           : AnsiFromWide(std::u16string_view(text, SysStringLen(text)));
 }
 
 // --- VARIANT ---
@@ -241,7 +244,9 @@ HRESULT ReadScalar(const VARIANT* src, Scalar* out) {
     }
 }
 
-bool IsBlank(OLECHAR c) { return c == u' ' || c == u'\t'; }
+bool IsBlank(OLECHAR c) {
+    return c == u' ' || c == u'\t';
+}
 
 // A decimal number with an optional sign and fraction, blanks around it allowed.
 HRESULT ParseNumber(BSTR text, double* out) {
@@ -274,12 +279,16 @@ HRESULT ToLong(const Scalar& s, std::int32_t* out) {
     constexpr double kMax = std::numeric_limits<std::int32_t>::max();
     double real = 0.0;
     switch (s.kind) {
-        case Scalar::Kind::Empty: *out = 0; return S_OK;
+        case Scalar::Kind::Empty:
+            *out = 0;
+            return S_OK;
         case Scalar::Kind::Integer:
             if (s.integer < kMin || s.integer > kMax) return DISP_E_OVERFLOW;
             *out = static_cast<std::int32_t>(s.integer);
             return S_OK;
-        case Scalar::Kind::Real: real = s.real; break;
+        case Scalar::Kind::Real:
+            real = s.real;
+            break;
         case Scalar::Kind::Text: {
             const HRESULT hr = ParseNumber(s.text, &real);
             if (hr != S_OK) return hr;
@@ -306,9 +315,15 @@ bool SameTextIgnoringCase(BSTR text, UINT b, UINT e, const char* word) {
 
 HRESULT ToBool(const Scalar& s, VARIANT_BOOL* out) {
     switch (s.kind) {
-        case Scalar::Kind::Empty: *out = VARIANT_FALSE; return S_OK;
-        case Scalar::Kind::Integer: *out = s.integer != 0 ? VARIANT_TRUE : VARIANT_FALSE; return S_OK;
-        case Scalar::Kind::Real: *out = s.real != 0.0 ? VARIANT_TRUE : VARIANT_FALSE; return S_OK;
+        case Scalar::Kind::Empty:
+            *out = VARIANT_FALSE;
+            return S_OK;
+        case Scalar::Kind::Integer:
+            *out = s.integer != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+            return S_OK;
+        case Scalar::Kind::Real:
+            *out = s.real != 0.0 ? VARIANT_TRUE : VARIANT_FALSE;
+            return S_OK;
         case Scalar::Kind::Text: {
             UINT b = 0, e = SysStringLen(s.text);
             while (b < e && IsBlank(s.text[b])) ++b;
@@ -334,11 +349,14 @@ HRESULT ToBool(const Scalar& s, VARIANT_BOOL* out) {
 HRESULT ToText(const Scalar& s, BSTR* out) {
     char buf[64] = {};
     switch (s.kind) {
-        case Scalar::Kind::Empty: break;
+        case Scalar::Kind::Empty:
+            break;
         case Scalar::Kind::Integer:
             std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(s.integer));
             break;
-        case Scalar::Kind::Real: std::snprintf(buf, sizeof buf, "%.15g", s.real); break;
+        case Scalar::Kind::Real:
+            std::snprintf(buf, sizeof buf, "%.15g", s.real);
+            break;
         case Scalar::Kind::Text:
             if (s.text == nullptr) {
                 *out = nullptr;
@@ -382,7 +400,8 @@ HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, VARTYPE vt) {
             dest->bstrVal = v;
             return S_OK;
         }
-        default: return DISP_E_TYPEMISMATCH;
+        default:
+            return DISP_E_TYPEMISMATCH;
     }
 }
 

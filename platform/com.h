@@ -78,16 +78,19 @@ std::string FormatGuid(const GUID& guid);
 // The standard identifiers of the interfaces the control answers or calls.
 inline constexpr GUID IID_NULL = {};
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_ITypeInfo = {0x00020401, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IViewObjectEx = {
     0x3AF24292, 0x0C96, 0x11CE, {0xA0, 0xCF, 0x00, 0xAA, 0x00, 0x60, 0x0A, 0xB8}};
-inline constexpr IID IID_IViewObject2 = {0x00000127, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IViewObject2 = {
+    0x00000127, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IViewObject = {0x0000010D, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IOleInPlaceObjectWindowless = {
     0x1C2056CC, 0x5EF4, 0x101B, {0x8B, 0xC8, 0x00, 0xAA, 0x00, 0x3E, 0x3B, 0x29}};
-inline constexpr IID IID_IOleInPlaceObject = {0x00000113, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IOleInPlaceObject = {
+    0x00000113, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IOleWindow = {0x00000114, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IOleInPlaceActiveObject = {
     0x00000117, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
@@ -96,7 +99,8 @@ inline constexpr IID IID_IOleControl = {
 inline constexpr IID IID_IOleObject = {0x00000112, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IQuickActivate = {
     0xCF51ED10, 0x62FE, 0x11CF, {0xBF, 0x86, 0x00, 0xA0, 0xC9, 0x03, 0x48, 0x36}};
-inline constexpr IID IID_IPersistStorage = {0x0000010A, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IPersistStorage = {
+    0x0000010A, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IPersistStreamInit = {
     0x7FD52380, 0x4E07, 0x101B, {0xAE, 0x2D, 0x08, 0x00, 0x2B, 0x2E, 0xC7, 0x13}};
 inline constexpr IID IID_IDataObject = {0x0000010E, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
@@ -107,7 +111,8 @@ inline constexpr IID IID_IProvideClassInfo2 = {
 inline constexpr IID IID_IObjectSafety = {
     0xCB5BDC81, 0x93C1, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
 // Interfaces the container implements and the control calls.
-inline constexpr IID IID_IOleClientSite = {0x00000118, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IOleClientSite = {
+    0x00000118, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IPropertyNotifySink = {
     0x9BFBBC02, 0xEFF1, 0x101A, {0x84, 0xED, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 // Interfaces of the in-memory stream and storage that persistence writes to.
@@ -116,13 +121,13 @@ inline constexpr IID IID_IStorage = {0x0000000B, 0x0000, 0x0000, {0xC0, 0, 0, 0,
 
 // --- IUnknown ---
 class IUnknown {
-public:
+  public:
     // On success *object holds a new reference; otherwise it is null and E_NOINTERFACE returned.
     virtual HRESULT QueryInterface(const IID& iid, void** object) = 0;
     virtual ULONG AddRef() = 0;
     virtual ULONG Release() = 0;
 
-protected:
+  protected:
     ~IUnknown() = default;  // objects go away through Release only
 };
 
@@ -246,7 +251,7 @@ struct FUNCDESC {
 // into the caller's structures rather than allocated and released, and names are asked for by
 // function index (a property's get and put share one dispatch number).
 class ITypeInfo : public IUnknown {
-public:
+  public:
     virtual HRESULT GetTypeAttr(TYPEATTR* attr) = 0;
     virtual HRESULT GetFuncDesc(UINT index, FUNCDESC* desc) = 0;
     // The function's name, then its in-parameters' names, then its result's name; an unnamed one
@@ -259,7 +264,7 @@ public:
 };
 
 class IDispatch : public IUnknown {
-public:
+  public:
     virtual HRESULT GetTypeInfoCount(UINT* count) = 0;
     virtual HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) = 0;
     virtual HRESULT GetIDsOfNames(const IID& iid, OLECHAR** names, UINT count, LCID lcid,
@@ -270,7 +275,7 @@ public:
 
 // --- class factory ---
 class IClassFactory : public IUnknown {
-public:
+  public:
     virtual HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) = 0;
     virtual HRESULT LockServer(BOOL lock) = 0;
 };
@@ -279,7 +284,7 @@ public:
 enum StreamSeek : DWORD { STREAM_SEEK_SET = 0, STREAM_SEEK_CUR = 1, STREAM_SEEK_END = 2 };
 
 class IStream : public IUnknown {
-public:
+  public:
     // Reads up to size bytes; *read (may be null) tells how many. Reading past the end is not an
     // error: it reads fewer.
     virtual HRESULT Read(void* data, ULONG size, ULONG* read) = 0;
@@ -289,7 +294,7 @@ public:
 
 // Named streams in one flat storage (no sub-storages).
 class IStorage : public IUnknown {
-public:
+  public:
     // Creates the stream, or empties it when it exists.
     virtual HRESULT CreateStream(const OLECHAR* name, IStream** stream) = 0;
     // STG_E_FILENOTFOUND when there is no stream of that name.
@@ -313,7 +318,7 @@ class IOleClientSite : public IUnknown {};
 // Implemented by the container, found through its site: asked before a bindable property
 // changes (S_FALSE refuses) and told after.
 class IPropertyNotifySink : public IUnknown {
-public:
+  public:
     virtual HRESULT OnChanged(DISPID member) = 0;
     virtual HRESULT OnRequestEdit(DISPID member) = 0;
 };
@@ -323,7 +328,7 @@ class IViewObject2 : public IViewObject {};
 class IViewObjectEx : public IViewObject2 {};
 
 class IOleWindow : public IUnknown {
-public:
+  public:
     // The control's window; E_FAIL while it has none.
     virtual HRESULT GetWindow(HWND* window) = 0;
 };
@@ -334,7 +339,7 @@ class IOleInPlaceActiveObject : public IOleWindow {};
 class IOleControl : public IUnknown {};
 
 class IOleObject : public IUnknown {
-public:
+  public:
     virtual HRESULT SetClientSite(IOleClientSite* site) = 0;  // null drops the site
     virtual HRESULT GetClientSite(IOleClientSite** site) = 0;
     // The extent in hundredths of a millimetre; only DVASPECT_CONTENT is known.
@@ -345,12 +350,12 @@ public:
 class IQuickActivate : public IUnknown {};
 
 class IPersist : public IUnknown {
-public:
+  public:
     virtual HRESULT GetClassID(CLSID* clsid) = 0;
 };
 
 class IPersistStreamInit : public IPersist {
-public:
+  public:
     virtual HRESULT IsDirty() = 0;  // S_OK when changed since the last save, else S_FALSE
     virtual HRESULT Load(IStream* stream) = 0;
     virtual HRESULT Save(IStream* stream, BOOL clear_dirty) = 0;
@@ -359,7 +364,7 @@ public:
 };
 
 class IPersistStorage : public IPersist {
-public:
+  public:
     virtual HRESULT IsDirty() = 0;
     virtual HRESULT InitNew(IStorage* storage) = 0;
     virtual HRESULT Load(IStorage* storage) = 0;
@@ -376,7 +381,7 @@ inline constexpr DWORD INTERFACESAFE_FOR_UNTRUSTED_CALLER = 0x1;
 inline constexpr DWORD INTERFACESAFE_FOR_UNTRUSTED_DATA = 0x2;
 
 class IObjectSafety : public IUnknown {
-public:
+  public:
     virtual HRESULT GetInterfaceSafetyOptions(const IID& iid, DWORD* supported, DWORD* enabled) = 0;
     virtual HRESULT SetInterfaceSafetyOptions(const IID& iid, DWORD mask, DWORD enabled) = 0;
 };

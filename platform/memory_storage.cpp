@@ -17,7 +17,7 @@ using Bytes = std::shared_ptr<std::vector<std::uint8_t>>;
 constexpr std::uint64_t kMaxStreamBytes = 64u << 20;  // a stream larger than this is refused
 
 class MemoryStream final : public IStream {
-public:
+  public:
     explicit MemoryStream(Bytes bytes) : bytes_(std::move(bytes)) {}
 
     HRESULT QueryInterface(const IID& iid, void** object) override {
@@ -58,10 +58,17 @@ public:
     HRESULT Seek(std::int64_t move, DWORD origin, std::uint64_t* position) override {
         std::int64_t base = 0;
         switch (origin) {
-            case STREAM_SEEK_SET: base = 0; break;
-            case STREAM_SEEK_CUR: base = static_cast<std::int64_t>(position_); break;
-            case STREAM_SEEK_END: base = static_cast<std::int64_t>(bytes_->size()); break;
-            default: return E_INVALIDARG;
+            case STREAM_SEEK_SET:
+                base = 0;
+                break;
+            case STREAM_SEEK_CUR:
+                base = static_cast<std::int64_t>(position_);
+                break;
+            case STREAM_SEEK_END:
+                base = static_cast<std::int64_t>(bytes_->size());
+                break;
+            default:
+                return E_INVALIDARG;
         }
         const std::int64_t target = base + move;
         if (target < 0 || static_cast<std::uint64_t>(target) > kMaxStreamBytes) return E_INVALIDARG;
@@ -70,7 +77,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     ~MemoryStream() = default;
     std::atomic<ULONG> refs_{1};
     Bytes bytes_;
@@ -78,7 +85,7 @@ private:
 };
 
 class MemoryStorage final : public IStorage {
-public:
+  public:
     HRESULT QueryInterface(const IID& iid, void** object) override {
         if (object == nullptr) return E_POINTER;
         if (iid == IID_IUnknown || iid == IID_IStorage) {
@@ -116,7 +123,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     ~MemoryStorage() = default;
     std::atomic<ULONG> refs_{1};
     std::mutex lock_;
@@ -129,6 +136,8 @@ IStream* CreateMemoryStream() {
     return new MemoryStream(std::make_shared<std::vector<std::uint8_t>>());
 }
 
-IStorage* CreateMemoryStorage() { return new MemoryStorage(); }
+IStorage* CreateMemoryStorage() {
+    return new MemoryStorage();
+}
 
 }  // namespace platform

@@ -1,6 +1,6 @@
-// In-process registry store: a map from (root, lower-cased key path) to its values, behind one lock.
-// Key and value names compare case-insensitively, as the desktop registry does. The hard part of
-// the file is never leaving a half-written one: it is written beside the target and renamed over
+// In-process registry store: a map from (root, lower-cased key path) to its values, behind one
+// lock. Key and value names compare case-insensitively, as the desktop registry does. The hard part
+// of the file is never leaving a half-written one: it is written beside the target and renamed over
 // it, and a file that does not read whole changes nothing.
 #include "platform/registry.h"
 
@@ -211,10 +211,14 @@ std::vector<RegistryKey> RegSnapshot(RegistryRoot root) {
 // --- the registry file ---
 const char* to_string(RegFileResult result) {
     switch (result) {
-        case RegFileResult::Ok: return "ok";
-        case RegFileResult::Missing: return "missing";
-        case RegFileResult::Damaged: return "damaged";
-        case RegFileResult::IoError: return "input/output error";
+        case RegFileResult::Ok:
+            return "ok";
+        case RegFileResult::Missing:
+            return "missing";
+        case RegFileResult::Damaged:
+            return "damaged";
+        case RegFileResult::IoError:
+            return "input/output error";
     }
     return "?";
 }
@@ -334,8 +338,7 @@ RegistryValue ParseValueLine(const std::string& line) {
         return v;
     }
     const std::string rest = line.substr(pos);
-    if (rest.rfind("dword:", 0) != 0)
-        throw LineError{"expected a \"text\" or dword:hex value"};
+    if (rest.rfind("dword:", 0) != 0) throw LineError{"expected a \"text\" or dword:hex value"};
     const std::string digits = rest.substr(6);
     if (digits.empty() || digits.size() > kMaxDwordDigits)
         throw LineError{"dword value needs 1 to 8 hexadecimal digits"};

@@ -1,12 +1,13 @@
 // Component-object basics: GUID text forms, BSTR layout and its ISO-8859-1 conversions, the
 // automation coercions, and the in-memory stream and storage.
+#include "platform/com.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <string>
 
-#include "platform/com.h"
 #include "platform/memory_storage.h"
 
 using namespace platform;
@@ -22,11 +23,11 @@ TEST(Guid, ParsesAndFormatsTheBracedForm) {
 TEST(Guid, RefusesMalformedText) {
     const char* rows[] = {
         "",
-        "3AF24292-0C96-11CE-A0CF-00AA00600AB8",    // no braces
-        "{3AF24292-0C96-11CE-A0CF-00AA00600AB}",   // one digit short
+        "3AF24292-0C96-11CE-A0CF-00AA00600AB8",     // no braces
+        "{3AF24292-0C96-11CE-A0CF-00AA00600AB}",    // one digit short
         "{3AF24292-0C96-11CE-A0CF-00AA00600AB8 }",  // one too long
-        "{3AF24292+0C96-11CE-A0CF-00AA00600AB8}",  // wrong separator
-        "{3AF2429G-0C96-11CE-A0CF-00AA00600AB8}",  // not a hex digit
+        "{3AF24292+0C96-11CE-A0CF-00AA00600AB8}",   // wrong separator
+        "{3AF2429G-0C96-11CE-A0CF-00AA00600AB8}",   // not a hex digit
     };
     for (const char* row : rows) {
         SCOPED_TRACE(row);

@@ -1,9 +1,8 @@
 // The control as a component: the interfaces QueryInterface answers and refuses, reference counts
 // down to the control's destruction, the class factory and module bookkeeping, object safety,
 // the extent's persistence, and libquorlina.so's exports.
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -43,7 +42,9 @@ std::vector<IID> RefusedInterfaces() {
     };
 }
 
-IUnknown* UnknownOf(void* interface_pointer) { return static_cast<IUnknown*>(interface_pointer); }
+IUnknown* UnknownOf(void* interface_pointer) {
+    return static_cast<IUnknown*>(interface_pointer);
+}
 
 template <typename T>
 T* Query(IUnknown* object, const IID& iid) {
@@ -55,12 +56,12 @@ T* Query(IUnknown* object, const IID& iid) {
 
 TEST(Component, AnswersTheListedInterfacesInOrderWithOneIdentity) {
     const IID expected[] = {
-        host::kIidIQuorlinaLite,     IID_IDispatch,       IID_IViewObjectEx,
-        IID_IViewObject2,            IID_IViewObject,     IID_IOleInPlaceObjectWindowless,
-        IID_IOleInPlaceObject,       IID_IOleWindow,      IID_IOleInPlaceActiveObject,
-        IID_IOleControl,             IID_IOleObject,      IID_IQuickActivate,
-        IID_IPersistStorage,         IID_IPersistStreamInit, IID_IDataObject,
-        IID_IProvideClassInfo,       IID_IProvideClassInfo2, IID_IObjectSafety,
+        host::kIidIQuorlinaLite, IID_IDispatch,          IID_IViewObjectEx,
+        IID_IViewObject2,        IID_IViewObject,        IID_IOleInPlaceObjectWindowless,
+        IID_IOleInPlaceObject,   IID_IOleWindow,         IID_IOleInPlaceActiveObject,
+        IID_IOleControl,         IID_IOleObject,         IID_IQuickActivate,
+        IID_IPersistStorage,     IID_IPersistStreamInit, IID_IDataObject,
+        IID_IProvideClassInfo,   IID_IProvideClassInfo2, IID_IObjectSafety,
     };
     const auto answered = host::AnsweredInterfaces();
     ASSERT_EQ(answered.size(), std::size(expected));
@@ -206,8 +207,7 @@ TEST(Component, ObjectSafetyReportsAndSetsOptions) {
         {2, 2, 3},  // and "safe for initialisation"
         {1, 0, 3},  // mask 1 with nothing enabled still ORs the mask in
         {0, 1, 2},  // an empty mask clears what the enabled argument names
-        {0, 3, 0},
-        {3, 0, 3},
+        {0, 3, 0}, {3, 0, 3},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE("mask " + std::to_string(step.mask) + " enabled " +
@@ -226,7 +226,8 @@ namespace {
 struct Persisting {
     Released<IDispatch> control{CreateControl()};
     Released<IOleObject> ole{Query<IOleObject>(control.p, IID_IOleObject)};
-    Released<IPersistStreamInit> stream_init{Query<IPersistStreamInit>(control.p, IID_IPersistStreamInit)};
+    Released<IPersistStreamInit> stream_init{
+        Query<IPersistStreamInit>(control.p, IID_IPersistStreamInit)};
     Released<IPersistStorage> storage{Query<IPersistStorage>(control.p, IID_IPersistStorage)};
 
     SIZEL Extent() {
@@ -268,10 +269,10 @@ TEST(Persistence, ExtentRoundTripsThroughAStream) {
     ASSERT_EQ(a.stream_init->Save(stream.p, 1), S_OK);
     EXPECT_EQ(a.stream_init->IsDirty(), S_FALSE);
     const std::vector<std::uint8_t> expected = {
-        1, 0, 0, 0,                                  // version 1
-        2, 0, 0, 0,                                  // two properties
-        3, '_', 'c', 'x', 0x25, 0x42, 0x00, 0x00,    // "_cx" = 16933
-        3, '_', 'c', 'y', 0x9C, 0x31, 0x00, 0x00,    // "_cy" = 12700
+        1, 0,   0,   0,                            // version 1
+        2, 0,   0,   0,                            // two properties
+        3, '_', 'c', 'x', 0x25, 0x42, 0x00, 0x00,  // "_cx" = 16933
+        3, '_', 'c', 'y', 0x9C, 0x31, 0x00, 0x00,  // "_cy" = 12700
     };
     EXPECT_EQ(Contents(stream.p), expected);
     std::uint64_t size_max = 0;
@@ -320,7 +321,8 @@ TEST(Persistence, DamagedFormsChangeNothing) {
         {"too many properties", {1, 0, 0, 0, 17, 0, 0, 0}, STG_E_INVALIDHEADER},
         {"empty name", {1, 0, 0, 0, 1, 0, 0, 0, 0}, STG_E_INVALIDHEADER},
         {"name too long", {1, 0, 0, 0, 1, 0, 0, 0, 33}, STG_E_INVALIDHEADER},
-        {"cut in a value", {1, 0, 0, 0, 2, 0, 0, 0, 3, '_', 'c', 'x', 1, 0, 0, 0, 3, '_', 'c', 'y', 1},
+        {"cut in a value",
+         {1, 0, 0, 0, 2, 0, 0, 0, 3, '_', 'c', 'x', 1, 0, 0, 0, 3, '_', 'c', 'y', 1},
          STG_E_READFAULT},
     };
     for (const Row& row : rows) {
@@ -333,8 +335,8 @@ TEST(Persistence, DamagedFormsChangeNothing) {
     }
     // Unknown names are skipped; a missing one keeps its value.
     Persisting p;
-    Released<IStream> stream(StreamOf({1, 0, 0, 0, 2, 0, 0, 0, 4, 'z', 'o', 'o', 'm', 9, 0, 0, 0,
-                                       3, '_', 'c', 'y', 0x10, 0x27, 0, 0}));
+    Released<IStream> stream(StreamOf({1, 0, 0, 0, 2, 0,   0,   0,   4,    'z',  'o', 'o', 'm',
+                                       9, 0, 0, 0, 3, '_', 'c', 'y', 0x10, 0x27, 0,   0}));
     EXPECT_EQ(p.stream_init->Load(stream.p), S_OK);
     EXPECT_EQ(p.Extent().cx, 5080);
     EXPECT_EQ(p.Extent().cy, 10000);
@@ -347,8 +349,10 @@ TEST(Component, WindowAndSiteThroughTheEmbeddingInterfaces) {
     EXPECT_EQ(window->GetWindow(&hwnd), E_FAIL);
     EXPECT_EQ(hwnd, nullptr);
     static char fake;
-    host::QuorlinaObject::FromUnknown(control.p)->Control().AttachWindow(reinterpret_cast<HWND>(&fake));
-    Released<IOleInPlaceObject> in_place(Query<IOleInPlaceObject>(control.p, IID_IOleInPlaceObject));
+    host::QuorlinaObject::FromUnknown(control.p)->Control().AttachWindow(
+        reinterpret_cast<HWND>(&fake));
+    Released<IOleInPlaceObject> in_place(
+        Query<IOleInPlaceObject>(control.p, IID_IOleInPlaceObject));
     EXPECT_EQ(in_place->GetWindow(&hwnd), S_OK);
     EXPECT_EQ(hwnd, reinterpret_cast<HWND>(&fake));
 
@@ -394,7 +398,8 @@ TEST(ModuleLibrary, ExportsOnlyTheEntryPointsAndServesTheControl) {
     EXPECT_NE(dlsym(module, "DllUnregisterServer"), nullptr);
     EXPECT_EQ(dlsym(module, "_ZN7control9CQuorlina4PlayEv"), nullptr);
     EXPECT_EQ(dlsym(module, "_ZN4host10ModulePathB5cxx11Ev"), nullptr);
-    EXPECT_EQ(dlsym(module, "_ZN8platform9ParseGuidESt17basic_string_viewIcSt11char_traitsIcEEPNS_4GUIDE"),
+    EXPECT_EQ(dlsym(module,
+                    "_ZN8platform9ParseGuidESt17basic_string_viewIcSt11char_traitsIcEEPNS_4GUIDE"),
               nullptr);
 
     void* factory = nullptr;

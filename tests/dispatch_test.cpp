@@ -37,9 +37,12 @@ bool IsWriteOnlyGetter(const Member& m) {
 
 WORD FlagsOf(MemberKind kind) {
     switch (kind) {
-        case MemberKind::Method: return DISPATCH_METHOD;
-        case MemberKind::PropertyGet: return DISPATCH_PROPERTYGET;
-        case MemberKind::PropertyPut: return DISPATCH_PROPERTYPUT;
+        case MemberKind::Method:
+            return DISPATCH_METHOD;
+        case MemberKind::PropertyGet:
+            return DISPATCH_PROPERTYGET;
+        case MemberKind::PropertyPut:
+            return DISPATCH_PROPERTYPUT;
     }
     return 0;
 }
@@ -49,10 +52,20 @@ WORD FlagsOf(MemberKind kind) {
 VARIANT HarmlessArg(ValueType type) {
     VARIANT v;
     switch (type) {
-        case ValueType::Long: v.vt = VT_I4; v.lVal = 0; break;
-        case ValueType::Bool: v.vt = VT_BOOL; v.boolVal = VARIANT_FALSE; break;
-        case ValueType::Text: v.vt = VT_BSTR; v.bstrVal = nullptr; break;
-        default: break;
+        case ValueType::Long:
+            v.vt = VT_I4;
+            v.lVal = 0;
+            break;
+        case ValueType::Bool:
+            v.vt = VT_BOOL;
+            v.boolVal = VARIANT_FALSE;
+            break;
+        case ValueType::Text:
+            v.vt = VT_BSTR;
+            v.bstrVal = nullptr;
+            break;
+        default:
+            break;
     }
     return v;
 }
@@ -76,7 +89,7 @@ HRESULT InvokeRow(IDispatch& d, const Member& m, int count, VARIANT* result, boo
 }
 
 class DispatchTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         RegResetForTesting(false);
         control_.p = CreateControl();
@@ -208,8 +221,10 @@ TEST_F(DispatchTest, ArgumentsCoerceWhereAutomationWould) {
         std::int32_t stored;
     };
     const Row rows[] = {
-        {"text", number.v, 640},  {"by reference", by_ref, 800},
-        {"double rounds to even", real, 2}, {"short", small, -3},
+        {"text", number.v, 640},
+        {"by reference", by_ref, 800},
+        {"double rounds to even", real, 2},
+        {"short", small, -3},
         {"bool", Bool(VARIANT_TRUE), -1},
     };
     for (const Row& row : rows) {
@@ -378,8 +393,10 @@ TEST_F(DispatchTest, VirtualTableAndDispatchReachTheSameMembers) {
     };
     const Row rows[] = {
         {"Timeout", &host::IQuorlinaLite::put_Timeout, &host::IQuorlinaLite::get_Timeout},
-        {"PreviewWidth", &host::IQuorlinaLite::put_PreviewWidth, &host::IQuorlinaLite::get_PreviewWidth},
-        {"PreviewHeight", &host::IQuorlinaLite::put_PreviewHeight, &host::IQuorlinaLite::get_PreviewHeight},
+        {"PreviewWidth", &host::IQuorlinaLite::put_PreviewWidth,
+         &host::IQuorlinaLite::get_PreviewWidth},
+        {"PreviewHeight", &host::IQuorlinaLite::put_PreviewHeight,
+         &host::IQuorlinaLite::get_PreviewHeight},
         {"AuthType", &host::IQuorlinaLite::put_AuthType, &host::IQuorlinaLite::get_AuthType},
         {"PanSingleMoveDegree", &host::IQuorlinaLite::put_PanSingleMoveDegree,
          &host::IQuorlinaLite::get_PanSingleMoveDegree},
@@ -430,7 +447,7 @@ namespace {
 
 // The container's site, with the property-notify sink the control looks for on it.
 class Site final : public IOleClientSite, public IPropertyNotifySink {
-public:
+  public:
     bool refuse = false;
     std::vector<DISPID> requested, changed;
 
@@ -524,13 +541,15 @@ TEST_F(DispatchTest, TypeInformationDescribesEveryRow) {
         EXPECT_EQ(desc.memid, m.dispid);
         EXPECT_EQ(desc.oVft, static_cast<short>(6 + m.slot));
         EXPECT_EQ(desc.cParams, m.param_count);
-        for (int p = 0; p < m.param_count; ++p) EXPECT_EQ(desc.paramTypes[p], host::VartypeOf(m.params[p]));
+        for (int p = 0; p < m.param_count; ++p)
+            EXPECT_EQ(desc.paramTypes[p], host::VartypeOf(m.params[p]));
         EXPECT_EQ(desc.resultType, host::VartypeOf(m.result));
 
         BSTR names[4] = {};
         UINT got = 0;
         ASSERT_EQ(info->GetFuncNames(i, names, 4, &got), S_OK);
-        ASSERT_EQ(got, static_cast<UINT>(1 + m.param_count + (m.result != ValueType::None ? 1 : 0)));
+        ASSERT_EQ(got,
+                  static_cast<UINT>(1 + m.param_count + (m.result != ValueType::None ? 1 : 0)));
         EXPECT_EQ(AnsiFromBstr(names[0]), m.name);
         for (int p = 0; p < m.param_count; ++p) {
             if (m.param_names[p] == nullptr) {

@@ -2,7 +2,6 @@
 // unregistration leaving the CLSID key and the type library; and the register, unregister and
 // typelib commands on a registry file.
 #include <gtest/gtest.h>
-
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -115,7 +114,8 @@ TEST(Registration, WritesEveryEntryKeyByKey) {
 TEST(Registration, WritesTheClassKeyAfreshAndLeavesOtherClassesAlone) {
     RegResetForTesting(false);
     RegWriteString(RegistryRoot::ClassesRoot, std::string(kClassKey) + "\\Stale\\Deep", "", "old");
-    RegWriteString(RegistryRoot::ClassesRoot, std::string(kClassKey) + "\\InprocServer32", "Extra", "x");
+    RegWriteString(RegistryRoot::ClassesRoot, std::string(kClassKey) + "\\InprocServer32", "Extra",
+                   "x");
     RegWriteString(RegistryRoot::ClassesRoot, "CLSID\\{00000000-1111-2222-3333-444444444444}", "",
                    "another class");
     ASSERT_EQ(DllRegisterServer(), S_OK);
@@ -193,8 +193,8 @@ TEST(RegistrationCommands, DamagedFileIsReportedAndLeftAsItIs) {
 
 TEST(RegistrationCommands, DefaultFileLivesUnderTheDataDirectory) {
     TempDir dir;
-    const std::string command = "XDG_DATA_HOME=" + dir.path.string() + " " QUORLINA_BIN_DIR
-                                "/quorlina register 2>&1";
+    const std::string command =
+        "XDG_DATA_HOME=" + dir.path.string() + " " QUORLINA_BIN_DIR "/quorlina register 2>&1";
     FILE* p = popen(command.c_str(), "r");
     char buf[512];
     std::string text;

@@ -1,7 +1,6 @@
 // The registry's text file: round trip, damaged files named by line, no half-written file, the
 // default path, and the environment's proxy kept out of the file.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -158,10 +157,12 @@ TEST(RegistryFile, FailedWriteLeavesTheOldFileWholeAndNoTemporaryFile) {
 
     RegResetForTesting(false);
     for (int i = 0; i < 200; ++i)
-        RegWriteString(RegistryRoot::ClassesRoot, "Big\\" + std::to_string(i), "", std::string(50, 'x'));
+        RegWriteString(RegistryRoot::ClassesRoot, "Big\\" + std::to_string(i), "",
+                       std::string(50, 'x'));
 
     // Files may not grow past 512 bytes: the write fails part way through.
-    struct sigaction ignore {}, previous {};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
     rlimit old_limit{};
@@ -208,12 +209,15 @@ TEST(RegistryFile, EnvironmentProxyIsSeenButNeverWritten) {
     const fs::path file = dir.path / "registry.txt";
     setenv("http_proxy", "http://127.0.0.1:3128/", 1);
     RegResetForTesting(true);
-    EXPECT_EQ(Text(RegistryRoot::CurrentUser, kInternetSettingsKey, "ProxyServer"), "127.0.0.1:3128");
+    EXPECT_EQ(Text(RegistryRoot::CurrentUser, kInternetSettingsKey, "ProxyServer"),
+              "127.0.0.1:3128");
     ASSERT_EQ(RegSaveFile(file.string(), nullptr), RegFileResult::Ok);
     EXPECT_EQ(ReadFile(file).find("Proxy"), std::string::npos) << ReadFile(file);
     // A stored value takes precedence over the environment's.
-    RegWriteString(RegistryRoot::CurrentUser, kInternetSettingsKey, "ProxyServer", "127.0.0.1:8080");
-    EXPECT_EQ(Text(RegistryRoot::CurrentUser, kInternetSettingsKey, "ProxyServer"), "127.0.0.1:8080");
+    RegWriteString(RegistryRoot::CurrentUser, kInternetSettingsKey, "ProxyServer",
+                   "127.0.0.1:8080");
+    EXPECT_EQ(Text(RegistryRoot::CurrentUser, kInternetSettingsKey, "ProxyServer"),
+              "127.0.0.1:8080");
     unsetenv("http_proxy");
     RegResetForTesting(false);
 }

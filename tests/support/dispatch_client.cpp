@@ -12,7 +12,8 @@ using namespace platform;
 
 IDispatch* CreateControl() {
     void* factory = nullptr;
-    if (DllGetClassObject(host::kClsidQuorlina, IID_IClassFactory, &factory) != S_OK) return nullptr;
+    if (DllGetClassObject(host::kClsidQuorlina, IID_IClassFactory, &factory) != S_OK)
+        return nullptr;
     void* object = nullptr;
     const HRESULT hr =
         static_cast<IClassFactory*>(factory)->CreateInstance(nullptr, IID_IDispatch, &object);
@@ -39,7 +40,9 @@ Text::Text(const char* text) {
     v.bstrVal = text == nullptr ? nullptr : BstrFromAnsi(text);
 }
 
-Text::~Text() { VariantClear(&v); }
+Text::~Text() {
+    VariantClear(&v);
+}
 
 DISPID DispidOf(IDispatch& control, const std::string& name) {
     std::u16string wide = Utf16FromAnsi(name);

@@ -49,6 +49,7 @@ platform::HRESULT Call(platform::IDispatch& control, platform::DISPID id,
 // Shorthands by member name: the value read, or the status of the put.
 std::int32_t GetLong(platform::IDispatch& control, const std::string& name);
 std::string GetText(platform::IDispatch& control, const std::string& name);
-platform::HRESULT PutLong(platform::IDispatch& control, const std::string& name, std::int32_t value);
+platform::HRESULT PutLong(platform::IDispatch& control, const std::string& name,
+                          std::int32_t value);
 
 }  // namespace test_support
