@@ -114,7 +114,9 @@ HRESULT InvokeMember(MemberCaller& caller, DISPID member, WORD flags, DISPPARAMS
         VariantClear(&converted);
     }
 
+    // A long result starts as the caller's, so that a member that leaves it alone leaves it alone.
     Value out;
+    if (result != nullptr && result->vt == VT_I4) out.long_value = result->lVal;
     const HRESULT hr = caller.CallMember(*m, args, &out);
     if (Succeeded(hr) && result != nullptr) {
         const HRESULT written = WriteResult(out, result);

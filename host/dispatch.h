@@ -11,8 +11,8 @@ namespace host {
 
 class MemberCaller {
   public:
-    // args hold the row's in-parameters in order; result starts as ValueType::None and stays so
-    // when the member writes no result.
+    // args hold the row's in-parameters in order; result starts as ValueType::None (with the
+    // caller's long result as its long_value) and stays None when the member writes no result.
     virtual platform::HRESULT CallMember(const control::Member& member, const control::Value* args,
                                          control::Value* result) = 0;
 

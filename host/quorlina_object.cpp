@@ -232,9 +232,12 @@ HRESULT QuorlinaObject::CallRow(const char* name, MemberKind kind, const Value* 
     return CallMember(*member, args, result);
 }
 
+// A long result starts as the caller's value, so that a member that leaves its result as it was
+// hands that value back unchanged.
 HRESULT QuorlinaObject::GetLong(const char* name, LONG* out) {
     if (out == nullptr) return E_POINTER;
     Value r;
+    r.long_value = *out;
     const HRESULT hr = CallRow(name, MemberKind::PropertyGet, nullptr, &r);
     if (Succeeded(hr) && r.type == ValueType::Long) *out = r.long_value;
     return hr;
@@ -267,6 +270,7 @@ HRESULT QuorlinaObject::PutText(const char* name, BSTR value) {
 HRESULT QuorlinaObject::LongMethod(const char* name, const Value* args, LONG* out) {
     if (out == nullptr) return E_POINTER;
     Value r;
+    r.long_value = *out;
     const HRESULT hr = CallRow(name, MemberKind::Method, args, &r);
     if (Succeeded(hr) && r.type == ValueType::Long) *out = r.long_value;
     return hr;

@@ -1,6 +1,8 @@
 // The control's scripting surface as a container reaches it: GetIDsOfNames and Invoke for every
 // row of the member table, the argument checks and coercions, the type information, the virtual
 // table, and the members' edge cases.
+#include "host/dispatch.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -594,4 +596,51 @@ TEST_F(DispatchTest, TypeInformationDescribesEveryRow) {
         const std::string prefix = m.kind == MemberKind::Method ? "method " : "property ";
         EXPECT_EQ(std::string(m.help), prefix + m.name);
     }
+}
+
+namespace {
+
+// Stands in for the object behind Invoke: records what a row is called with and answers a
+// long result as given.
+class RecordingCaller final : public host::MemberCaller {
+  public:
+    std::vector<std::int32_t> args;
+    std::int32_t seen_result = 0;
+    bool answer = true;
+
+    HRESULT CallMember(const Member& m, const control::Value* a, control::Value* result) override {
+        args.clear();
+        for (int i = 0; i < m.param_count; ++i) args.push_back(a[i].long_value);
+        seen_result = result->long_value;
+        if (answer) *result = control::Value::Long(result->long_value + 1);
+        return S_OK;
+    }
+};
+
+}  // namespace
+
+TEST(InvokeMember, PassesArgumentsInParameterOrderAndTheCallersResultIn) {
+    RecordingCaller caller;
+    VARIANT args[] = {Long(20), Long(10)};  // last first: pan 10, tilt 20
+    DISPPARAMS params;
+    params.rgvarg = args;
+    params.cArgs = 2;
+    VARIANT result = Long(41);
+    ASSERT_EQ(host::InvokeMember(caller, 184, DISPATCH_METHOD, &params, &result, nullptr), S_OK);
+    EXPECT_EQ(caller.args, (std::vector<std::int32_t>{10, 20}));
+    EXPECT_EQ(caller.seen_result, 41);
+    EXPECT_EQ(result.lVal, 42);
+
+    // A row that writes no result leaves the caller's variable alone, whatever it holds.
+    caller.answer = false;
+    VARIANT untouched;
+    untouched.vt = VT_R8;
+    untouched.dblVal = 1.5;
+    ASSERT_EQ(host::InvokeMember(caller, 184, DISPATCH_METHOD, &params, &untouched, nullptr), S_OK);
+    EXPECT_EQ(caller.seen_result, 0);
+    EXPECT_EQ(untouched.vt, VT_R8);
+    EXPECT_EQ(untouched.dblVal, 1.5);
+    // And a caller that wants no result gets none.
+    caller.answer = true;
+    EXPECT_EQ(host::InvokeMember(caller, 184, DISPATCH_METHOD, &params, nullptr, nullptr), S_OK);
 }
