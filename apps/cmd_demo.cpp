@@ -29,12 +29,7 @@ int Demo(int argc, char** argv) {
     }
     const std::string target = "http://127.0.0.1:" + std::to_string(cam.HttpPort());
     std::printf("simulated camera on %s\n", target.c_str());
-    HostedControl hosted = CreateHostedControl({}, &error);
-    if (!hosted) {
-        std::cerr << "quorlina demo: " << error << "\n";
-        return 1;
-    }
-    control::CQuorlina* c = &hosted.Inner();
+    control::CQuorlina* c = CreateHostedControl({});
     c->put_RemoteHost(target.c_str());
     std::printf("probe: stream mode %d (1 = HTTP Motion-JPEG), port %d\n", c->StreamMode.load(),
                 c->RemotePort.load());
@@ -49,7 +44,7 @@ int Demo(int argc, char** argv) {
     }
     c->Stop();
     const unsigned frames = c->FramesPresented.load();
-    hosted = HostedControl();
+    c->Destroy();
     cam.Stop();
     std::printf("done: %u frames presented\n", frames);
     return frames > 0 ? 0 : 1;

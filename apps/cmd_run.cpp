@@ -31,7 +31,7 @@ int Run(int argc, char** argv) {
         in = &file;
     }
     std::string error;
-    HostedControl c = CreateHostedControl(host, &error);
+    HostedControl c = CreateComponentControl(host, &error);
     if (!c) {
         std::cerr << "quorlina run: " << error << "\n";
         return 1;

@@ -1,4 +1,4 @@
-// Host-side control creation through the class factory, and the status line.
+// Host-side control creation (through the class factory, or bare), and the status line.
 #include "apps/host.h"
 
 #include <cstdio>
@@ -39,7 +39,7 @@ control::CQuorlina& HostedControl::Inner() const {
     return host::QuorlinaObject::FromUnknown(dispatch_)->Control();
 }
 
-HostedControl CreateHostedControl(const HostOptions& options, std::string* error) {
+HostedControl CreateComponentControl(const HostOptions& options, std::string* error) {
     void* factory_pointer = nullptr;
     platform::HRESULT hr =
         DllGetClassObject(host::kClsidQuorlina, platform::IID_IClassFactory, &factory_pointer);
@@ -61,6 +61,14 @@ HostedControl CreateHostedControl(const HostOptions& options, std::string* error
     c.Password.Set(options.password);
     c.AttachWindow(reinterpret_cast<platform::HWND>(&g_headless_window));
     return hosted;
+}
+
+control::CQuorlina* CreateHostedControl(const HostOptions& options) {
+    auto* c = new control::CQuorlina();
+    c->UserName.Set(options.user);
+    c->Password.Set(options.password);
+    c->AttachWindow(reinterpret_cast<platform::HWND>(&g_headless_window));
+    return c;
 }
 
 std::string StatusLine(control::CQuorlina& c, double frame_rate) {

@@ -1,6 +1,6 @@
 // What the host commands (run, demo, ...) share: creating a control the way a container does,
-// through the module's class factory, with a headless window; the options that set the credential
-// fields no scripting member sets; and the status line.
+// through the module's class factory, or bare for diagnostics, with a headless window; the
+// options that set the credential fields no scripting member sets; and the status line.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -46,8 +46,12 @@ class HostedControl {
 // Creates a control through DllGetClassObject and IClassFactory::CreateInstance, gives it a
 // window, and sets UserName/Password from the options. These two reach inside the control: no
 // scripting member sets them, yet a camera with credentials needs them. Empty on failure, with
-// *error saying why.
-HostedControl CreateHostedControl(const HostOptions& options, std::string* error);
+// *error saying why. For hosts that drive the control as a container does (run).
+HostedControl CreateComponentControl(const HostOptions& options, std::string* error);
+
+// A bare control with a window and the options' credentials, for diagnostics that drive the
+// control's record and accessors directly (demo, soak). Release with Destroy().
+control::CQuorlina* CreateHostedControl(const HostOptions& options);
 
 // One status line: frames presented, frame rate, device clock, outputs, pan/tilt.
 std::string StatusLine(control::CQuorlina& control, double frame_rate);
