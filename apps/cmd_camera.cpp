@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "apps/camera/camera.h"
 #include "apps/cli.h"
@@ -25,6 +26,7 @@ int RunCamera(int argc, char** argv) {
     CLI::App app{"Runs the simulated camera on 127.0.0.1 (HTTP Motion-JPEG and/or native protocol)",
                  "quorlina camera"};
     std::string size = "320x240";
+    std::vector<std::string> faults;
     bool quiet = false;
     const std::map<std::string, camera::LoginMode> logins = {
         {"none", camera::LoginMode::kNone},
@@ -53,6 +55,11 @@ int RunCamera(int argc, char** argv) {
     app.add_option("--pace", config.pace, "frame pacing value in the native ready block")
         ->check(CLI::Range(0, camera::kMaxPace));
     app.add_flag("--refuse-outputs", config.refuse_outputs, "refuse every native output command");
+    app.add_option("--fault", faults,
+                   "misbehave on purpose (repeatable): drop-after=N, stall-after=N, trickle, "
+                   "garbage, oversize, bad-length, capital-length, no-boundary, corrupt-jpeg, "
+                   "truncate-jpeg, unauthorized, refuse-outputs, slow-accept")
+        ->allow_extra_args(false);
     app.add_option("--seconds", config.seconds, "stop by itself after this many seconds")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--quiet", quiet, "no line per client connection on stderr");
@@ -79,6 +86,13 @@ int RunCamera(int argc, char** argv) {
         std::fprintf(stderr, "quorlina camera: --serial: needed with --login serial\n");
         return 2;
     }
+    for (const std::string& mode : faults) {
+        std::string why;
+        if (!config.faults.Add(mode, &why)) {
+            std::fprintf(stderr, "quorlina camera: --fault: %s\n", why.c_str());
+            return 2;
+        }
+    }
     config.log = !quiet;
 
     camera::Camera cam(config);
@@ -96,6 +110,8 @@ int RunCamera(int argc, char** argv) {
 
     if (cam.HttpPort() >= 0) std::printf("camera: http 127.0.0.1:%d\n", cam.HttpPort());
     if (cam.NativePort() >= 0) std::printf("camera: native 127.0.0.1:%d\n", cam.NativePort());
+    if (!config.faults.Empty())
+        std::printf("camera: faults %s\n", config.faults.Describe().c_str());
     std::fflush(stdout);
     while (!g_signalled && !cam.Finished()) platform::Sleep(kWaitSliceMs);
     cam.Stop();

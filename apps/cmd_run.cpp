@@ -1,4 +1,5 @@
-// `quorlina run SCRIPT`: runs a script (a file, or - for standard input) against one control.
+// `quorlina run SCRIPT`: runs a script (a file, or - for standard input) against one control,
+// created through the class factory and driven through its IDispatch as a container does.
 #include <fstream>
 #include <iostream>
 
@@ -29,12 +30,15 @@ int Run(int argc, char** argv) {
         }
         in = &file;
     }
-    control::CQuorlina* c = CreateHostedControl(host);
     std::string error;
-    bool ok = RunScript(*in, *c, std::cout, &error);
+    HostedControl c = CreateComponentControl(host, &error);
+    if (!c) {
+        std::cerr << "quorlina run: " << error << "\n";
+        return 1;
+    }
+    bool ok = RunScript(*in, c.Dispatch(), std::cout, &error);
     std::cout.flush();
-    c->Stop();
-    DestroyHostedControl(c);
+    c = HostedControl();  // the last release stops the stream and destroys the control
     if (!ok) {
         std::cerr << "quorlina run: " << error << "\n";
         return 1;

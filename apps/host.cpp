@@ -1,27 +1,97 @@
-// Host-side control creation, the picture options and the status line.
+// Host-side control creation (through the class factory, or bare) in a headless window, the
+// picture options and the status line.
 #include "apps/host.h"
 
 #include <cstdio>
 
+#include "host/identity.h"
+#include "host/module.h"
+#include "host/quorlina_object.h"
 #include "platform/window.h"
 
 namespace apps {
 
+namespace {
+
+// In-place activation in a new screen of the window's size; false (nothing left behind) when
+// the screen or the window cannot be made.
+bool ActivateInNewScreen(control::CQuorlina& c, const ScreenOptions& screen) {
+    const int width = screen.width > 0 ? screen.width : c.PreviewWidth.load();
+    const int height = screen.height > 0 ? screen.height : c.PreviewHeight.load();
+    const platform::HWND root = platform::CreateScreen(width, height, screen.depth);
+    if (root == nullptr) return false;
+    if (c.CreateControlWindow(root, platform::RECT{0, 0, width, height}) == nullptr) {
+        platform::DestroyWindow(root);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void AddHostOptions(CLI::App& app, HostOptions& options) {
-    app.add_option("--user", options.user, "user name for the camera (first 12 characters are sent)");
-    app.add_option("--password", options.password, "password for the camera (first 8 characters are sent)");
+    app.add_option("--user", options.user,
+                   "user name for the camera (first 12 characters are sent)");
+    app.add_option("--password", options.password,
+                   "password for the camera (first 8 characters are sent)");
+}
+
+HostedControl::~HostedControl() { ReleaseControl(); }
+
+void HostedControl::ReleaseControl() {
+    if (dispatch_ == nullptr) return;
+    const platform::HWND screen = platform::GetParent(Inner().Window.load());
+    dispatch_->Release();
+    dispatch_ = nullptr;
+    platform::DestroyWindow(screen);
+}
+
+HostedControl& HostedControl::operator=(HostedControl&& other) noexcept {
+    if (this != &other) {
+        ReleaseControl();
+        dispatch_ = other.dispatch_;
+        other.dispatch_ = nullptr;
+    }
+    return *this;
+}
+
+control::CQuorlina& HostedControl::Inner() const {
+    return host::QuorlinaObject::FromUnknown(dispatch_)->Control();
+}
+
+HostedControl CreateComponentControl(const HostOptions& options, std::string* error,
+                                     const ScreenOptions& screen) {
+    void* factory_pointer = nullptr;
+    platform::HRESULT hr =
+        DllGetClassObject(host::kClsidQuorlina, platform::IID_IClassFactory, &factory_pointer);
+    if (!platform::Succeeded(hr)) {
+        if (error) *error = "no class factory: " + platform::HresultName(hr);
+        return {};
+    }
+    auto* factory = static_cast<platform::IClassFactory*>(factory_pointer);
+    void* dispatch_pointer = nullptr;
+    hr = factory->CreateInstance(nullptr, platform::IID_IDispatch, &dispatch_pointer);
+    factory->Release();
+    if (!platform::Succeeded(hr)) {
+        if (error) *error = "the class factory made no control: " + platform::HresultName(hr);
+        return {};
+    }
+    HostedControl hosted(static_cast<platform::IDispatch*>(dispatch_pointer));
+    control::CQuorlina& c = hosted.Inner();
+    c.UserName.Set(options.user);
+    c.Password.Set(options.password);
+    if (!ActivateInNewScreen(c, screen)) {
+        if (error) *error = "no screen of " + std::to_string(screen.depth) + " bits for the window";
+        return {};
+    }
+    return hosted;
 }
 
 control::CQuorlina* CreateHostedControl(const HostOptions& options, const ScreenOptions& screen) {
     auto* c = new control::CQuorlina();
     c->UserName.Set(options.user);
     c->Password.Set(options.password);
-    const int width = screen.width > 0 ? screen.width : c->PreviewWidth.load();
-    const int height = screen.height > 0 ? screen.height : c->PreviewHeight.load();
-    const platform::HWND root = platform::CreateScreen(width, height, screen.depth);
-    if (root == nullptr ||
-        c->CreateControlWindow(root, platform::RECT{0, 0, width, height}) == nullptr) {
-        platform::DestroyWindow(root);
+    if (!ActivateInNewScreen(*c, screen)) {
         c->Destroy();
         return nullptr;
     }
@@ -29,9 +99,9 @@ control::CQuorlina* CreateHostedControl(const HostOptions& options, const Screen
 }
 
 void DestroyHostedControl(control::CQuorlina* c) {
-    const platform::HWND root = platform::GetParent(c->Window.load());
+    const platform::HWND screen = platform::GetParent(c->Window.load());
     c->Destroy();
-    platform::DestroyWindow(root);
+    platform::DestroyWindow(screen);
 }
 
 bool ParseSize(const std::string& text, int* width, int* height) {
@@ -60,7 +130,8 @@ void AddPictureOptions(CLI::App& app, PictureOptions& o) {
     app.add_option("--preview", o.preview, "preview size WxH (the picture at zoom 1)")
         ->check(kSize)
         ->default_val(o.preview);
-    app.add_option("--zoom", o.zoom, "zoom factor; the window shows the centre")->default_val(o.zoom);
+    app.add_option("--zoom", o.zoom, "zoom factor; the window shows the centre")
+        ->default_val(o.zoom);
     app.add_option("--resize", o.resize, "resize mode: 0 nearest neighbour, other smooth")
         ->default_val(o.resize);
     app.add_option("--display", o.display,
@@ -92,11 +163,12 @@ control::CQuorlina* CreatePictureControl(const HostOptions& host, const PictureO
 
 std::string StatusLine(control::CQuorlina& c, double frame_rate) {
     char line[256];
-    std::snprintf(line, sizeof line,
-                  "frames %u  fps %.2f  time \"%s\"  out1 %d  out2 %d  upload %d  email %d  pan %d  tilt %d",
-                  c.FramesPresented.load(), frame_rate, c.TimeString.Get().c_str(), c.IOOut1.load(),
-                  c.IOOut2.load(), c.ImageUpload.load(), c.EmailImage.load(),
-                  c.GetHorizontalPosition.load(), c.GetVerticalPosition.load());
+    std::snprintf(
+        line, sizeof line,
+        "frames %u  fps %.2f  time \"%s\"  out1 %d  out2 %d  upload %d  email %d  pan %d  tilt %d",
+        c.FramesPresented.load(), frame_rate, c.TimeString.Get().c_str(), c.IOOut1.load(),
+        c.IOOut2.load(), c.ImageUpload.load(), c.EmailImage.load(), c.GetHorizontalPosition.load(),
+        c.GetVerticalPosition.load());
     return line;
 }
 

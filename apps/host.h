@@ -1,13 +1,14 @@
 // What the host commands (run, demo, present, snapshot, ...) share: creating a control the way a
-// container would, activated in place in a headless window on a screen of a chosen depth, the
-// options that set the credential fields a script cannot set, and the picture options.
+// container does, through the module's class factory, or bare for diagnostics, activated in a
+// headless window on a screen of a chosen depth; the options that set the credential fields no
+// scripting member sets; the picture options; and the status line.
 #pragma once
 
 #include <CLI/CLI.hpp>
-
 #include <string>
 
 #include "control/quorlina.h"
+#include "platform/com.h"
 
 namespace apps {
 
@@ -27,8 +28,43 @@ struct ScreenOptions {
     int height = 0;
 };
 
-// A control activated in place in a window of its own, its UserName/Password set from the
-// options; null when the screen cannot be made. Release with DestroyHostedControl.
+// One control held through its IDispatch. Releasing it (destruction) is the container's last
+// release: the control stops its stream and is destroyed, and its screen goes with it.
+class HostedControl {
+  public:
+    HostedControl() = default;
+    explicit HostedControl(platform::IDispatch* dispatch) : dispatch_(dispatch) {}
+    ~HostedControl();
+    HostedControl(HostedControl&& other) noexcept : dispatch_(other.dispatch_) {
+        other.dispatch_ = nullptr;
+    }
+    HostedControl& operator=(HostedControl&& other) noexcept;
+    HostedControl(const HostedControl&) = delete;
+    HostedControl& operator=(const HostedControl&) = delete;
+
+    explicit operator bool() const { return dispatch_ != nullptr; }
+    platform::IDispatch& Dispatch() const { return *dispatch_; }
+    // The control's record behind the interface, for diagnostics that read fields no member
+    // exposes (frames presented).
+    control::CQuorlina& Inner() const;
+
+  private:
+    void ReleaseControl();
+    platform::IDispatch* dispatch_ = nullptr;
+};
+
+// Creates a control through DllGetClassObject and IClassFactory::CreateInstance, activates it
+// in a window of its own on a new screen, and sets UserName/Password from the options. These
+// two reach inside the control: no scripting member sets them, yet a camera with credentials
+// needs them. Empty on failure, with *error saying why. For hosts that drive the control as a
+// container does (run).
+HostedControl CreateComponentControl(const HostOptions& options, std::string* error,
+                                     const ScreenOptions& screen = {});
+
+// A bare control activated in a window of its own on a new screen, with the options'
+// credentials, for diagnostics that drive the control's record and accessors directly (demo,
+// soak, present, snapshot). Null when the screen cannot be made. Release with
+// DestroyHostedControl.
 control::CQuorlina* CreateHostedControl(const HostOptions& options,
                                         const ScreenOptions& screen = {});
 // Destroys the control (and with it its window) and then its screen.
@@ -48,7 +84,7 @@ struct PictureOptions {
 // Adds --preview, --zoom, --resize, --display, --depth and --window.
 void AddPictureOptions(CLI::App& app, PictureOptions& options);
 
-// A hosted control set up from the picture options (sizes already checked by the options'
+// A bare hosted control set up from the picture options (sizes already checked by the options'
 // validators); null when the screen cannot be made.
 control::CQuorlina* CreatePictureControl(const HostOptions& host, const PictureOptions& picture);
 

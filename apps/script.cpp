@@ -1,5 +1,6 @@
-// Script parsing and execution. Names resolve through the control's member table; a member whose
-// work this build does not have yet is refused with a clear message rather than ignored.
+// Script parsing and execution against a control's IDispatch. The members' kinds and parameter
+// types come from the control's type information; a member whose work this build does not have
+// yet is refused (the control says E_NOTIMPL) with a clear message rather than ignored.
 #include "apps/script.h"
 
 #include <cctype>
@@ -9,16 +10,12 @@
 #include <sstream>
 #include <vector>
 
-#include "control/members.h"
 #include "platform/kernel.h"
 
 namespace apps {
 namespace {
 
-using control::Member;
-using control::MemberKind;
-using control::Value;
-using control::ValueType;
+using namespace platform;
 
 struct ScriptError {
     std::string message;
@@ -86,48 +83,138 @@ std::string ParseString(const std::string& text) {
     return out;
 }
 
-const Member& Resolve(const std::string& name, MemberKind kind) {
-    if (!IsName(name)) throw ScriptError{"malformed name \"" + name + "\""};
-    const Member* m = control::FindMember(name, kind);
-    if (m == nullptr) {
-        if (!control::HasMemberName(name)) throw ScriptError{"unknown member \"" + name + "\""};
-        const char* what = kind == MemberKind::Method        ? "a method"
-                           : kind == MemberKind::PropertyGet ? "a readable property"
-                                                             : "a writable property";
-        throw ScriptError{"\"" + name + "\" is not " + what};
+// One function of the control as its type information describes it.
+struct Function {
+    DISPID id = 0;
+    INVOKEKIND kind = INVOKE_FUNC;
+    int param_count = 0;
+    VARTYPE params[kMaxFuncParams] = {};
+    std::string name;
+};
+
+// Owns a VARIANT's contents for the length of a statement.
+struct OwnedVariant {
+    VARIANT v;
+    OwnedVariant() = default;
+    OwnedVariant(const OwnedVariant&) = delete;
+    OwnedVariant& operator=(const OwnedVariant&) = delete;
+    ~OwnedVariant() { VariantClear(&v); }
+};
+
+class Runner {
+  public:
+    Runner(IDispatch& control, std::ostream& out) : control_(control), out_(out) { LoadTypeInfo(); }
+
+    void RunLine(const std::string& line);
+
+  private:
+    void LoadTypeInfo();
+    const Function& Resolve(const std::string& name, INVOKEKIND kind);
+    void Invoke(const Function& f, WORD flags, std::vector<VARIANT>& args, bool put,
+                VARIANT* result);
+
+    IDispatch& control_;
+    std::ostream& out_;
+    std::vector<Function> functions_;
+};
+
+void Runner::LoadTypeInfo() {
+    ITypeInfo* info = nullptr;
+    if (!Succeeded(control_.GetTypeInfo(0, kLocaleEnglishUs, &info)) || info == nullptr) return;
+    TYPEATTR attr;
+    if (Succeeded(info->GetTypeAttr(&attr))) {
+        for (UINT i = 0; i < attr.cFuncs; ++i) {
+            FUNCDESC desc;
+            BSTR name = nullptr;
+            UINT count = 0;
+            if (!Succeeded(info->GetFuncDesc(i, &desc)) ||
+                !Succeeded(info->GetFuncNames(i, &name, 1, &count)) || count != 1)
+                continue;
+            Function f;
+            f.id = desc.memid;
+            f.kind = desc.invkind;
+            f.param_count = desc.cParams;
+            for (int p = 0; p < desc.cParams && p < kMaxFuncParams; ++p)
+                f.params[p] = desc.paramTypes[p];
+            f.name = AnsiFromBstr(name);
+            SysFreeString(name);
+            functions_.push_back(std::move(f));
+        }
     }
-    if (m->accessor == nullptr)
-        throw ScriptError{"\"" + std::string(m->name) + "\" is not available yet in this build"};
-    return *m;
+    info->Release();
 }
 
-std::string Format(const Member& m, const Value& v) {
+const Function& Runner::Resolve(const std::string& name, INVOKEKIND kind) {
+    if (!IsName(name)) throw ScriptError{"malformed name \"" + name + "\""};
+    std::u16string wide = Utf16FromAnsi(name);
+    OLECHAR* names[] = {wide.data()};
+    DISPID id = DISPID_UNKNOWN;
+    if (!Succeeded(control_.GetIDsOfNames(IID_NULL, names, 1, kLocaleEnglishUs, &id)))
+        throw ScriptError{"unknown member \"" + name + "\""};
+    for (const Function& f : functions_)
+        if (f.id == id && f.kind == kind) return f;
+    const char* what = kind == INVOKE_FUNC          ? "a method"
+                       : kind == INVOKE_PROPERTYGET ? "a readable property"
+                                                    : "a writable property";
+    throw ScriptError{"\"" + name + "\" is not " + what};
+}
+
+// args in parameter order; they are handed over last first, as Invoke takes them.
+void Runner::Invoke(const Function& f, WORD flags, std::vector<VARIANT>& args, bool put,
+                    VARIANT* result) {
+    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params;
+    params.rgvarg = reversed.empty() ? nullptr : reversed.data();
+    params.cArgs = static_cast<UINT>(reversed.size());
+    if (put) {
+        params.rgdispidNamedArgs = &named;
+        params.cNamedArgs = 1;
+    }
+    UINT arg_error = 0;
+    const HRESULT hr = control_.Invoke(f.id, IID_NULL, kLocaleEnglishUs, flags, &params, result,
+                                       nullptr, &arg_error);
+    if (hr == E_NOTIMPL) throw ScriptError{"\"" + f.name + "\" is not available yet in this build"};
+    if (hr < 0) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
+        throw ScriptError{f.name + " failed with " + buf};
+    }
+}
+
+std::string Format(const Function& f, const VARIANT& v) {
     std::ostringstream s;
-    s << m.name << " = ";
-    switch (v.type) {
-        case ValueType::Long: s << v.long_value; break;
-        case ValueType::Bool: s << v.bool_value; break;
-        case ValueType::Double: {
+    s << f.name << " = ";
+    switch (v.vt) {
+        case VT_I4:
+            s << v.lVal;
+            break;
+        case VT_BOOL:
+            s << v.boolVal;
+            break;
+        case VT_R8: {
             char buf[64];
-            std::snprintf(buf, sizeof buf, "%.2f", v.double_value);
+            std::snprintf(buf, sizeof buf, "%.2f", v.dblVal);
             s << buf;
             break;
         }
-        case ValueType::Text: s << '"' << v.text << '"'; break;
-        case ValueType::None: break;
+        case VT_BSTR:
+            s << '"' << AnsiFromBstr(v.bstrVal) << '"';
+            break;
+        default:
+            break;  // a getter that writes no result
     }
     return s.str();
 }
 
-void Check(platform::HRESULT hr, const Member& m) {
-    if (hr < 0) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
-        throw ScriptError{std::string(m.name) + " failed with " + buf};
-    }
+VARIANT LongArg(std::int32_t value) {
+    VARIANT v;
+    v.vt = VT_I4;
+    v.lVal = value;
+    return v;
 }
 
-void RunLine(const std::string& line, control::CQuorlina& c, std::ostream& out) {
+void Runner::RunLine(const std::string& line) {
     std::size_t space = line.find_first_of(" \t");
     std::string word = line.substr(0, space);
     if (word == "print") {
@@ -135,14 +222,15 @@ void RunLine(const std::string& line, control::CQuorlina& c, std::ostream& out) 
         std::string name;
         bool any = false;
         while (names >> name) {
-            const Member& m = Resolve(name, MemberKind::PropertyGet);
-            Value v;
-            Check(m.accessor(c, nullptr, &v), m);
-            out << Format(m, v) << "\n";
+            const Function& f = Resolve(name, INVOKE_PROPERTYGET);
+            std::vector<VARIANT> none;
+            OwnedVariant result;
+            Invoke(f, DISPATCH_PROPERTYGET, none, false, &result.v);
+            out_ << Format(f, result.v) << "\n";
             any = true;
         }
         if (!any) throw ScriptError{"print needs at least one property name"};
-        out.flush();
+        out_.flush();
         return;
     }
     if (word == "wait") {
@@ -154,36 +242,38 @@ void RunLine(const std::string& line, control::CQuorlina& c, std::ostream& out) 
     std::size_t eq = line.find('=');
     std::size_t paren = line.find('(');
     if (eq != std::string::npos && (paren == std::string::npos || eq < paren)) {
-        const Member& m = Resolve(Trim(line.substr(0, eq)), MemberKind::PropertyPut);
+        const Function& f = Resolve(Trim(line.substr(0, eq)), INVOKE_PROPERTYPUT);
         std::string text = Trim(line.substr(eq + 1));
-        Value arg;
-        if (m.params[0] == ValueType::Text) {
-            arg = Value::Text(ParseString(text));
-        } else if (m.params[0] == ValueType::Bool) {
-            arg = Value::Bool(static_cast<std::int16_t>(ParseInteger(text) != 0 ? -1 : 0));
+        OwnedVariant arg;
+        if (f.params[0] == VT_BSTR) {
+            arg.v.bstrVal = BstrFromAnsi(ParseString(text));
+            arg.v.vt = VT_BSTR;
+        } else if (f.params[0] == VT_BOOL) {
+            arg.v.boolVal = ParseInteger(text) != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+            arg.v.vt = VT_BOOL;
         } else {
-            arg = Value::Long(ParseInteger(text));
+            arg.v = LongArg(ParseInteger(text));
         }
-        Value result;
-        Check(m.accessor(c, &arg, &result), m);
+        std::vector<VARIANT> args{arg.v};
+        Invoke(f, DISPATCH_PROPERTYPUT, args, true, nullptr);
         return;
     }
     if (paren != std::string::npos) {
         if (line.back() != ')') throw ScriptError{"malformed call: missing \")\""};
-        const Member& m = Resolve(Trim(line.substr(0, paren)), MemberKind::Method);
+        const Function& f = Resolve(Trim(line.substr(0, paren)), INVOKE_FUNC);
         std::string inside = Trim(line.substr(paren + 1, line.size() - paren - 2));
-        std::vector<Value> args;
+        std::vector<VARIANT> args;
         if (!inside.empty()) {
             std::stringstream parts(inside);
             std::string part;
-            while (std::getline(parts, part, ',')) args.push_back(Value::Long(ParseInteger(part)));
+            while (std::getline(parts, part, ',')) args.push_back(LongArg(ParseInteger(part)));
         }
-        if (static_cast<int>(args.size()) != m.param_count) {
-            throw ScriptError{std::string(m.name) + " takes " + std::to_string(m.param_count) +
+        if (static_cast<int>(args.size()) != f.param_count) {
+            throw ScriptError{f.name + " takes " + std::to_string(f.param_count) +
                               " argument(s), " + std::to_string(args.size()) + " given"};
         }
-        Value result;
-        Check(m.accessor(c, args.data(), &result), m);
+        OwnedVariant result;
+        Invoke(f, DISPATCH_METHOD, args, false, &result.v);
         return;
     }
     throw ScriptError{"cannot read \"" + line + "\""};
@@ -191,14 +281,15 @@ void RunLine(const std::string& line, control::CQuorlina& c, std::ostream& out) 
 
 }  // namespace
 
-bool RunScript(std::istream& script, control::CQuorlina& c, std::ostream& out,
+bool RunScript(std::istream& script, platform::IDispatch& control, std::ostream& out,
                std::string* error) {
+    Runner runner(control, out);
     std::string line;
     for (int number = 1; std::getline(script, line); ++number) {
         std::string statement = Trim(StripComment(line));
         if (statement.empty()) continue;
         try {
-            RunLine(statement, c, out);
+            runner.RunLine(statement);
         } catch (const ScriptError& e) {
             if (error) *error = "line " + std::to_string(number) + ": " + e.message;
             return false;

@@ -1,12 +1,11 @@
-// Upsampling by replication and YCbCr -> BGR conversion into the target rows.
-//   R = Y + 1.40200 (Cr - 128)
-//   G = Y - 0.34414 (Cb - 128) - 0.71414 (Cr - 128)
-//   B = Y + 1.77200 (Cb - 128)
-// with the products from tables and the sums clamped through the sample-range table, so a pixel
-// costs lookups and additions only.
+// Upsampling by replication and YCbCr -> BGR conversion into the target rows: R = Y + 1.402 Cr',
+// G = Y - 0.34414 Cb' - 0.71414 Cr', B = Y + 1.772 Cb' (Cb' = Cb - 128, Cr' = Cr - 128), the
+// products from tables and the sums clamped through the sample-range table, so that a pixel costs
+// lookups and additions only.
 #include "image/jpeg_color.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "image/jpeg_idct.h"
@@ -37,24 +36,93 @@ inline void StorePixel(const std::uint8_t* range, int y, int cb, int cr, std::ui
     out[2] = range[y + kColour.cr_to_red[static_cast<std::size_t>(cr)]];
 }
 
+// The three chroma terms of each sample of a chroma row (blue, green, red offsets added to Y).
+void ChromaTerms(const std::uint8_t* cb, const std::uint8_t* cr, std::int16_t* terms, int samples) {
+    for (int i = 0; i < samples; ++i, terms += 3) {
+        const auto b = static_cast<std::size_t>(cb[i]), r = static_cast<std::size_t>(cr[i]);
+        terms[0] = kColour.cb_to_blue[b];
+        terms[1] =
+            static_cast<std::int16_t>((kColour.cr_to_green[r] + kColour.cb_to_green[b]) >> 16);
+        terms[2] = kColour.cr_to_red[r];
+    }
+}
+
+// Two pixels, blue-green-red each, as one 4-byte and one 2-byte store where the byte order
+// allows (the pixel bytes are formed in registers, so no store can be taken for a table read).
+inline void StorePair(std::uint8_t* out, int b0, int g0, int r0, int b1, int g1, int r1) {
+    if constexpr (std::endian::native == std::endian::little) {
+        const std::uint32_t first =
+            static_cast<std::uint32_t>(b0) | static_cast<std::uint32_t>(g0) << 8 |
+            static_cast<std::uint32_t>(r0) << 16 | static_cast<std::uint32_t>(b1) << 24;
+        const auto second = static_cast<std::uint16_t>(g1 | r1 << 8);
+        std::memcpy(out, &first, 4);
+        std::memcpy(out + 4, &second, 2);
+    } else {
+        const std::uint8_t bytes[6] = {
+            static_cast<std::uint8_t>(b0), static_cast<std::uint8_t>(g0),
+            static_cast<std::uint8_t>(r0), static_cast<std::uint8_t>(b1),
+            static_cast<std::uint8_t>(g1), static_cast<std::uint8_t>(r1)};
+        std::memcpy(out, bytes, 6);
+    }
+}
+
+// One chroma sample per picture column.
 void ConvertFull(const std::uint8_t* y, const std::uint8_t* cb, const std::uint8_t* cr,
                  std::uint8_t* out, int columns) {
     const std::uint8_t* range = SampleRange();
-    for (int x = 0; x < columns; ++x, out += 3) StorePixel(range, y[x], cb[x], cr[x], out);
-}
-
-// Chroma at half the width: each chroma sample serves two picture columns.
-void ConvertHalfWidth(const std::uint8_t* y, const std::uint8_t* cb, const std::uint8_t* cr,
-                      std::uint8_t* out, int columns) {
-    const std::uint8_t* range = SampleRange();
+    auto green = [](std::size_t b, std::size_t r) {
+        return static_cast<std::ptrdiff_t>((kColour.cr_to_green[r] + kColour.cb_to_green[b]) >> 16);
+    };
     int x = 0;
     for (; x + 1 < columns; x += 2, out += 6) {
-        const int b = cb[x >> 1];
-        const int r = cr[x >> 1];
-        StorePixel(range, y[x], b, r, out);
-        StorePixel(range, y[x + 1], b, r, out + 3);
+        const std::size_t b0 = cb[x], r0 = cr[x], b1 = cb[x + 1], r1 = cr[x + 1];
+        const std::ptrdiff_t y0 = y[x], y1 = y[x + 1];
+        StorePair(out, range[y0 + kColour.cb_to_blue[b0]], range[y0 + green(b0, r0)],
+                  range[y0 + kColour.cr_to_red[r0]], range[y1 + kColour.cb_to_blue[b1]],
+                  range[y1 + green(b1, r1)], range[y1 + kColour.cr_to_red[r1]]);
     }
-    if (x < columns) StorePixel(range, y[x], cb[x >> 1], cr[x >> 1], out);
+    if (x < columns) StorePixel(range, y[x], cb[x], cr[x], out);
+}
+
+// Chroma at half the width: each sample's terms serve two picture columns.
+void ConvertHalfWidth(const std::uint8_t* y, const std::int16_t* terms, std::uint8_t* out,
+                      int columns) {
+    const std::uint8_t* range = SampleRange();
+    int x = 0;
+    for (; x + 1 < columns; x += 2, out += 6, terms += 3) {
+        // Pointer-sized values, so that the sums index the table without sign extensions.
+        const std::ptrdiff_t blue = terms[0], green = terms[1], red = terms[2];
+        const std::ptrdiff_t y0 = y[x], y1 = y[x + 1];
+        StorePair(out, range[y0 + blue], range[y0 + green], range[y0 + red], range[y1 + blue],
+                  range[y1 + green], range[y1 + red]);
+    }
+    if (x < columns) {
+        const int luma = y[x];
+        out[0] = range[luma + terms[0]];
+        out[1] = range[luma + terms[1]];
+        out[2] = range[luma + terms[2]];
+    }
+}
+
+// Two picture rows that share one chroma row (vertical subsampling as well): each sample's terms
+// serve four pixels.
+void ConvertHalfWidthTwoRows(const std::uint8_t* y0, const std::uint8_t* y1,
+                             const std::int16_t* terms, std::uint8_t* out0, std::uint8_t* out1,
+                             int columns) {
+    const std::uint8_t* range = SampleRange();
+    int x = 0;
+    for (; x + 1 < columns; x += 2, out0 += 6, out1 += 6, terms += 3) {
+        const std::ptrdiff_t blue = terms[0], green = terms[1], red = terms[2];
+        const std::ptrdiff_t a = y0[x], b = y0[x + 1], c = y1[x], d = y1[x + 1];
+        StorePair(out0, range[a + blue], range[a + green], range[a + red], range[b + blue],
+                  range[b + green], range[b + red]);
+        StorePair(out1, range[c + blue], range[c + green], range[c + red], range[d + blue],
+                  range[d + green], range[d + red]);
+    }
+    if (x < columns) {
+        ConvertHalfWidth(y0 + x, terms, out0, 1);
+        ConvertHalfWidth(y1 + x, terms, out1, 1);
+    }
 }
 
 // Column x of the full-size row takes sample x * h / hmax: each sample repeated hmax / h times.
@@ -96,6 +164,9 @@ ImageResult PictureWriter::Init(const Frame& frame, ImageBuffer* target) {
         mode_ = Mode::kFullChroma;
     } else if (layout_h_[0] == hmax_ && 2 * layout_h_[1] == hmax_ && 2 * layout_h_[2] == hmax_) {
         mode_ = Mode::kHalfWidthChroma;
+        chroma_terms_ =
+            AllocZeroed<std::int16_t>(3 * static_cast<std::size_t>(columns_ + 1) / 2 * 2);
+        if (!chroma_terms_) return kOutOfMemory;
     } else {
         mode_ = Mode::kGeneral;
         for (auto& row : expanded_) {
@@ -107,6 +178,8 @@ ImageResult PictureWriter::Init(const Frame& frame, ImageBuffer* target) {
 }
 
 void PictureWriter::EmitMcuRow(int mcu_row) {
+    // Picture rows that share a chroma row (vertical subsampling) share its terms.
+    const std::uint8_t* terms_row = nullptr;
     for (int local = 0; local < mcu_height_; ++local) {
         const int y = mcu_row * mcu_height_ + local;
         if (y >= rows_) return;
@@ -127,7 +200,21 @@ void PictureWriter::EmitMcuRow(int mcu_row) {
                 ConvertFull(rows[0], rows[1], rows[2], out, columns_);
                 break;
             case Mode::kHalfWidthChroma:
-                ConvertHalfWidth(rows[0], rows[1], rows[2], out, columns_);
+                if (rows[1] != terms_row) {
+                    ChromaTerms(rows[1], rows[2], chroma_terms_.get(), (columns_ + 1) / 2);
+                    terms_row = rows[1];
+                }
+                if (local + 1 < mcu_height_ && y + 1 < rows_ &&
+                    (local + 1) * layout_v_[1] / vmax_ == local * layout_v_[1] / vmax_ &&
+                    (local + 1) * layout_v_[2] / vmax_ == local * layout_v_[2] / vmax_) {
+                    const std::uint8_t* next_luma =
+                        planes_[0].get() + ((local + 1) * layout_v_[0] / vmax_) * strides_[0];
+                    ConvertHalfWidthTwoRows(rows[0], next_luma, chroma_terms_.get(), out,
+                                            out - target_->RowBytes, columns_);
+                    ++local;
+                } else {
+                    ConvertHalfWidth(rows[0], chroma_terms_.get(), out, columns_);
+                }
                 break;
             case Mode::kGeneral:
                 for (int c = 0; c < 3; ++c) {

@@ -1,8 +1,7 @@
 // Upsampling and colour stage of the JPEG decoder: holds one MCU row of samples per component,
-// replicates subsampled components up to full size, converts YCbCr to blue-green-red through
-// fixed-point tables and writes the rows into the target, clipped to its region. The row routine
-// is chosen once per picture (grey, full chroma, half-width chroma, general replication), so the
-// per-pixel loops never branch on the sampling.
+// replicates subsampled components, converts YCbCr to blue-green-red through fixed-point tables
+// and writes the rows into the target, clipped to its region. The row routine is chosen once per
+// picture, so the per-pixel loops never branch on the sampling.
 #pragma once
 
 #include <array>
@@ -54,6 +53,7 @@ class PictureWriter {
     std::array<ZeroedArray<std::uint8_t>, kMaxComponents> planes_;
     std::array<std::ptrdiff_t, kMaxComponents> strides_{};
     std::array<ZeroedArray<std::uint8_t>, 3> expanded_;  // full-width rows of the general mode
+    ZeroedArray<std::int16_t> chroma_terms_;  // half-width mode: three terms per chroma sample
 };
 
 }  // namespace image::jpeg

@@ -1,21 +1,16 @@
 // JPEG decoder for camera frames: Huffman-coded baseline, extended sequential and progressive
-// frames with 8-bit samples and 1, 3 or 4 components, written into an ImageBuffer.
-//
-// Every call keeps its whole state (tables, bit reader, buffers) in a record of its own, so no
-// lock is taken and any number of threads decode at once. The input is a pointer and a byte
-// count; reading past the count is treated as the end of the data, so no input, however
-// malformed, is read outside its bytes, and every call ends.
-//
-// Not handled: arithmetic coding, lossless and hierarchical frames, 12-bit samples, DNL
-// heights (all rejected with kBadJpegHeader), colour spaces other than YCbCr (a fourth
-// component is decoded and ignored).
-//
-// Typical use, as the frame presentation does it:
+// frames, 8-bit samples, 1, 3 or 4 components, into an ImageBuffer. Every call keeps its state in
+// a record of its own, so no lock is taken and threads decode at once; input past the byte count
+// is the end of the data, so no input is read out of bounds and every call ends.
+#pragma once
+
+// Refused: arithmetic coding, lossless and hierarchical frames, 12-bit samples (kBadJpegHeader),
+// heights left to a DNL marker (kBadSize). Colour spaces other than YCbCr are not converted (a
+// fourth component is decoded and ignored). Typical use, as the frame presentation does it:
 //   JpegInfo info;
 //   if (ReadJpegInfo(data, size, &info) == kImageOk &&
 //       AllocImage(&picture, info.Width, info.Height, info.BitsPerPixel) == kImageOk)
 //       result = DecodeJpeg(data, size, &picture);
-#pragma once
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,7 @@
-// Huffman stage of the JPEG decoder: decode tables derived from a DHT segment (T.81 annex C and
-// F.2.2.3, plus an 8-bit lookahead), the bit reader over the entropy-coded bytes and the
-// sequential block decoder (F.2.2). The hard part is ending safely: the reader stops at any
-// marker or at the end of the bytes and then supplies zero bits while counting them, so a
-// caller learns after each MCU whether it consumed bits the data never held.
+// Huffman stage of the JPEG decoder: decode tables from a DHT segment (T.81 annex C and F.2.2.3,
+// with an 8-bit lookahead), the bit reader and the sequential block decoder (F.2.2). Hard part:
+// ending safely. The reader stops at any marker or the end of the bytes, then supplies zero bits
+// and counts them, so a caller learns after each MCU whether it used bits the data never held.
 #pragma once
 
 #include <array>
@@ -35,6 +34,11 @@ struct HuffmanTable {
     // For each 8-bit prefix: (length << 8) | symbol of the code of at most 8 bits it starts with,
     // or 0 when the code is longer.
     std::array<std::uint16_t, 1 << kLookaheadBits> lookahead{};
+    // From the same 8-bit prefix, when a code and its value bits fit in the 8 bits together:
+    // (value << 8) | (run << 4) | (code length + size). Value 0 stands for end of block (run 0)
+    // or sixteen zeros (run 15) in an AC table, for a difference of 0 in a DC table (whose
+    // symbols have run 0). 0 when the full decode is needed.
+    std::array<std::int16_t, 1 << kLookaheadBits> coefficient{};
     std::array<std::int32_t, kMaxCodeLength + 2> maxcode{};    // -1: no code of that length
     std::array<std::int32_t, kMaxCodeLength + 1> valoffset{};  // symbol index = code + valoffset
     std::array<std::uint8_t, kMaxHuffmanSymbols> symbols{};
@@ -86,7 +90,23 @@ class BitReader {
     std::size_t Position() const { return pos_; }
 
   private:
+    friend class BitCursor;
     void Refill();
+
+    // Most of the time the next eight bytes hold neither stuffing nor a marker: then as many
+    // whole bytes as fit are taken at once. False when the byte-by-byte refill is needed.
+    bool RefillPlain(std::uint64_t& acc, int& bits) {
+        if (stopped_ || size_ - pos_ < 8) return false;
+        std::uint64_t next = 0;
+        for (int i = 0; i < 8; ++i) next = next << 8 | data_[pos_ + static_cast<std::size_t>(i)];
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        if (((~next - kOnes) & next & kHighs) != 0) return false;  // a byte is 0xFF
+        const int bytes = (63 - bits) >> 3;
+        acc |= (next >> (64 - 8 * bytes)) << (64 - bits - 8 * bytes);
+        pos_ += static_cast<std::size_t>(bytes);
+        bits += 8 * bytes;
+        return true;
+    }
 
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
@@ -95,6 +115,55 @@ class BitReader {
     int bits_ = 0;
     int padding_ = 0;  // zero bits appended after a marker or the end of the data
     bool stopped_ = false;
+};
+
+// The reader's buffer held in locals while one block is decoded, so that it stays in registers;
+// it goes back to the reader around refills and slow decodes, and when the cursor ends.
+class BitCursor {
+  public:
+    explicit BitCursor(BitReader& reader)
+        : reader_(reader), acc_(reader.acc_), bits_(reader.bits_) {}
+    ~BitCursor() { Store(); }
+    BitCursor(const BitCursor&) = delete;
+    BitCursor& operator=(const BitCursor&) = delete;
+
+    void Fill() {
+        if (bits_ >= 32 || reader_.RefillPlain(acc_, bits_)) return;
+        Store();
+        reader_.Refill();
+        Load();
+    }
+    std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(acc_ >> (64 - n)); }
+    void Skip(int n) {
+        acc_ <<= n;
+        bits_ -= n;
+    }
+    std::uint32_t Get(int n) {
+        const std::uint32_t v = Peek(n);
+        Skip(n);
+        return v;
+    }
+    // Runs f(reader) on the reader itself (for the rarely taken paths).
+    template <class F>
+    auto WithReader(F f) {
+        Store();
+        auto result = f(reader_);
+        Load();
+        return result;
+    }
+
+  private:
+    void Store() {
+        reader_.acc_ = acc_;
+        reader_.bits_ = bits_;
+    }
+    void Load() {
+        acc_ = reader_.acc_;
+        bits_ = reader_.bits_;
+    }
+    BitReader& reader_;
+    std::uint64_t acc_;
+    int bits_;
 };
 
 // Sign extension of an s-bit magnitude (T.81 F.2.2.1 EXTEND); s in 1..15.
@@ -112,6 +181,16 @@ inline int DecodeSymbol(BitReader& reader, const HuffmanTable& table) {
         return entry & 0xFF;
     }
     return DecodeSymbolSlow(reader, table);
+}
+
+// The same through a cursor: the lookahead inline, longer codes through the reader.
+inline int DecodeSymbol(BitCursor& bits, const HuffmanTable& table) {
+    const std::uint16_t entry = table.lookahead[bits.Peek(kLookaheadBits)];
+    if (entry != 0) {
+        bits.Skip(entry >> 8);
+        return entry & 0xFF;
+    }
+    return bits.WithReader([&](BitReader& reader) { return DecodeSymbolSlow(reader, table); });
 }
 
 // Decodes one sequential block into coefficients (natural order, dequantised, stored as 16 bits;

@@ -14,8 +14,12 @@ namespace image::jpeg {
 const std::uint8_t* SampleRange();
 
 // Transforms 64 dequantised coefficients (natural order) into 8 x 8 samples at out, rows stride
-// bytes apart.
+// bytes apart. Eight lanes at a time where SSE2 is available; the result is that of
+// InverseDctPortable for every input.
 void InverseDct(const std::int16_t* coefficients, std::uint8_t* out, std::ptrdiff_t stride);
+
+// The transform one value at a time, with the all-zero column and row shortcuts.
+void InverseDctPortable(const std::int16_t* coefficients, std::uint8_t* out, std::ptrdiff_t stride);
 
 // The same for a block whose AC coefficients are all zero: one value fills the block.
 void InverseDctDcOnly(std::int16_t dc, std::uint8_t* out, std::ptrdiff_t stride);

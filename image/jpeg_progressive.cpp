@@ -1,8 +1,7 @@
 // Progressive and multi-scan decoding into coefficient buffers (one per component, blocks in
-// raster order over whole MCUs). Scans follow T.81: a scan of one component is non-interleaved
-// and covers only the blocks of that component's own extent; a scan of several components walks
-// the MCUs. Restart intervals are honoured in every scan. A later scan that runs out of data
-// ends early and the picture keeps what arrived; the first scan must be complete.
+// raster order over whole MCUs). Scans follow T.81: a one-component scan is non-interleaved over
+// that component's own extent; restart intervals are honoured in every scan. A later scan that
+// runs out of data ends early and the picture keeps what arrived; the first must be complete.
 #include "image/jpeg_progressive.h"
 
 #include <cstring>
@@ -22,7 +21,7 @@ inline std::int16_t Scaled(int value, int al) {
 }
 
 // Correction bit of a refinement scan for a coefficient that is already non-zero (G.1.2.3).
-inline void Refine(BitReader& r, std::int16_t* coefficient, int p1) {
+inline void Refine(BitCursor& r, std::int16_t* coefficient, int p1) {
     r.Fill();
     if (r.Get(1) && (*coefficient & p1) == 0)
         *coefficient =
@@ -32,18 +31,21 @@ inline void Refine(BitReader& r, std::int16_t* coefficient, int p1) {
 // Block decoders, one per kind of scan; each returns false for a code longer than 16 bits.
 struct SequentialUnit {
     const Decoder* d;
-    bool operator()(BitReader& r, Component& c, std::int16_t* block) const {
+    bool operator()(BitCursor& bits, Component& c, std::int16_t* block) const {
         std::memset(block, 0, kBlockCoefficients * sizeof *block);
-        return DecodeSequentialCoefficients(r, d->dc_tables[static_cast<std::size_t>(c.dc_table)],
-                                            d->ac_tables[static_cast<std::size_t>(c.ac_table)],
-                                            &c.dc_predictor, block) >= 0;
+        return bits.WithReader([&](BitReader& r) {
+            return DecodeSequentialCoefficients(r,
+                                                d->dc_tables[static_cast<std::size_t>(c.dc_table)],
+                                                d->ac_tables[static_cast<std::size_t>(c.ac_table)],
+                                                &c.dc_predictor, block) >= 0;
+        });
     }
 };
 
 struct DcFirstUnit {
     const Decoder* d;
     int al;
-    bool operator()(BitReader& r, Component& c, std::int16_t* block) const {
+    bool operator()(BitCursor& r, Component& c, std::int16_t* block) const {
         r.Fill();
         const int category = DecodeSymbol(r, d->dc_tables[static_cast<std::size_t>(c.dc_table)]);
         if (category < 0) return false;
@@ -56,7 +58,7 @@ struct DcFirstUnit {
 
 struct DcRefineUnit {
     int al;
-    bool operator()(BitReader& r, Component&, std::int16_t* block) const {
+    bool operator()(BitCursor& r, Component&, std::int16_t* block) const {
         r.Fill();
         if (r.Get(1)) block[0] = static_cast<std::int16_t>(block[0] | (1 << al));
         return true;
@@ -67,13 +69,27 @@ struct AcFirstUnit {
     const HuffmanTable* table;
     int ss, se, al;
     int* eobrun;
-    bool operator()(BitReader& r, Component&, std::int16_t* block) const {
+    bool operator()(BitCursor& r, Component&, std::int16_t* block) const {
         if (*eobrun > 0) {
             --*eobrun;
             return true;
         }
         for (int k = ss; k <= se;) {
             r.Fill();
+            if (const int whole = table->coefficient[r.Peek(kLookaheadBits)]; whole != 0) {
+                r.Skip(whole & 15);
+                const int run = (whole >> 4) & 15;
+                if ((whole >> 8) == 0) {
+                    if (run == 0) break;  // a run of one end of band: this block only
+                    k += 16;
+                    continue;
+                }
+                k += run;
+                if (k > se) break;
+                block[kNaturalOrder[static_cast<std::size_t>(k)]] = Scaled(whole >> 8, al);
+                ++k;
+                continue;
+            }
             const int symbol = DecodeSymbol(r, *table);
             if (symbol < 0) return false;
             const int run = symbol >> 4;
@@ -101,7 +117,7 @@ struct AcRefineUnit {
     const HuffmanTable* table;
     int ss, se, al;
     int* eobrun;
-    bool operator()(BitReader& r, Component&, std::int16_t* block) const {
+    bool operator()(BitCursor& r, Component&, std::int16_t* block) const {
         const int p1 = 1 << al;
         int k = ss;
         if (*eobrun == 0) {
@@ -143,6 +159,14 @@ struct AcRefineUnit {
     }
 };
 
+// One block through a cursor over the reader, written back before the reader is asked about the
+// end of the data.
+template <class Unit>
+bool Run(const Unit& unit, BitReader& r, Component& c, std::int16_t* block) {
+    BitCursor bits(r);
+    return unit(bits, c, block);
+}
+
 template <class Unit>
 ScanEnd WalkScan(Decoder& d, BitReader& r, const Unit& unit, int* eobrun) {
     Frame& f = d.frame;
@@ -169,7 +193,7 @@ ScanEnd WalkScan(Decoder& d, BitReader& r, const Unit& unit, int* eobrun) {
                     c.coefficients +
                     (std::size_t(by) * std::size_t(c.padded_wide) + std::size_t(bx)) *
                         kBlockCoefficients;
-                if (!unit(r, c, block)) return bad_code();
+                if (!Run(unit, r, c, block)) return bad_code();
                 if (r.Overrun()) return ScanEnd::kOverrun;
             }
         }
@@ -191,7 +215,7 @@ ScanEnd WalkScan(Decoder& d, BitReader& r, const Unit& unit, int* eobrun) {
                             c.coefficients +
                             (block_row * std::size_t(c.padded_wide) + block_column) *
                                 kBlockCoefficients;
-                        if (!unit(r, c, block)) return bad_code();
+                        if (!Run(unit, r, c, block)) return bad_code();
                     }
                 }
             }

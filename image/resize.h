@@ -1,8 +1,7 @@
-// Scales the region of interest of one ImageBuffer onto the region of another of the same depth:
-// nearest neighbour through step masks (1, 8 and 24 bits), and for smooth scaling block averaging
-// when the picture shrinks both ways, bilinear interpolation otherwise (8 and 24 bits). The hard
-// parts are source and target regions in the same block (a temporary image takes the place of
-// one of them) and the fixed-point stepping; the caller allocates both buffers.
+// Scales the region of one ImageBuffer onto the region of another of the same depth: nearest
+// neighbour through step masks (1, 8, 24 bits); smooth scaling by block averaging when shrinking
+// both ways, bilinear interpolation otherwise (8, 24 bits). Hard parts: regions in one block (a
+// temporary takes one's place) and fixed-point stepping. The caller allocates both buffers.
 #pragma once
 
 #include <cstdint>

@@ -5,9 +5,12 @@
 #include "image/jpeg_decoder.h"
 
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -530,9 +533,8 @@ TEST(JpegDecoder, SequentialDataCutShortIsADataFault) {
     EXPECT_EQ(d.result, kBadJpegData);
     EXPECT_EQ(d.extended, kJpegInputEnded);
     // A marker in the middle of the data ends it just the same.
-    Bytes marker = full;
-    marker.insert(marker.end() - 6, {0xFF, 0xD9});
-    marker.resize(marker.size() - 4);
+    Bytes marker(full.begin(), full.end() - 6);  // the data up to their last four bytes
+    marker.insert(marker.end(), {0xFF, 0xD9, full[full.size() - 6], full[full.size() - 5]});
     Decoded m = DecodeInto(marker, 64, 8, 8);
     EXPECT_EQ(m.result, kBadJpegData);
 }
@@ -567,6 +569,53 @@ TEST(JpegDecoder, ProgressiveCutInsideTheFirstScanFailsAndAfterItShowsWhatCame) 
                           it->bytes.begin() + static_cast<std::ptrdiff_t>(inside_third));
     Decoded third = DecodeInto(cut_third, 227, 149, 24);
     EXPECT_EQ(third.result, kImageOk);
+}
+
+TEST(JpegDecoder, FourComponentsConvertTheirFirstThreeAsYCbCr) {
+    // TurboJPEG writes CMYK as YCCK: its first three components are YCbCr of (255 - C, 255 - M,
+    // 255 - Y), so our picture must be TurboJPEG's own CMYK decode turned round, within 1.
+    constexpr int kWidth = 37, kHeight = 21;
+    std::vector<unsigned char> cmyk(kWidth * kHeight * 4);
+    for (int i = 0; i < kWidth * kHeight; ++i) {
+        const int x = i % kWidth, y = i / kWidth;
+        cmyk[4 * i + 0] = static_cast<unsigned char>(x * 6);
+        cmyk[4 * i + 1] = static_cast<unsigned char>(y * 11);
+        cmyk[4 * i + 2] = static_cast<unsigned char>((x + y) * 4);
+        cmyk[4 * i + 3] = static_cast<unsigned char>(x * y % 256);
+    }
+    tjhandle compressor = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    ASSERT_EQ(tjCompress2(compressor, cmyk.data(), kWidth, 0, kHeight, TJPF_CMYK, &jpeg, &size,
+                          TJSAMP_420, 90, TJFLAG_ACCURATEDCT),
+              0);
+    tjDestroy(compressor);
+    const Bytes bytes(jpeg, jpeg + size);
+    tjFree(jpeg);
+    tjhandle decompressor = tjInitDecompress();
+    std::vector<unsigned char> expected(kWidth * kHeight * 4);
+    ASSERT_EQ(tjDecompress2(decompressor, bytes.data(), bytes.size(), expected.data(), kWidth, 0,
+                            kHeight, TJPF_CMYK, TJFLAG_ACCURATEDCT | TJFLAG_FASTUPSAMPLE),
+              0);
+    tjDestroy(decompressor);
+
+    JpegInfo info{};
+    ASSERT_EQ(ReadJpegInfo(bytes.data(), bytes.size(), &info), kImageOk);
+    EXPECT_EQ(info.Components, 4);
+    EXPECT_EQ(info.BitsPerPixel, 24);
+    Decoded d = DecodeInto(bytes, kWidth, kHeight, 24);
+    ASSERT_EQ(d.result, kImageOk);
+    int worst = 0;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const std::uint8_t* bgr =
+                d.buffer.Bits +
+                PixelOffset(d.buffer, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
+            const unsigned char* c = &expected[static_cast<std::size_t>(4 * (y * kWidth + x))];
+            worst = std::max({worst, std::abs(bgr[2] - (255 - c[0])),
+                              std::abs(bgr[1] - (255 - c[1])), std::abs(bgr[0] - (255 - c[2]))});
+        }
+    EXPECT_LE(worst, 1);
 }
 
 TEST(JpegDecoder, ExtendedErrorIsPerThreadAndDecodesRunInParallel) {
@@ -693,6 +742,33 @@ TEST(JpegStages, InverseDctShortcutsMatchTheFullTransform) {
     jpeg::InverseDct(block, full, 8);
     EXPECT_GT(full[0], full[56]);  // a vertical cosine: top brighter than bottom
     EXPECT_EQ(full[0], full[7]);
+}
+
+TEST(JpegStages, InverseDctEqualsThePortableTransformForAnyInput) {
+    std::mt19937 random(99);
+    // Full 16-bit range, small coefficients as in real pictures, sparse blocks, and blocks with
+    // only the top-left 4 x 4 in use (a path of its own).
+    for (int trial = 0; trial < 4000; ++trial) {
+        std::int16_t block[64];
+        for (int k = 0; k < 64; ++k) {
+            const std::uint32_t r = random();
+            if (trial < 1000)
+                block[k] = static_cast<std::int16_t>(r);
+            else if (trial < 2000)
+                block[k] = static_cast<std::int16_t>(static_cast<int>(r % 2049) - 1024);
+            else if (trial < 3000)
+                block[k] =
+                    (r % 8 == 0) ? static_cast<std::int16_t>(static_cast<int>(r % 4001) - 2000) : 0;
+            else
+                block[k] = (k % 8 < 4 && k < 32)
+                               ? static_cast<std::int16_t>(trial < 3500 ? r : r % 601)
+                               : 0;
+        }
+        std::uint8_t fast[64], portable[64];
+        jpeg::InverseDct(block, fast, 8);
+        jpeg::InverseDctPortable(block, portable, 8);
+        ASSERT_EQ(std::memcmp(fast, portable, 64), 0) << "trial " << trial;
+    }
 }
 
 TEST(JpegStages, GeometryOfA420PictureOf100x75) {

@@ -114,6 +114,53 @@ TEST(JpegOracle, BmpFileOfTheDecodedBufferEqualsDjpegs) {
     }
 }
 
+TEST(JpegOracle, DecodeCommandWritesDjpegsPictureOrNothing) {
+    const std::string quorlina = std::string(QUORLINA_BIN_DIR) + "/quorlina";
+    if (testsupport::RunExitStatus(Quote(quorlina) + " --help") != 0)
+        GTEST_SKIP() << "quorlina not built";
+    const auto& corpus = testsupport::DecodableCorpus();
+    for (const char* name : {"progressive 2x2", "grey q75", "size 17x9"}) {
+        SCOPED_TRACE(name);
+        auto it = std::find_if(corpus.begin(), corpus.end(),
+                               [&](const CorpusImage& c) { return c.name == name; });
+        ASSERT_NE(it, corpus.end());
+        const std::string out = it->path + ".quorlina.bmp";
+        ASSERT_EQ(testsupport::RunExitStatus(Quote(quorlina) + " decode " + Quote(it->path) + " " +
+                                             Quote(out)),
+                  0);
+        Picture written, reference;
+        std::string error;
+        ASSERT_TRUE(testsupport::ReadBmpFile(out, &written, &error)) << error;
+        ASSERT_TRUE(Reference(*it, &reference));
+        EXPECT_LE(testsupport::MaxDifference(written, reference), written.channels == 1 ? 0 : 1);
+    }
+    // Resized: the size asked for, at the same depth.
+    const std::string resized = testsupport::CorpusDir() + "/resized.bmp";
+    ASSERT_EQ(testsupport::RunExitStatus(Quote(quorlina) + " decode " + Quote(corpus[0].path) +
+                                         " " + Quote(resized) + " --size 320x200 --method 1"),
+              0);
+    Picture picture;
+    std::string error;
+    ASSERT_TRUE(testsupport::ReadBmpFile(resized, &picture, &error)) << error;
+    EXPECT_EQ(picture.width, 320);
+    EXPECT_EQ(picture.height, 200);
+    EXPECT_EQ(picture.channels, 3);
+    // A refused frame: status 1 and no file; bad arguments: status 2.
+    const std::string refused = testsupport::CorpusDir() + "/refused.bmp";
+    const std::string arithmetic = testsupport::SharedJpegDir() + "/testimgari.jpg";
+    EXPECT_EQ(testsupport::RunExitStatus(Quote(quorlina) + " decode " + Quote(arithmetic) + " " +
+                                         Quote(refused)),
+              1);
+    EXPECT_TRUE(testsupport::ReadFileBytes(refused).empty());
+    EXPECT_EQ(testsupport::RunExitStatus(Quote(quorlina) + " decode " + Quote(corpus[0].path) +
+                                         " " + Quote(refused) + " --size 0x5"),
+              2);
+    EXPECT_EQ(testsupport::RunExitStatus(Quote(quorlina) + " info " + Quote(corpus[0].path)), 0);
+    EXPECT_EQ(testsupport::RunExitStatus(Quote(quorlina) + " info " +
+                                         Quote(testsupport::SharedJpegDir() + "/test.scan")),
+              1);
+}
+
 TEST(JpegOracle, RefusedKindsGiveTheirCodes) {
     const auto& rejected = testsupport::RejectedCorpus();
     ASSERT_EQ(rejected.size(), 6u);

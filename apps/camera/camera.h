@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "apps/camera/device_model.h"
+#include "apps/camera/faults.h"
 
 namespace camera {
 
@@ -34,6 +35,7 @@ struct CameraConfig {
     std::string serial;           // the token a serial-number login must carry
     int pace = 0;                 // frame pacing value in the ready block (bytes 124-125)
     bool refuse_outputs = false;  // answer every native output command with a refusal
+    FaultSet faults;              // deliberate misbehaviour (none by default)
     double seconds = 0;           // stop by itself after this long (0: run until Stop)
     bool log = false;             // one line per client connection on stderr
 };

@@ -2,7 +2,8 @@
 // the Motion-JPEG stream and the command CGIs, behind an optional Basic credentials check.
 // The hard part is the wire shape the control depends on: reply heads stay short and free of
 // the native status digits, and each stream part is followed at once by the next boundary line
-// so the receiver can close a frame without waiting for the next one.
+// so the receiver can close a frame without waiting for the next one. Configured faults enter
+// here: in Send (trickle), in the stream's part builder and in the router.
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -11,10 +12,12 @@
 #include <charconv>
 #include <cstdio>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "apps/camera/faults.h"
 #include "apps/camera/net_io.h"
 #include "apps/camera/session.h"
 
@@ -45,6 +48,7 @@ enum HttpStatus {
     kStatusBadRequest = 400,
     kStatusUnauthorized = 401,
     kStatusNotFound = 404,
+    kStatusServerError = 500,
 };
 
 const char* ReasonPhrase(int status) {
@@ -57,6 +61,8 @@ const char* ReasonPhrase(int status) {
             return "Unauthorized";
         case kStatusNotFound:
             return "Not Found";
+        case kStatusServerError:
+            return "Internal Server Error";
     }
     return "Error";
 }
@@ -198,10 +204,12 @@ std::string IoStatusBody(const DeviceState& state, const ClockFields& clock) {
 class HttpSession {
   public:
     HttpSession(int fd, const std::string& peer, const CameraContext& context)
-        : fd_(fd), peer_(peer), ctx_(context) {}
+        : fd_(fd), peer_(peer), ctx_(context), faults_(context.config.faults) {}
 
     void Run() {
         ctx_.device.CountConnection(Protocol::kHttp);
+        if (faults_.Has(Fault::kSlowAccept) && !PauseUnlessStopped(kSlowAcceptMs, ctx_.stop))
+            return;
         std::string why;
         if (!ReadHead(&why)) {
             ctx_.Log("http %s: no request (%s)", peer_.c_str(), why.c_str());
@@ -227,7 +235,11 @@ class HttpSession {
 
   private:
     bool Send(std::string_view bytes) {
-        return SendAll(fd_, bytes.data(), bytes.size(), ctx_.stop, kSendStallMs) == IoResult::kOk;
+        const IoResult r = faults_.Has(Fault::kTrickle)
+                               ? SendTrickle(fd_, bytes.data(), bytes.size(), ctx_.stop,
+                                             kSendStallMs, kTrickleGapUs)
+                               : SendAll(fd_, bytes.data(), bytes.size(), ctx_.stop, kSendStallMs);
+        return r == IoResult::kOk;
     }
 
     // Reads up to the empty line; what follows it stays in rest_.
@@ -295,6 +307,8 @@ class HttpSession {
     }
 
     int Route(const std::string& body) {
+        if (faults_.Has(Fault::kUnauthorized))
+            return Reply(kStatusUnauthorized, "every request refused");
         if (!Authorized(request_, ctx_.config)) return Reply(kStatusUnauthorized, "credentials");
         const std::string& path = request_.path;
         const bool get = request_.method == "GET";
@@ -311,6 +325,10 @@ class HttpSession {
         if (get && EqualsNoCase(path, "/iocontrol.cgi"))
             return ReplyBody("text/plain",
                              IoStatusBody(ctx_.device.Snapshot(now), ReadDeviceClock()));
+        const bool command = post && (EqualsNoCase(path, "/iocontrol.cgi") ||
+                                      EqualsNoCase(path, "/pantiltcontrol.cgi"));
+        if (command && faults_.Has(Fault::kRefuseOutputs))
+            return Reply(kStatusServerError, "commands refused");
         if (post && EqualsNoCase(path, "/iocontrol.cgi"))
             return Command(ctx_.device.ApplyIoControl(body, now));
         if (post && EqualsNoCase(path, "/pantiltcontrol.cgi"))
@@ -321,28 +339,64 @@ class HttpSession {
     // The Motion-JPEG stream: one part per frame tick until the client leaves or the camera
     // stops. Part = length header, device line, type header, empty line, JPEG, CR LF, boundary.
     int Stream() {
-        const std::string boundary_line = std::string("--") + kBoundary + "\r\n";
-        ctx_.Log("http %s: GET %s -> 200 (stream)", peer_.c_str(), request_.path.c_str());
+        const bool bounded = !faults_.Has(Fault::kNoBoundary);
+        const std::string boundary_line = bounded ? std::string("--") + kBoundary + "\r\n" : "";
+        ctx_.Log(
+            "http %s: GET %s -> 200 (stream%s%s)", peer_.c_str(), request_.path.c_str(),
+            faults_.Empty() ? "" : ", faults: ", faults_.Empty() ? "" : faults_.Describe().c_str());
         // Every keyed line is followed by another one: a viewer reads a key's value up to the
         // next line end inside the header block, and the block's last line has none.
-        if (!Send(std::string("HTTP/1.0 200 OK\r\n"
-                              "Content-Type: multipart/x-mixed-replace;boundary=") +
-                  kBoundary + "\r\nPragma: no-cache\r\n\r\n" + boundary_line))
-            return kStatusOk;
-        std::string part;
-        for (;;) {
+        std::string head = "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace";
+        if (bounded) head += std::string(";boundary=") + kBoundary;
+        if (!Send(head + "\r\nPragma: no-cache\r\n\r\n" + boundary_line)) return kStatusOk;
+        std::mt19937 random(kFaultSeed);
+        for (int sent = 0;; ++sent) {
+            if (faults_.Has(Fault::kStallAfter) && sent == faults_.StallAfter()) {
+                ctx_.Log("http %s: stalling after %d frames", peer_.c_str(), sent);
+                HoldSilent(fd_, ctx_.stop);
+                return kStatusOk;
+            }
             DeviceState state;
             ClockFields clock;
             const std::int64_t frame = ctx_.CurrentFrame();
             JpegBytes jpeg = ctx_.FrameNow(&state, &clock);
             if (!jpeg) return kStatusOk;
-            part = "Content-length: " + std::to_string(jpeg->size()) + "\r\n" +
-                   DeviceLine(state, clock) + "\r\nContent-type: image/jpeg\r\n\r\n";
-            part.append(reinterpret_cast<const char*>(jpeg->data()), jpeg->size());
-            part += "\r\n" + boundary_line;
+            std::size_t payload_at = 0;
+            std::size_t payload_size = 0;
+            const std::string part = BuildPart(*jpeg, DeviceLine(state, clock), boundary_line,
+                                               random, &payload_at, &payload_size);
+            if (faults_.Has(Fault::kDropAfter) && sent == faults_.DropAfter()) {
+                Send(std::string_view(part).substr(0, payload_at + payload_size / 2));
+                ctx_.Log("http %s: dropping mid-frame after %d frames", peer_.c_str(), sent);
+                return kStatusOk;
+            }
             if (!Send(part)) return kStatusOk;
             if (!WaitForNextFrame(frame)) return kStatusOk;
         }
+    }
+
+    // One stream part with the configured damage. *payload_at and *payload_size tell where the
+    // JPEG (as damaged) lies in it; garbage replaces the whole part by as many random bytes.
+    std::string BuildPart(const std::vector<std::uint8_t>& jpeg, const std::string& device_line,
+                          const std::string& boundary_line, std::mt19937& random,
+                          std::size_t* payload_at, std::size_t* payload_size) const {
+        std::vector<std::uint8_t> payload = DamageJpeg(jpeg, faults_, random);
+        if (faults_.Has(Fault::kOversize)) payload = PadJpeg(payload, kOversizeHttpPartBytes);
+        const std::size_t declared =
+            payload.size() + (faults_.Has(Fault::kBadLength) ? kBadLengthExtraBytes : 0);
+        std::string part =
+            faults_.Has(Fault::kCapitalLength) ? "Content-Length: " : "Content-length: ";
+        part += std::to_string(declared) + "\r\n" + device_line +
+                "\r\nContent-type: image/jpeg\r\n\r\n";
+        *payload_at = part.size();
+        *payload_size = payload.size();
+        part.append(reinterpret_cast<const char*>(payload.data()), payload.size());
+        part += "\r\n" + boundary_line;
+        if (faults_.Has(Fault::kGarbage)) {
+            const std::vector<std::uint8_t> noise = RandomBytes(part.size(), random);
+            part.assign(reinterpret_cast<const char*>(noise.data()), noise.size());
+        }
+        return part;
     }
 
     // Waits for the next frame tick, reading (and dropping) anything the client sends; false
@@ -365,6 +419,7 @@ class HttpSession {
     const int fd_;
     const std::string& peer_;
     const CameraContext& ctx_;
+    const FaultSet& faults_;
     std::string head_;
     std::string rest_;
     Request request_;

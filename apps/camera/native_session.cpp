@@ -2,14 +2,17 @@
 // messages (frame, real-time data, output command, goodbye) on one connection.
 // The hard part is the login: the challenge is random per connection and the response is
 // checked with the same function the control answers it with. Frames are sent on request only;
-// the client does the pacing.
+// the client does the pacing. Configured faults enter in Send (trickle), the greeting
+// (unauthorized, slow-accept), the frame reply and the output command.
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "apps/camera/faults.h"
 #include "apps/camera/net_io.h"
 #include "apps/camera/session.h"
 #include "device/login_response.h"
@@ -22,6 +25,7 @@ constexpr std::size_t kStatusBytes = 4;
 constexpr std::size_t kReadyBlockBytes = 126;
 constexpr std::size_t kShortBlockBytes = 30;
 constexpr std::size_t kPaceOffset = 124;        // ready block bytes 124-125: pacing value, LE
+constexpr std::size_t kFrameLengthBytes = 4;    // frame reply: 32-bit LE length, then the JPEG
 constexpr std::size_t kUserBytes = 12;          // credential block: user name ...
 constexpr std::size_t kPasswordBytes = 8;       // ... then password
 constexpr std::size_t kSerialTokenBytes = 260;  // serial login: token, zero-padded
@@ -57,10 +61,16 @@ void PutLe16(std::uint8_t* p, unsigned value) {
 class NativeSession {
   public:
     NativeSession(int fd, const std::string& peer, const CameraContext& context)
-        : fd_(fd), peer_(peer), ctx_(context) {}
+        : fd_(fd),
+          peer_(peer),
+          ctx_(context),
+          faults_(context.config.faults),
+          random_(kFaultSeed) {}
 
     void Run() {
         ctx_.device.CountConnection(Protocol::kNative);
+        if (faults_.Has(Fault::kSlowAccept) && !PauseUnlessStopped(kSlowAcceptMs, ctx_.stop))
+            return;
         std::string outcome;
         if (!Greet(&outcome)) {
             ctx_.Log("native %s: login %s refused (%s)", peer_.c_str(),
@@ -73,7 +83,11 @@ class NativeSession {
 
   private:
     bool Send(const void* data, std::size_t size) {
-        return SendAll(fd_, data, size, ctx_.stop, kSendStallMs) == IoResult::kOk;
+        const IoResult r =
+            faults_.Has(Fault::kTrickle)
+                ? SendTrickle(fd_, data, size, ctx_.stop, kSendStallMs, kTrickleGapUs)
+                : SendAll(fd_, data, size, ctx_.stop, kSendStallMs);
+        return r == IoResult::kOk;
     }
 
     bool SendStatus(std::string_view status, std::size_t block_bytes) {
@@ -91,6 +105,7 @@ class NativeSession {
     }
 
     bool Greet(std::string* outcome) {
+        if (faults_.Has(Fault::kUnauthorized)) return RefuseEveryLogin(outcome);
         switch (ctx_.config.login) {
             case LoginMode::kNone:
                 return SendReady();
@@ -148,6 +163,30 @@ class NativeSession {
         return SendReady();
     }
 
+    // Asks for a login, takes in whatever login message comes, and refuses it.
+    bool RefuseEveryLogin(std::string* outcome) {
+        std::array<std::uint8_t, kStatusBytes + kReadyBlockBytes> greeting{};
+        std::memcpy(greeting.data(), kStatusLoginRequired.data(), kStatusBytes);
+        std::random_device random;
+        for (std::size_t i = 0; i < device::kLoginChallengeBytes; ++i)
+            greeting[kStatusBytes + i] = static_cast<std::uint8_t>(random());
+        if (!Send(greeting.data(), greeting.size())) return false;
+        char code[kStatusBytes];
+        if (RecvExact(fd_, code, sizeof code, ctx_.stop, kLoginTimeoutMs) == IoResult::kOk) {
+            const std::string_view m(code, sizeof code);
+            const std::size_t rest = m == kMessageChallengeLogin ? device::kLoginResponseBytes
+                                     : m == kMessageSerialLogin  ? kSerialTokenBytes
+                                                                 : 0;
+            std::array<char, kSerialTokenBytes> scratch{};
+            if (rest > 0) RecvExact(fd_, scratch.data(), rest, ctx_.stop, kLoginTimeoutMs);
+            *outcome = "every login refused, got " + std::string(m);
+        } else {
+            *outcome = "every login refused, got nothing";
+        }
+        SendStatus(kStatusRefused, kShortBlockBytes);
+        return false;
+    }
+
     void Serve() {
         for (;;) {
             char message[kStatusBytes];
@@ -169,14 +208,30 @@ class NativeSession {
         }
     }
 
+    // The frame reply: the length, then the JPEG, with the configured damage.
     bool SendFrame() {
+        if (faults_.Has(Fault::kStallAfter) && frames_sent_ == faults_.StallAfter()) {
+            ctx_.Log("native %s: stalling after %d frames", peer_.c_str(), frames_sent_);
+            HoldSilent(fd_, ctx_.stop);
+            return false;
+        }
         JpegBytes jpeg = ctx_.FrameNow(nullptr, nullptr);
         if (!jpeg) return false;
-        std::vector<std::uint8_t> reply(4 + jpeg->size());
-        const auto length = static_cast<std::uint32_t>(jpeg->size());
-        PutLe16(reply.data(), length & 0xFFFF);
-        PutLe16(reply.data() + 2, length >> 16);
-        std::copy(jpeg->begin(), jpeg->end(), reply.begin() + 4);
+        std::vector<std::uint8_t> payload = DamageJpeg(*jpeg, faults_, random_);
+        if (faults_.Has(Fault::kOversize)) payload = PadJpeg(payload, kOversizeNativeFrameBytes);
+        const auto declared = static_cast<std::uint32_t>(
+            payload.size() + (faults_.Has(Fault::kBadLength) ? kBadLengthExtraBytes : 0));
+        std::vector<std::uint8_t> reply(kFrameLengthBytes + payload.size());
+        PutLe16(reply.data(), declared & 0xFFFF);
+        PutLe16(reply.data() + 2, declared >> 16);
+        std::copy(payload.begin(), payload.end(), reply.begin() + kFrameLengthBytes);
+        if (faults_.Has(Fault::kGarbage)) reply = RandomBytes(reply.size(), random_);
+        if (faults_.Has(Fault::kDropAfter) && frames_sent_ == faults_.DropAfter()) {
+            Send(reply.data(), kFrameLengthBytes + payload.size() / 2);
+            ctx_.Log("native %s: dropping mid-frame after %d frames", peer_.c_str(), frames_sent_);
+            return false;
+        }
+        ++frames_sent_;
         return Send(reply.data(), reply.size());
     }
 
@@ -205,7 +260,8 @@ class NativeSession {
         std::uint8_t args[2];
         if (RecvExact(fd_, args, sizeof args, ctx_.stop, kMessageTimeoutMs) != IoResult::kOk)
             return false;
-        const bool done = !ctx_.config.refuse_outputs && ctx_.device.SwitchOutput(args[0], args[1]);
+        const bool refuse = ctx_.config.refuse_outputs || faults_.Has(Fault::kRefuseOutputs);
+        const bool done = !refuse && ctx_.device.SwitchOutput(args[0], args[1]);
         ctx_.device.LogCommand(ReceivedCommand{std::string(kMessageOutput),
                                                std::string(reinterpret_cast<char*>(args), 2),
                                                done ? 210 : 502});
@@ -215,6 +271,9 @@ class NativeSession {
     const int fd_;
     const std::string& peer_;
     const CameraContext& ctx_;
+    const FaultSet& faults_;
+    std::mt19937 random_;
+    int frames_sent_ = 0;  // on this connection
 };
 
 }  // namespace

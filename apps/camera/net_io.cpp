@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace camera {
 
@@ -121,6 +122,17 @@ IoResult SendAll(int fd, const void* data, std::size_t size, const std::atomic<b
     return IoResult::kOk;
 }
 
+IoResult SendTrickle(int fd, const void* data, std::size_t size, const std::atomic<bool>& stop,
+                     int stall_ms, int gap_us) {
+    const char* bytes = static_cast<const char*>(data);
+    for (std::size_t i = 0; i < size; ++i) {
+        IoResult r = SendAll(fd, bytes + i, 1, stop, stall_ms);
+        if (r != IoResult::kOk) return r;
+        std::this_thread::sleep_for(std::chrono::microseconds(gap_us));
+    }
+    return IoResult::kOk;
+}
+
 IoResult RecvSome(int fd, void* data, std::size_t capacity, std::size_t* got,
                   const std::atomic<bool>& stop, int timeout_ms) {
     *got = 0;
@@ -162,6 +174,23 @@ IoResult RecvExact(int fd, void* data, std::size_t size, const std::atomic<bool>
 
 IoResult WaitReadable(int fd, const std::atomic<bool>& stop, int timeout_ms) {
     return WaitFor(fd, POLLIN, stop, timeout_ms);
+}
+
+bool PauseUnlessStopped(int ms, const std::atomic<bool>& stop) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!stop.load()) {
+        const int slice = SliceUntil(deadline, true);
+        if (slice == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(slice));
+    }
+    return false;
+}
+
+void HoldSilent(int fd, const std::atomic<bool>& stop) {
+    char scratch[256];
+    std::size_t got = 0;
+    while (RecvSome(fd, scratch, sizeof scratch, &got, stop, -1) == IoResult::kOk) {
+    }
 }
 
 void CloseSocket(int fd) {

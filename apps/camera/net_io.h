@@ -31,6 +31,11 @@ int AcceptClient(int listen_fd, int timeout_ms, std::string* peer);
 IoResult SendAll(int fd, const void* data, std::size_t size, const std::atomic<bool>& stop,
                  int stall_ms);
 
+// Sends every byte, one byte per send with a pause of gap_us after each: a slow but bounded
+// sender. Fails like SendAll.
+IoResult SendTrickle(int fd, const void* data, std::size_t size, const std::atomic<bool>& stop,
+                     int stall_ms, int gap_us);
+
 // Receives exactly size bytes within timeout_ms (negative: no limit but the stop flag).
 IoResult RecvExact(int fd, void* data, std::size_t size, const std::atomic<bool>& stop,
                    int timeout_ms);
@@ -41,6 +46,13 @@ IoResult RecvSome(int fd, void* data, std::size_t capacity, std::size_t* got,
 
 // Waits until the descriptor is readable or timeout_ms passes (kTimeout then).
 IoResult WaitReadable(int fd, const std::atomic<bool>& stop, int timeout_ms);
+
+// Sleeps for ms in poll slices; false when the camera began stopping first.
+bool PauseUnlessStopped(int ms, const std::atomic<bool>& stop);
+
+// Keeps a connection open and silent: reads and drops whatever the peer sends until it closes,
+// a socket call fails or the camera stops.
+void HoldSilent(int fd, const std::atomic<bool>& stop);
 
 void CloseSocket(int fd);
 

@@ -349,10 +349,14 @@ bool WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& by
     return static_cast<bool>(out);
 }
 
-bool RunQuiet(const std::string& command, bool warnings_ok) {
+int RunExitStatus(const std::string& command) {
     const int status = std::system((command + " >/dev/null 2>&1").c_str());
-    if (status == -1 || !WIFEXITED(status)) return false;
-    const int code = WEXITSTATUS(status);
+    if (status == -1 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+bool RunQuiet(const std::string& command, bool warnings_ok) {
+    const int code = RunExitStatus(command);
     return code == 0 || (warnings_ok && code == 2);
 }
 

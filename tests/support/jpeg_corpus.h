@@ -49,6 +49,9 @@ bool WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& by
 // (or, with warnings_ok, with djpeg's warning status 2).
 bool RunQuiet(const std::string& command, bool warnings_ok = false);
 
+// Exit status of a shell command with its output discarded (-1 when it did not exit normally).
+int RunExitStatus(const std::string& command);
+
 // Positions of the start-of-scan markers (0xFF 0xDA) outside entropy-coded data.
 std::vector<std::size_t> ScanMarkerOffsets(const std::vector<std::uint8_t>& bytes);
 
