@@ -36,7 +36,9 @@ void AddHostOptions(CLI::App& app, HostOptions& options) {
                    "password for the camera (first 8 characters are sent)");
 }
 
-HostedControl::~HostedControl() { ReleaseControl(); }
+HostedControl::~HostedControl() {
+    ReleaseControl();
+}
 
 void HostedControl::ReleaseControl() {
     if (dispatch_ == nullptr) return;
