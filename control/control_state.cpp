@@ -15,29 +15,40 @@ namespace {
 struct WorkerStart {
     ControlState* state;
     void (*entry)(ControlState&);
+    void (*entry_with_context)(ControlState&, void*);
+    void* context;
 };
 
 void RunWorker(void* arg) {
-    WorkerStart* start = static_cast<WorkerStart*>(arg);
-    ControlState* state = start->state;
-    void (*entry)(ControlState&) = start->entry;
-    delete start;
+    WorkerStart start = *static_cast<WorkerStart*>(arg);
+    delete static_cast<WorkerStart*>(arg);
     platform::CoInitialize();
-    entry(*state);
+    if (start.entry_with_context != nullptr) {
+        start.entry_with_context(*start.state, start.context);
+    } else {
+        start.entry(*start.state);
+    }
     platform::CoUninitialize();
-    state->Release();
+    start.state->Release();
+}
+
+bool Launch(ControlState& state, WorkerStart* start) {
+    state.AddRef();
+    if (!platform::StartThread(&RunWorker, start)) {
+        delete start;
+        state.Release();
+        return false;
+    }
+    return true;
 }
 }  // namespace
 
 bool ControlState::StartWorker(void (*entry)(ControlState&)) {
-    AddRef();
-    auto* start = new WorkerStart{this, entry};
-    if (!platform::StartThread(&RunWorker, start)) {
-        delete start;
-        Release();
-        return false;
-    }
-    return true;
+    return Launch(*this, new WorkerStart{this, entry, nullptr, nullptr});
+}
+
+bool ControlState::StartWorker(void (*entry)(ControlState&, void*), void* context) {
+    return Launch(*this, new WorkerStart{this, nullptr, entry, context});
 }
 
 }  // namespace control

@@ -74,6 +74,9 @@ public:
     // Starts a detached worker that holds a reference to the record until entry returns, so the
     // record is never freed while a worker still uses it. False when no thread could be made.
     bool StartWorker(void (*entry)(ControlState&));
+    // The same with a context handed to entry. entry owns the context once the worker has
+    // started; when false is returned the caller still owns it.
+    bool StartWorker(void (*entry)(ControlState&, void*), void* context);
 
     // --- framework state ---
     std::atomic<platform::HWND> Window{nullptr};  // the control's own child window, or null

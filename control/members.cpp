@@ -1,5 +1,5 @@
-// The member table, in the interface's virtual-table order. Members whose device work lives in
-// commands/ get their accessors there; until then they have none and hosts say so.
+// The member table, in the interface's virtual-table order. Every row has its accessor; the device
+// work of the command members is in control/quorlina_commands.cpp and commands/.
 #include "control/members.h"
 
 #include <cctype>
@@ -96,17 +96,17 @@ constexpr Member kMembers[] = {
     {14, 14, "PreviewFrameRate", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property PreviewFrameRate",
      [](CQuorlina& c, const Value* a, Value*) { return c.put_PreviewFrameRate(a[0].long_value); }},
     {15, 16, "GetRealTimeData", MemberKind::Method, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "method GetRealTimeData",
-     nullptr},
+     [](CQuorlina& c, const Value*, Value* r) { return GetLong(&CQuorlina::GetRealTimeData, c, r); }},
     {16, 24, "TimeString", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Text, "pVal", "property TimeString",
      [](CQuorlina& c, const Value*, Value* r) { return GetText(&CQuorlina::get_TimeString, c, r); }},
     {17, 27, "IOOut1", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "property IOOut1",
      [](CQuorlina& c, const Value*, Value* r) { return GetLong(&CQuorlina::get_IOOut1, c, r); }},
     {18, 27, "IOOut1", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property IOOut1",
-     nullptr},
+     [](CQuorlina& c, const Value* a, Value*) { return c.put_IOOut1(a[0].long_value); }},
     {19, 28, "IOOut2", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "property IOOut2",
      [](CQuorlina& c, const Value*, Value* r) { return GetLong(&CQuorlina::get_IOOut2, c, r); }},
     {20, 28, "IOOut2", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property IOOut2",
-     nullptr},
+     [](CQuorlina& c, const Value* a, Value*) { return c.put_IOOut2(a[0].long_value); }},
     {21, 32, "PreviewWidth", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "property PreviewWidth",
      [](CQuorlina& c, const Value*, Value* r) { return GetLong(&CQuorlina::get_PreviewWidth, c, r); }},
     {22, 32, "PreviewWidth", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property PreviewWidth",
@@ -130,11 +130,11 @@ constexpr Member kMembers[] = {
     {31, 162, "ImageUpload", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "property ImageUpload",
      [](CQuorlina& c, const Value*, Value* r) { return GetLong(&CQuorlina::get_ImageUpload, c, r); }},
     {32, 162, "ImageUpload", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property ImageUpload",
-     nullptr},
+     [](CQuorlina& c, const Value* a, Value*) { return c.put_ImageUpload(a[0].long_value); }},
     {33, 163, "EmailImage", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "property EmailImage",
      [](CQuorlina& c, const Value*, Value* r) { return GetLong(&CQuorlina::get_EmailImage, c, r); }},
     {34, 163, "EmailImage", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property EmailImage",
-     nullptr},
+     [](CQuorlina& c, const Value* a, Value*) { return c.put_EmailImage(a[0].long_value); }},
     {35, 171, "SetName", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Text, "pVal", "property SetName",
      [](CQuorlina& c, const Value*, Value* r) { return GetText(&CQuorlina::get_SetName, c, r); }},
     {36, 171, "SetName", MemberKind::PropertyPut, 1, {ValueType::Text, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property SetName",
@@ -158,23 +158,23 @@ constexpr Member kMembers[] = {
     {45, 176, "MovePanTiltDegree", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "property MovePanTiltDegree",
      GetWriteOnly},
     {46, 176, "MovePanTiltDegree", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property MovePanTiltDegree",
-     nullptr},
+     [](CQuorlina& c, const Value* a, Value*) { return c.put_MovePanTiltDegree(a[0].long_value); }},
     {47, 177, "ClearPosition", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "property ClearPosition",
      GetWriteOnly},
     {48, 177, "ClearPosition", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property ClearPosition",
-     nullptr},
+     [](CQuorlina& c, const Value* a, Value*) { return c.put_ClearPosition(a[0].long_value); }},
     {49, 178, "SetPosition", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "property SetPosition",
      GetWriteOnly},
     {50, 178, "SetPosition", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property SetPosition",
-     nullptr},
+     [](CQuorlina& c, const Value* a, Value*) { return c.put_SetPosition(a[0].long_value); }},
     {51, 179, "MovePanTiltPosition", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "property MovePanTiltPosition",
      GetWriteOnly},
     {52, 179, "MovePanTiltPosition", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property MovePanTiltPosition",
-     nullptr},
+     [](CQuorlina& c, const Value* a, Value*) { return c.put_MovePanTiltPosition(a[0].long_value); }},
     {53, 180, "SwingMode", MemberKind::PropertyGet, 0, {ValueType::None, ValueType::None}, {nullptr, nullptr}, ValueType::Long, "pVal", "property SwingMode",
      GetWriteOnly},
     {54, 180, "SwingMode", MemberKind::PropertyPut, 1, {ValueType::Long, ValueType::None}, {nullptr, nullptr}, ValueType::None, nullptr, "property SwingMode",
-     nullptr},
+     [](CQuorlina& c, const Value* a, Value*) { return c.put_SwingMode(a[0].long_value); }},
     {55, 181, "Zoom", MemberKind::Method, 1, {ValueType::Long, ValueType::None}, {"lMode", nullptr}, ValueType::Long, "pVal", "method Zoom",
      [](CQuorlina& c, const Value* a, Value* r) { return LongMethod(&CQuorlina::Zoom, c, a, r); }},
     {56, 182, "ResizeMode", MemberKind::Method, 1, {ValueType::Long, ValueType::None}, {"lMode", nullptr}, ValueType::Long, "pVal", "method ResizeMode",
@@ -182,7 +182,12 @@ constexpr Member kMembers[] = {
     {57, 183, "DisplayMode", MemberKind::Method, 1, {ValueType::Long, ValueType::None}, {"lMode", nullptr}, ValueType::Long, "pVal", "method DisplayMode",
      [](CQuorlina& c, const Value* a, Value* r) { return LongMethod(&CQuorlina::DisplayMode, c, a, r); }},
     {58, 184, "MoveToPos", MemberKind::Method, 2, {ValueType::Long, ValueType::Long}, {"lPosP", "lPosT"}, ValueType::Long, "pVal", "method MoveToPos",
-     nullptr},
+     [](CQuorlina& c, const Value* a, Value* r) {
+         std::int32_t v = r->long_value;
+         HRESULT hr = c.MoveToPos(a[0].long_value, a[1].long_value, &v);
+         *r = Value::Long(v);
+         return hr;
+     }},
 };
 static_assert(std::size(kMembers) == 58);
 

@@ -71,6 +71,24 @@ public:
     HRESULT Zoom(std::int32_t mode, std::int32_t* value);
     HRESULT ResizeMode(std::int32_t mode, std::int32_t* value);
     HRESULT DisplayMode(std::int32_t mode, std::int32_t* value);
+
+    // Device commands (quorlina_commands.cpp). On an HTTP device each setter sends one request from
+    // a worker and lasts at least 200 ms; the stored values change only when the device reports
+    // them back. A device whose protocol is still undecided after the bounded wait gets nothing.
+    HRESULT put_IOOut1(std::int32_t value);  // native: 0 when the device accepts, 1 otherwise
+    HRESULT put_IOOut2(std::int32_t value);
+    HRESULT put_ImageUpload(std::int32_t value);  // native: nothing sent
+    HRESULT put_EmailImage(std::int32_t value);   // native: nothing sent
+    // HTTP: value is not written; native: -1 on success, 0 on failure.
+    HRESULT GetRealTimeData(std::int32_t* value);
+    // Pan/tilt: native devices ignore them.
+    HRESULT put_MovePanTiltDegree(std::int32_t value);
+    HRESULT put_ClearPosition(std::int32_t value);
+    HRESULT put_SetPosition(std::int32_t value);
+    HRESULT put_MovePanTiltPosition(std::int32_t value);
+    HRESULT put_SwingMode(std::int32_t value);
+    HRESULT MoveToPos(std::int32_t pan, std::int32_t tilt, std::int32_t* value);  // value untouched
+
     HRESULT get_Enabled(std::int16_t* value);
     HRESULT put_Enabled(std::int16_t value);
     HRESULT get_Window(std::int32_t* value);

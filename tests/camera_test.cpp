@@ -662,8 +662,11 @@ TEST(CameraNative, ChallengeLoginAcceptsOnlyTheRightResponse) {
     ASSERT_TRUE(bad.Connect(cam->NativePort()));
     greeting = bad.ReadN(130);
     EXPECT_NE(greeting.substr(4, 80), challenge) << "challenges differ per connection";
-    ASSERT_TRUE(
-        bad.Send("0001" + LoginResponseFor(greeting.substr(4, 80), "operator", "12345679")));
+    // The response mixes the challenge into the credentials in a way that two passwords can
+    // share, so the wrong response is the right one with a byte changed: never accepted.
+    std::string wrong = LoginResponseFor(greeting.substr(4, 80), "operator", "12345678");
+    wrong[0] = static_cast<char>(wrong[0] ^ 0xFF);
+    ASSERT_TRUE(bad.Send("0001" + wrong));
     bool closed = false;
     std::string refusal = bad.ReadToClose(2000, &closed);
     EXPECT_EQ(refusal.size(), 34u);

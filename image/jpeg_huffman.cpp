@@ -1,0 +1,215 @@
+// Huffman stage: table derivation, the bit reader's refill and restart resynchronisation, and
+// the sequential block decoder. Every index taken from the data is bounded before use: symbol
+// indices by the table's count, coefficient positions by 63, code lengths by 16.
+#include "image/jpeg_huffman.h"
+
+namespace image::jpeg {
+
+bool BuildHuffmanTable(const std::uint8_t* counts, const std::uint8_t* symbols, bool dc,
+                       HuffmanTable* table) {
+    int total = 0;
+    for (int i = 0; i < kMaxCodeLength; ++i) total += counts[i];
+    if (total > kMaxHuffmanSymbols) return false;
+    if (dc)
+        for (int i = 0; i < total; ++i)
+            if (symbols[i] > kMaxDcCategory) return false;
+
+    // Canonical codes (T.81 C.2): consecutive within a length, doubled at each longer length.
+    std::array<std::int32_t, kMaxHuffmanSymbols> codes{};
+    std::array<std::uint8_t, kMaxHuffmanSymbols> sizes{};
+    std::int32_t code = 0;
+    int p = 0;
+    for (int length = 1; length <= kMaxCodeLength; ++length) {
+        for (int i = 0; i < counts[length - 1]; ++i, ++p, ++code) {
+            codes[p] = code;
+            sizes[p] = static_cast<std::uint8_t>(length);
+        }
+        if (code > (1 << length)) return false;  // more codes than the length can hold
+        code <<= 1;
+    }
+
+    *table = HuffmanTable{};
+    table->count = total;
+    p = 0;
+    for (int length = 1; length <= kMaxCodeLength; ++length) {
+        const int n = counts[length - 1];
+        if (n == 0) {
+            table->maxcode[length] = -1;
+            continue;
+        }
+        table->valoffset[length] = p - codes[p];
+        p += n;
+        table->maxcode[length] = codes[p - 1];
+    }
+    table->maxcode[kMaxCodeLength + 1] = 0x7FFFFFFF;  // sentinel of the canonical procedure
+    for (int i = 0; i < total; ++i) {
+        table->symbols[i] = symbols[i];
+        if (sizes[i] > kLookaheadBits) continue;
+        const int spare = kLookaheadBits - sizes[i];
+        const int base = codes[i] << spare;
+        for (int fill = 0; fill < (1 << spare); ++fill)
+            table->lookahead[base + fill] =
+                static_cast<std::uint16_t>((sizes[i] << 8) | symbols[i]);
+    }
+    // Whole coefficients inside the lookahead: code, then its value bits.
+    for (int prefix = 0; prefix < (1 << kLookaheadBits); ++prefix) {
+        const std::uint16_t entry = table->lookahead[static_cast<std::size_t>(prefix)];
+        const int length = entry >> 8, size = entry & 15, run = (entry >> 4) & 15;
+        if (entry == 0 || length + size > kLookaheadBits) continue;
+        if (size == 0) {
+            // End of block (run 0) and sixteen zeros (run 15) carry value 0; other runs of size 0
+            // are left to the full decode.
+            if (run == 0 || run == 15)
+                table->coefficient[static_cast<std::size_t>(prefix)] =
+                    static_cast<std::int16_t>((run << 4) + length);
+            continue;
+        }
+        const auto bits = static_cast<std::uint32_t>(prefix >> (kLookaheadBits - length - size)) &
+                          ((1u << size) - 1);
+        table->coefficient[static_cast<std::size_t>(prefix)] =
+            static_cast<std::int16_t>(Extend(bits, size) * 256 + (run << 4) + length + size);
+    }
+    table->defined = true;
+    return true;
+}
+
+void BitReader::Refill() {
+    if (RefillPlain(acc_, bits_)) return;
+    while (bits_ <= 56) {
+        if (stopped_) {
+            // Beyond a marker or the end: zero bits, counted so that Overrun can tell.
+            padding_ += 64 - bits_;
+            bits_ = 64;
+            return;
+        }
+        if (pos_ >= size_) {
+            stopped_ = true;
+            continue;
+        }
+        const std::uint8_t byte = data_[pos_];
+        if (byte == 0xFF) {
+            // 0xFF 0x00 is a stuffed 0xFF data byte; 0xFF fill bytes may precede a marker.
+            std::size_t next = pos_ + 1;
+            while (next < size_ && data_[next] == 0xFF) ++next;
+            if (next >= size_ || data_[next] != 0x00) {
+                stopped_ = true;
+                continue;
+            }
+            pos_ = next + 1;
+        } else {
+            ++pos_;
+        }
+        acc_ |= std::uint64_t{byte} << (56 - bits_);
+        bits_ += 8;
+    }
+}
+
+void BitReader::Restart() {
+    acc_ = 0;
+    bits_ = 0;
+    padding_ = 0;
+    stopped_ = false;
+    while (pos_ + 1 < size_) {
+        if (data_[pos_] != 0xFF) {
+            ++pos_;
+            continue;
+        }
+        const std::uint8_t next = data_[pos_ + 1];
+        if (next == 0x00) {
+            pos_ += 2;
+        } else if (next == 0xFF) {
+            ++pos_;
+        } else {
+            pos_ += 2;
+            return;
+        }
+    }
+    pos_ = size_;
+}
+
+int DecodeSymbolSlow(BitReader& reader, const HuffmanTable& table) {
+    for (int length = kLookaheadBits + 1; length <= kMaxCodeLength; ++length) {
+        const auto code = static_cast<std::int32_t>(reader.Peek(length));
+        if (code > table.maxcode[length]) continue;
+        const int index = code + table.valoffset[length];
+        if (index < 0 || index >= table.count) return -1;
+        reader.Skip(length);
+        return table.symbols[static_cast<std::size_t>(index)];
+    }
+    return -1;
+}
+
+namespace {
+
+// The shared body of both sequential decoders; Dequantise selects whether coefficients are
+// multiplied by the quantiser as they are stored.
+template <bool Dequantise>
+int DecodeBlock(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
+                std::int32_t* predictor, const std::int32_t* quant, std::int16_t* block) {
+    BitCursor bits(reader);
+    bits.Fill();
+    int diff = 0;
+    if (const int whole = dc.coefficient[bits.Peek(kLookaheadBits)]; whole != 0) {
+        bits.Skip(whole & 15);
+        diff = whole >> 8;
+    } else {
+        const int category = DecodeSymbol(bits, dc);
+        if (category < 0) return -1;
+        if (category != 0) diff = Extend(bits.Get(category), category);
+    }
+    *predictor = WrapAdd(*predictor, diff);
+    const auto dc_value = static_cast<std::int16_t>(*predictor);
+    block[0] = Dequantise ? static_cast<std::int16_t>(dc_value * quant[0]) : dc_value;
+
+    int last = 0;
+    for (int k = 1; k < kBlockCoefficients;) {
+        bits.Fill();
+        const int whole = ac.coefficient[bits.Peek(kLookaheadBits)];
+        if (whole != 0) {
+            bits.Skip(whole & 15);
+            const int run = (whole >> 4) & 15;
+            if ((whole >> 8) == 0) {
+                if (run == 0) break;  // end of block
+                k += 16;
+                continue;
+            }
+            k += run;
+            if (k >= kBlockCoefficients) break;
+            const int at = kNaturalOrder[static_cast<std::size_t>(k)];
+            const int value = whole >> 8;
+            block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
+            last = k++;
+            continue;
+        }
+        const int symbol = DecodeSymbol(bits, ac);
+        if (symbol < 0) return -1;
+        const int run = symbol >> 4;
+        const int size = symbol & 15;
+        if (size == 0) {
+            if (run != 15) break;  // end of block
+            k += 16;
+            continue;
+        }
+        k += run;
+        const int value = Extend(bits.Get(size), size);
+        if (k >= kBlockCoefficients) break;  // a position past 63 ends the block
+        const int at = kNaturalOrder[static_cast<std::size_t>(k)];
+        block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
+        last = k++;
+    }
+    return last;
+}
+
+}  // namespace
+
+int DecodeSequentialBlock(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
+                          std::int32_t* predictor, const std::int32_t* quant, std::int16_t* block) {
+    return DecodeBlock<true>(reader, dc, ac, predictor, quant, block);
+}
+
+int DecodeSequentialCoefficients(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
+                                 std::int32_t* predictor, std::int16_t* block) {
+    return DecodeBlock<false>(reader, dc, ac, predictor, nullptr, block);
+}
+
+}  // namespace image::jpeg

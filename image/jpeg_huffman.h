@@ -1,0 +1,212 @@
+// Huffman stage of the JPEG decoder: decode tables from a DHT segment (T.81 annex C and F.2.2.3,
+// with an 8-bit lookahead), the bit reader and the sequential block decoder (F.2.2). Hard part:
+// ending safely. The reader stops at any marker or the end of the bytes, then supplies zero bits
+// and counts them, so a caller learns after each MCU whether it used bits the data never held.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace image::jpeg {
+
+inline constexpr int kBlockCoefficients = 64;
+inline constexpr int kLookaheadBits = 8;
+inline constexpr int kMaxCodeLength = 16;
+inline constexpr int kMaxHuffmanSymbols = 256;
+inline constexpr int kMaxDcCategory = 15;
+
+// Zig-zag position -> natural (row-major) position in the 8 x 8 block (T.81 figure A.6).
+inline constexpr std::array<std::uint8_t, 64> kNaturalOrder = {
+    0,  1,  8,  16, 9,  2,  3,  10,  //
+    17, 24, 32, 25, 18, 11, 4,  5,   //
+    12, 19, 26, 33, 40, 48, 41, 34,  //
+    27, 20, 13, 6,  7,  14, 21, 28,  //
+    35, 42, 49, 56, 57, 50, 43, 36,  //
+    29, 22, 15, 23, 30, 37, 44, 51,  //
+    58, 59, 52, 45, 38, 31, 39, 46,  //
+    53, 60, 61, 54, 47, 55, 62, 63,  //
+};
+
+struct HuffmanTable {
+    bool defined = false;
+    int count = 0;  // number of symbols
+    // For each 8-bit prefix: (length << 8) | symbol of the code of at most 8 bits it starts with,
+    // or 0 when the code is longer.
+    std::array<std::uint16_t, 1 << kLookaheadBits> lookahead{};
+    // From the same 8-bit prefix, when a code and its value bits fit in the 8 bits together:
+    // (value << 8) | (run << 4) | (code length + size). Value 0 stands for end of block (run 0)
+    // or sixteen zeros (run 15) in an AC table, for a difference of 0 in a DC table (whose
+    // symbols have run 0). 0 when the full decode is needed.
+    std::array<std::int16_t, 1 << kLookaheadBits> coefficient{};
+    std::array<std::int32_t, kMaxCodeLength + 2> maxcode{};    // -1: no code of that length
+    std::array<std::int32_t, kMaxCodeLength + 1> valoffset{};  // symbol index = code + valoffset
+    std::array<std::uint8_t, kMaxHuffmanSymbols> symbols{};
+};
+
+// Derives a decode table from the 16 code counts and the symbols. False for a code set that
+// overfills its lengths, more than 256 symbols, or (dc) a DC category above 15.
+bool BuildHuffmanTable(const std::uint8_t* counts, const std::uint8_t* symbols, bool dc,
+                       HuffmanTable* table);
+
+class BitReader {
+  public:
+    void Start(const std::uint8_t* data, std::size_t size, std::size_t pos) {
+        data_ = data;
+        size_ = size;
+        pos_ = pos;
+        acc_ = 0;
+        bits_ = 0;
+        padding_ = 0;
+        stopped_ = false;
+    }
+
+    // Ensures at least 32 bits (real or padding) are buffered.
+    void Fill() {
+        if (bits_ < 32) Refill();
+    }
+    // n in 1..16; needs a preceding Fill.
+    std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(acc_ >> (64 - n)); }
+    void Skip(int n) {
+        acc_ <<= n;
+        bits_ -= n;
+    }
+    std::uint32_t Get(int n) {
+        const std::uint32_t v = Peek(n);
+        Skip(n);
+        return v;
+    }
+
+    // True once more bits were consumed than the data held before a marker or their end.
+    bool Overrun() const { return bits_ < padding_; }
+    // True when the next 16 bits reach past the data: a bad code there means the data ran out.
+    bool NearEnd() const { return bits_ - padding_ < kMaxCodeLength; }
+
+    // Drops the buffered bits and skips past the next marker (0xFF followed by neither 0x00 nor
+    // 0xFF), whatever its number: the resynchronisation of a restart interval.
+    void Restart();
+
+    // Input position of the first byte not taken into the buffer.
+    std::size_t Position() const { return pos_; }
+
+  private:
+    friend class BitCursor;
+    void Refill();
+
+    // Most of the time the next eight bytes hold neither stuffing nor a marker: then as many
+    // whole bytes as fit are taken at once. False when the byte-by-byte refill is needed.
+    bool RefillPlain(std::uint64_t& acc, int& bits) {
+        if (stopped_ || size_ - pos_ < 8) return false;
+        std::uint64_t next = 0;
+        for (int i = 0; i < 8; ++i) next = next << 8 | data_[pos_ + static_cast<std::size_t>(i)];
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        if (((~next - kOnes) & next & kHighs) != 0) return false;  // a byte is 0xFF
+        const int bytes = (63 - bits) >> 3;
+        acc |= (next >> (64 - 8 * bytes)) << (64 - bits - 8 * bytes);
+        pos_ += static_cast<std::size_t>(bytes);
+        bits += 8 * bytes;
+        return true;
+    }
+
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t pos_ = 0;
+    std::uint64_t acc_ = 0;  // left-aligned; bits past bits_ are zero
+    int bits_ = 0;
+    int padding_ = 0;  // zero bits appended after a marker or the end of the data
+    bool stopped_ = false;
+};
+
+// The reader's buffer held in locals while one block is decoded, so that it stays in registers;
+// it goes back to the reader around refills and slow decodes, and when the cursor ends.
+class BitCursor {
+  public:
+    explicit BitCursor(BitReader& reader)
+        : reader_(reader), acc_(reader.acc_), bits_(reader.bits_) {}
+    ~BitCursor() { Store(); }
+    BitCursor(const BitCursor&) = delete;
+    BitCursor& operator=(const BitCursor&) = delete;
+
+    void Fill() {
+        if (bits_ >= 32 || reader_.RefillPlain(acc_, bits_)) return;
+        Store();
+        reader_.Refill();
+        Load();
+    }
+    std::uint32_t Peek(int n) const { return static_cast<std::uint32_t>(acc_ >> (64 - n)); }
+    void Skip(int n) {
+        acc_ <<= n;
+        bits_ -= n;
+    }
+    std::uint32_t Get(int n) {
+        const std::uint32_t v = Peek(n);
+        Skip(n);
+        return v;
+    }
+    // Runs f(reader) on the reader itself (for the rarely taken paths).
+    template <class F>
+    auto WithReader(F f) {
+        Store();
+        auto result = f(reader_);
+        Load();
+        return result;
+    }
+
+  private:
+    void Store() {
+        reader_.acc_ = acc_;
+        reader_.bits_ = bits_;
+    }
+    void Load() {
+        acc_ = reader_.acc_;
+        bits_ = reader_.bits_;
+    }
+    BitReader& reader_;
+    std::uint64_t acc_;
+    int bits_;
+};
+
+// Sign extension of an s-bit magnitude (T.81 F.2.2.1 EXTEND); s in 1..15.
+inline int Extend(std::uint32_t v, int s) {
+    const int value = static_cast<int>(v);
+    return value < (1 << (s - 1)) ? value - (1 << s) + 1 : value;
+}
+
+// Decodes one symbol, or returns -1 for a code longer than 16 bits. Needs a preceding Fill.
+int DecodeSymbolSlow(BitReader& reader, const HuffmanTable& table);
+inline int DecodeSymbol(BitReader& reader, const HuffmanTable& table) {
+    const std::uint16_t entry = table.lookahead[reader.Peek(kLookaheadBits)];
+    if (entry != 0) {
+        reader.Skip(entry >> 8);
+        return entry & 0xFF;
+    }
+    return DecodeSymbolSlow(reader, table);
+}
+
+// The same through a cursor: the lookahead inline, longer codes through the reader.
+inline int DecodeSymbol(BitCursor& bits, const HuffmanTable& table) {
+    const std::uint16_t entry = table.lookahead[bits.Peek(kLookaheadBits)];
+    if (entry != 0) {
+        bits.Skip(entry >> 8);
+        return entry & 0xFF;
+    }
+    return bits.WithReader([&](BitReader& reader) { return DecodeSymbolSlow(reader, table); });
+}
+
+// Decodes one sequential block into coefficients (natural order, dequantised, stored as 16 bits;
+// block must be zero on entry). Returns the zig-zag index of the last coefficient written
+// (0 when only DC), or -1 for a bad code.
+int DecodeSequentialBlock(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
+                          std::int32_t* predictor, const std::int32_t* quant, std::int16_t* block);
+
+// Undequantised variant for the coefficient buffers of multi-scan pictures.
+int DecodeSequentialCoefficients(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
+                                 std::int32_t* predictor, std::int16_t* block);
+
+// Wrapping additions and scalings in 32 bits: corrupt data may push them past any range, and the
+// results are only ever stored as 16 bits.
+inline std::int32_t WrapAdd(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+}  // namespace image::jpeg

@@ -1,0 +1,27 @@
+// Inverse DCT stage of the JPEG decoder: the separable integer 8 x 8 transform (Loeffler,
+// Ligtenberg and Moschytz factorisation, 13-bit constants), columns into a 16-bit workspace with
+// 2 extra fraction bits, then rows through the sample-range table. Dequantisation is done by the
+// callers as coefficients are stored; this stage only transforms and clamps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace image::jpeg {
+
+// The sample-range table, 256 bytes in: index 128 + v yields v + 128 clamped to 0..255 for v in
+// -384..511; indices from -256 to 1151 are valid.
+const std::uint8_t* SampleRange();
+
+// Transforms 64 dequantised coefficients (natural order) into 8 x 8 samples at out, rows stride
+// bytes apart. Eight lanes at a time where SSE2 is available; the result is that of
+// InverseDctPortable for every input.
+void InverseDct(const std::int16_t* coefficients, std::uint8_t* out, std::ptrdiff_t stride);
+
+// The transform one value at a time, with the all-zero column and row shortcuts.
+void InverseDctPortable(const std::int16_t* coefficients, std::uint8_t* out, std::ptrdiff_t stride);
+
+// The same for a block whose AC coefficients are all zero: one value fills the block.
+void InverseDctDcOnly(std::int16_t dc, std::uint8_t* out, std::ptrdiff_t stride);
+
+}  // namespace image::jpeg

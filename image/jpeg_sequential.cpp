@@ -1,0 +1,73 @@
+// Single-scan sequential decoding. Each MCU row is decoded in full before it is converted, so the
+// colour stage sees whole rows; MCU rows below the target region are decoded (their data must
+// still be checked) but not transformed.
+#include "image/jpeg_sequential.h"
+
+#include <cstring>
+
+#include "image/jpeg_color.h"
+#include "image/jpeg_huffman.h"
+#include "image/jpeg_idct.h"
+#include "image/jpeg_markers.h"
+
+namespace image::jpeg {
+
+ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
+    ImageResult result = CheckScanTables(d, true, true);
+    if (result != kImageOk) return result;
+    Frame& f = d.frame;
+    PictureWriter writer;
+    result = writer.Init(f, target);
+    if (result != kImageOk) return result;
+
+    BitReader reader;
+    reader.Start(d.data, d.size, d.pos);
+    for (auto& c : f.components) c.dc_predictor = 0;
+    std::uint32_t countdown = d.restart_interval;
+    alignas(16) std::int16_t block[kBlockCoefficients] = {};
+
+    for (int row = 0; row < f.mcu_rows; ++row) {
+        const bool visible = writer.Visible(row);
+        for (int column = 0; column < f.mcus_per_row; ++column) {
+            if (d.restart_interval != 0) {
+                if (countdown == 0) {
+                    reader.Restart();
+                    for (auto& c : f.components) c.dc_predictor = 0;
+                    countdown = d.restart_interval;
+                }
+                --countdown;
+            }
+            for (int s = 0; s < d.scan.count; ++s) {
+                const int index = d.scan.component[static_cast<std::size_t>(s)];
+                Component& c = f.components[static_cast<std::size_t>(index)];
+                const HuffmanTable& dc = d.dc_tables[static_cast<std::size_t>(c.dc_table)];
+                const HuffmanTable& ac = d.ac_tables[static_cast<std::size_t>(c.ac_table)];
+                std::uint8_t* plane = writer.Plane(index);
+                const std::ptrdiff_t stride = writer.Stride(index);
+                for (int by = 0; by < c.layout_v; ++by) {
+                    for (int bx = 0; bx < c.layout_h; ++bx) {
+                        const int last = DecodeSequentialBlock(reader, dc, ac, &c.dc_predictor,
+                                                               c.quant.data(), block);
+                        if (last < 0)
+                            return d.Fail(kBadJpegData,
+                                          reader.NearEnd() ? kJpegInputEnded : kJpegCodeTooLong);
+                        if (visible) {
+                            std::uint8_t* out =
+                                plane + by * 8 * stride + (column * c.layout_h + bx) * 8;
+                            if (last == 0)
+                                InverseDctDcOnly(block[0], out, stride);
+                            else
+                                InverseDct(block, out, stride);
+                        }
+                        std::memset(block, 0, sizeof block);
+                    }
+                }
+            }
+            if (reader.Overrun()) return d.Fail(kBadJpegData, kJpegInputEnded);
+        }
+        if (visible) writer.EmitMcuRow(row);
+    }
+    return kImageOk;
+}
+
+}  // namespace image::jpeg
