@@ -332,11 +332,19 @@ class Lane {
     std::set<std::string> skipped_;
 };
 
-// Plays every lane for a while on the container thread (this one), ticking them.
-void PlayFor(std::vector<std::unique_ptr<Lane>>& lanes, std::uint32_t ms) {
+// Plays every lane for a while on the container thread (this one), ticking them and sending a
+// command a second, so that the command connections are open as they are during the soak.
+void PlayFor(std::vector<std::unique_ptr<Lane>>& lanes, std::uint32_t ms,
+             std::size_t* command_index) {
     const platform::Tick t0 = platform::GetTickCount();
+    platform::Tick last_command = t0 - kCommandMs;
     while (Since(t0) < ms) {
         for (auto& lane : lanes) lane->Tick();
+        if (Since(last_command) >= kCommandMs) {
+            last_command = platform::GetTickCount();
+            for (auto& lane : lanes) lane->SendCommand(*command_index);
+            ++*command_index;
+        }
         platform::Sleep(kTickMs);
     }
 }
@@ -366,8 +374,13 @@ int Soak(int argc, char** argv) {
     camera::CameraConfig http;
     http.http_port = 0;
     http.fps = kCameraFps;
+    camera::CameraConfig native;
+    native.native_port = 0;
+    native.fps = kCameraFps;
+    native.pace = kCameraFps - 1;  // the control then asks for kCameraFps frames a second
     std::vector<std::unique_ptr<Lane>> lanes;
     lanes.push_back(std::make_unique<Lane>("http", http));
+    lanes.push_back(std::make_unique<Lane>("native", native));
     std::string names;
     for (auto& lane : lanes) {
         std::string error;
@@ -382,14 +395,14 @@ int Soak(int argc, char** argv) {
         "camera every %u s for %u s\n",
         minutes, names.c_str(), kCycleMs / 1000, kCommandMs / 1000, kFaultEveryMs / 1000,
         kFaultLastsMs / 1000);
-    PlayFor(lanes, kWarmUpMs);
+    std::size_t command_index = 0;
+    PlayFor(lanes, kWarmUpMs, &command_index);
     const Figures start = Measure();
     std::printf("start: %s\n", Describe(start).c_str());
     std::fflush(stdout);
 
     const platform::Tick t0 = platform::GetTickCount();
     platform::Tick last_cycle = t0, last_command = t0, last_progress = t0;
-    std::size_t command_index = 0;
     std::size_t fault_index = 0;
     platform::Tick next_fault = t0 + kFirstFaultMs;
     while (Since(t0) < run_ms) {
@@ -423,7 +436,7 @@ int Soak(int argc, char** argv) {
     }
 
     for (auto& lane : lanes) lane->EndFault();
-    PlayFor(lanes, kWarmUpMs);
+    PlayFor(lanes, kWarmUpMs, &command_index);
     const Figures end = Measure();
     std::printf("end: %s\n", Describe(end).c_str());
     for (auto& lane : lanes) lane->Teardown();
