@@ -1,9 +1,7 @@
-// `quorlina soak`: controls play simulated cameras for a bounded time, as a container would on
-// its one thread: Stop/Play every few seconds, a command every second, and now and then a fault
-// camera switched to by setting RemoteHost. Progress each minute; exit 1 when a session does
-// not end, nothing is presented, or descriptors, threads or resident memory grow.
-// The hard part is comparing like with like: the start and end figures are both taken with every
-// lane playing its good camera and no fault camera running; teardown is checked on its own.
+// `quorlina soak`: controls play simulated cameras on one container thread for a bounded time,
+// with Stop/Play cycles, a command a second and now and then a fault camera set as RemoteHost;
+// exit 1 on a session that does not end, no frames, or growth of descriptors, threads or memory.
+// The hard part is comparing like with like: start and end are measured in the same state.
 #include <dirent.h>
 
 #include <algorithm>

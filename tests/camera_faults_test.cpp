@@ -1,9 +1,7 @@
-// The misbehaving camera: the fault set and the JPEG damage, each fault on the wire, and the
-// control against every fault. Over HTTP, modes that break the parse end the session at once,
-// modes that starve it end it on the 12 s no-frame limit (one Slow test runs those side by side)
-// and modes the parse copes with keep playing; the native session instead reconnects, at once or
-// after its receive time-out. Every control test checks that the container thread's calls stay
-// short and that no descriptor, thread or worker is left once everything is torn down.
+// The misbehaving camera: fault set, JPEG damage, faults on the wire, and the control against
+// every fault: HTTP sessions end at once, end on the 12 s no-frame limit (one Slow test) or play
+// on; native sessions reconnect, at once or after their receive time-out. Each control test checks
+// the container thread's calls stay short and no descriptor, thread or worker is left behind.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
