@@ -1,9 +1,7 @@
-// Deliberate misbehaviour of the simulated camera, so that tests and the soak can see how a
-// viewer copes with a device that breaks its protocol: the fault set parsed from "--fault MODE"
-// texts, and the byte-level damage (JPEG bit flips, cuts, padding, random bytes) the sessions
-// apply. The hard part is damage that stays where it is meant to: bit flips touch only entropy
-// bytes, so a damaged frame still carries a readable header. Where each fault enters the wire is
-// up to the session files.
+// Deliberate misbehaviour of the simulated camera: the fault set parsed from "--fault MODE" texts
+// and the byte damage the sessions apply (JPEG bit flips, cuts, padding, random bytes).
+// The hard part is damage that stays where it is meant to: bit flips touch only entropy bytes, so
+// a damaged frame keeps a readable header. Where each fault enters the wire is the sessions' part.
 #pragma once
 
 #include <cstddef>
