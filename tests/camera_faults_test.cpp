@@ -22,6 +22,7 @@
 #include "control/quorlina.h"
 #include "platform/kernel.h"
 #include "support/raw_client.h"
+#include "support/test_screen.h"
 
 using camera::Fault;
 using camera::FaultSet;
@@ -39,7 +40,8 @@ constexpr std::int32_t kNativeTimeoutS = 1;       // Timeout for the native lane
 // Stop on a native lane waits for one receive wait of Timeout and the retry pause at most.
 constexpr std::uint32_t kNativeStopBoundMs = kNativeTimeoutS * 1000 + 500;
 
-char g_window;
+constexpr testsupport::Rgb kBackground{1, 2, 3};  // the lane's window before any frame
+constexpr int kWindowDepth = 32;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -111,18 +113,24 @@ camera::CameraConfig NativeFaultConfig(const std::string& mode) {
     return config;
 }
 
-// One faulty camera and one control playing it, watched from the container thread.
+// One faulty camera and one control playing it in a window of its own, watched from the
+// container thread.
 struct Lane {
     explicit Lane(camera::CameraConfig config, std::int32_t timeout_s = 3)
-        : cam(std::make_unique<camera::Camera>(config)) {
+        : cam(std::make_unique<camera::Camera>(config)),
+          screen(kWindowDepth, config.width, config.height) {
         std::string error;
         EXPECT_TRUE(cam->Start(&error)) << error;
-        c->AttachWindow(reinterpret_cast<platform::HWND>(&g_window));
+        screen.Fill(kBackground);
+        c->PreviewWidth = config.width;
+        c->PreviewHeight = config.height;
+        c->AttachWindow(screen.window());
         c->put_Timeout(timeout_s);
         mode = config.faults.Describe();
     }
     ~Lane() {
         c->Stop();
+        c->AttachWindow(nullptr);
         c->Destroy();
         cam->Stop();
     }
@@ -185,9 +193,18 @@ struct Lane {
         std::lock_guard<std::mutex> guard(c->FrameLock);
         return Bytes(c->FrameBuffer, c->FrameBuffer + c->FrameLength);
     }
+    // True once a decoded frame has been painted over the background.
+    bool Painted() const {
+        const platform::WindowPixels p = screen.Pixels();
+        for (int y = 0; y < p.height; ++y)
+            for (int x = 0; x < p.width; ++x)
+                if (!(testsupport::ColorOf(p, x, y) == kBackground)) return true;
+        return false;
+    }
 
     std::string mode;
     std::unique_ptr<camera::Camera> cam;
+    testsupport::TestWindow screen;
     control::CQuorlina* c = new control::CQuorlina();
     std::uint32_t play_ms = 0;
     platform::Tick play_tick = 0;
@@ -562,10 +579,11 @@ TEST(CameraFaultsHttp, BrokenPartsEndTheSessionAtOnce) {
     ExpectNothingLeft(before);
 }
 
-// Damaged JPEGs are still frames: their headers read, so the presenter counts every one. Without
-// a boundary the empty boundary matches right at the end of each part, so parts delimited by
-// length alone still come through whole; a trickling camera is slow but well inside the limits.
-// Refused commands leave the stream alone.
+// Damaged JPEGs are still frames: their headers read, so the presenter counts every one; a cut
+// one fails in its entropy data and is never painted. Without a boundary the empty boundary
+// matches right at the end of each part, so parts delimited by length alone still come through
+// whole; a trickling camera is slow but well inside the limits. Refused commands leave the
+// stream alone.
 TEST(CameraFaultsHttp, DamageThatKeepsThePartsWholePlaysOn) {
     const Resources before = Baseline();
     {
@@ -588,8 +606,12 @@ TEST(CameraFaultsHttp, DamageThatKeepsThePartsWholePlaysOn) {
             if (lane->mode == "truncate-jpeg") {
                 EXPECT_FALSE(HasJpegEnd(held));
                 EXPECT_LT(held.size(), 9000u);  // about half a 320x240 frame
+                EXPECT_FALSE(lane->Painted());
             } else {
                 EXPECT_TRUE(HasJpegEnd(held));
+            }
+            if (lane->mode != "truncate-jpeg" && lane->mode != "corrupt-jpeg") {
+                EXPECT_TRUE(lane->Painted());
             }
             if (lane->mode == "no-boundary" || lane->mode == "trickle") {
                 EXPECT_TRUE(DecodesCleanly(held));
@@ -778,9 +800,9 @@ TEST(CameraFaultsNative, SilenceReconnectsAfterTheReceiveTimeout) {
     ExpectNothingLeft(before);
 }
 
-// Damaged JPEGs whose length matches are still frames, HTTP-only faults change nothing, and a
-// refused output command is the setter's result 1 with the output left as it was. All of them
-// stream on their first connection.
+// Damaged JPEGs whose length matches are still frames (a cut one is never painted), HTTP-only
+// faults change nothing, and a refused output command is the setter's result 1 with the output
+// left as it was. All of them stream on their first connection.
 TEST(CameraFaultsNative, DamageThatKeepsTheFramesWholePlaysOn) {
     const Resources before = Baseline();
     {
@@ -806,6 +828,9 @@ TEST(CameraFaultsNative, DamageThatKeepsTheFramesWholePlaysOn) {
             EXPECT_TRUE(IsJpegStart(held));
             EXPECT_TRUE(HeaderReads(held));
             EXPECT_EQ(HasJpegEnd(held), lane->mode != "truncate-jpeg");
+            if (lane->mode != "corrupt-jpeg") {
+                EXPECT_EQ(lane->Painted(), lane->mode != "truncate-jpeg");
+            }
             EXPECT_LT(lane->StopTimed(), kNativeStopBoundMs);
             EXPECT_EQ(lane->c->FramesPresented.load(), lane->c->FramesReceived.load());
             EXPECT_LT(lane->longest_get_ms, kGetBoundMs);
