@@ -639,7 +639,9 @@ TEST(CameraFaultsHttp, DamageThatKeepsThePartsWholePlaysOn) {
 }
 
 // Both probe connections and the stream connection are taken up two seconds late. The probe's
-// round trip grows its time-out to 3 x 2 s + 15 = 21 s; the stream starts late and then plays.
+// round trip grows its time-out to about 3 x 2 s + 15 = 21 s: the camera's pause starts when it
+// takes the connection up, which can be a little before the probe's clock starts, so a round trip
+// of just under 2 s (20 s) is as right as one just over. The stream starts late and then plays.
 TEST(CameraFaultsHttp, SlowAcceptDelaysTheProbeAndTheFirstFrameOnly) {
     const Resources before = Baseline();
     {
@@ -650,7 +652,7 @@ TEST(CameraFaultsHttp, SlowAcceptDelaysTheProbeAndTheFirstFrameOnly) {
         EXPECT_GE(probe_ms, 2u * camera::kSlowAcceptMs);
         EXPECT_LT(probe_ms, 2u * camera::kSlowAcceptMs + 5000);  // loose: loaded machines
         EXPECT_EQ(lane.c->StreamMode.load(), control::kStreamHttp);
-        EXPECT_GE(lane.c->ProbeTimeout.load(), 21);
+        EXPECT_GE(lane.c->ProbeTimeout.load(), 20);
         EXPECT_LE(lane.c->ProbeTimeout.load(), 25);
         lane.Play();
         EXPECT_LT(lane.play_ms, 500u);
