@@ -42,6 +42,8 @@ int RunCamera(int argc, char** argv) {
     app.add_option("--fps", config.fps, "frames per second")
         ->check(CLI::Range(1, camera::kMaxFps))
         ->default_val(config.fps);
+    app.add_flag("--still", config.still,
+                 "send one picture, encoded once, as every frame (for load tests at high --fps)");
     app.add_option("--quality", config.quality, "JPEG quality")
         ->check(CLI::Range(1, 100))
         ->default_val(config.quality);

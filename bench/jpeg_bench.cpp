@@ -1,123 +1,126 @@
 // Decode and resize throughput in megapixels per second. Our DecodeJpeg runs side by side with
-// libjpeg-turbo's tjDecompress2 (accurate DCT, replicated upsampling, bottom-up BGR: the same
-// output) on the same bytes; the pictures are made at start-up from a synthetic scene with
-// TurboJPEG, so the run needs no files.
+// libjpeg-turbo's tjDecompress2 (accurate DCT, fast upsampling, bottom-up BGR, or grey for a grey
+// frame: the same output) on the same bytes, for the simulated camera's test picture and for a
+// noisy natural-looking picture that scripts/bench.sh makes with ffmpeg before the run.
 #include <benchmark/benchmark.h>
 #include <turbojpeg.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
+#include "apps/camera/device_model.h"
+#include "apps/camera/picture.h"
 #include "image/image_buffer.h"
 #include "image/jpeg_decoder.h"
 #include "image/resize.h"
 
 namespace {
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 480;
+// The largest part the HTTP stream takes; a frame above it is never shown.
+constexpr std::size_t kPartLimitBytes = 140000;
 
-// A scene with smooth gradients, soft shapes, fine texture and a few hard edges, so that the
-// entropy-coded data have the mix of a camera picture rather than of flat colour or noise.
-std::vector<std::uint8_t> Scene(int width, int height) {
-    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) *
-                                  static_cast<std::size_t>(height) * 3);
-    std::uint32_t noise = 12345;
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            noise = noise * 1664525u + 1013904223u;
-            const double grain = static_cast<double>(noise >> 24) / 255.0 - 0.5;
-            const double fx = x / static_cast<double>(width), fy = y / static_cast<double>(height);
-            const double sky = 0.6 - 0.4 * fy;
-            const double hill = std::sin(fx * 9.0 + std::sin(fy * 4.0)) * 0.15;
-            const double dx = fx - 0.65, dy = fy - 0.45;
-            const double sun = std::exp(-(dx * dx + dy * dy) * 40.0);
-            const bool house = fx > 0.15 && fx < 0.35 && fy > 0.55 && fy < 0.85;
-            const double bricks = house && ((y / 6 + (x / 14) % 2) % 2 == 0) ? 0.2 : 0.0;
-            double r = sky * 0.5 + sun * 0.6 + hill + grain * 0.08 + (house ? 0.35 + bricks : 0);
-            double g =
-                sky * 0.7 + sun * 0.5 + hill * 1.5 + grain * 0.08 + (house ? 0.15 + bricks : 0);
-            double b = sky * 1.0 + sun * 0.2 - hill + grain * 0.08 + (house ? 0.1 : 0);
-            auto level = [](double v) {
-                return static_cast<std::uint8_t>(
-                    std::lround(std::fmin(std::fmax(v, 0.0), 1.0) * 255));
-            };
-            std::uint8_t* p = &rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                                    static_cast<std::size_t>(x)) *
-                                   3];
-            p[0] = level(r);
-            p[1] = level(g);
-            p[2] = level(b);
-        }
+struct Encoding {
+    const char* name;
+    int width;
+    int height;
+    int subsampling;
+    int quality;
+    int flags;
+};
+
+const Encoding kEncodings[] = {
+    {"640x480_420_q75", 640, 480, TJSAMP_420, 75, 0},
+    {"640x480_444_q90", 640, 480, TJSAMP_444, 90, 0},
+    {"640x480_grey_q75", 640, 480, TJSAMP_GRAY, 75, 0},
+    {"640x480_progressive_420_q75", 640, 480, TJSAMP_420, 75, TJFLAG_PROGRESSIVE},
+    {"1280x720_420_q85", 1280, 720, TJSAMP_420, 85, 0},
+};
+
+// Packed RGB of a picture kind at a size; empty when the natural picture was not made.
+std::vector<std::uint8_t> PictureRgb(const std::string& kind, int width, int height) {
+    std::vector<std::uint8_t> rgb;
+    if (kind == "camera") {
+        camera::DeviceState state;
+        state.pan = 40;
+        state.tilt = 20;
+        camera::RenderTestPicture(rgb, width, height, 123, state, camera::ClockFields{});
+        return rgb;
     }
+    const char* dir = std::getenv("QUORLINA_BENCH_PICTURES");
+    if (dir == nullptr) return rgb;
+    const std::string path = std::string(dir) + "/natural-" + std::to_string(width) + "x" +
+                             std::to_string(height) + ".rgb";
+    std::ifstream in(path, std::ios::binary);
+    rgb.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (rgb.size() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3)
+        rgb.clear();
     return rgb;
 }
 
-struct Jpeg {
-    std::vector<std::uint8_t> bytes;
-};
-
-Jpeg Compress(int subsampling, int quality, int flags) {
-    static const std::vector<std::uint8_t> scene = Scene(kWidth, kHeight);
+std::vector<std::uint8_t> Compress(const std::vector<std::uint8_t>& rgb, const Encoding& e) {
     tjhandle handle = tjInitCompress();
     unsigned char* out = nullptr;
     unsigned long size = 0;
-    if (handle == nullptr ||
-        tjCompress2(handle, scene.data(), kWidth, 0, kHeight, TJPF_RGB, &out, &size, subsampling,
-                    quality, flags | TJFLAG_ACCURATEDCT) != 0) {
-        std::fprintf(stderr, "TurboJPEG compression failed\n");
-        std::exit(1);
-    }
-    Jpeg jpeg{std::vector<std::uint8_t>(out, out + size)};
+    std::vector<std::uint8_t> jpeg;
+    if (handle != nullptr &&
+        tjCompress2(handle, rgb.data(), e.width, 0, e.height, TJPF_RGB, &out, &size, e.subsampling,
+                    e.quality, e.flags | TJFLAG_ACCURATEDCT) == 0)
+        jpeg.assign(out, out + size);
     tjFree(out);
-    tjDestroy(handle);
+    if (handle != nullptr) tjDestroy(handle);
     return jpeg;
 }
 
-const Jpeg& Picture(int which) {
-    static const Jpeg pictures[] = {Compress(TJSAMP_420, 75, 0), Compress(TJSAMP_444, 90, 0),
-                                    Compress(TJSAMP_420, 75, TJFLAG_PROGRESSIVE)};
-    return pictures[which];
+void SetCounters(benchmark::State& state, const Encoding& e, std::size_t bytes) {
+    state.counters["Mpx_per_s"] = benchmark::Counter(
+        e.width * e.height / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["bytes"] = static_cast<double>(bytes);
+    state.counters["bits_per_px"] = static_cast<double>(bytes) * 8 / (e.width * e.height);
+    state.counters["fits_part_limit"] = bytes <= kPartLimitBytes ? 1 : 0;
 }
 
-const char* const kPictureNames[] = {"420_q75", "444_q90", "progressive_420_q75"};
-
-void SetRate(benchmark::State& state, int pixels) {
-    state.counters["Mpx"] =
-        benchmark::Counter(pixels / 1e6, benchmark::Counter::kIsIterationInvariantRate);
-}
-
-void OurDecode(benchmark::State& state) {
-    const Jpeg& jpeg = Picture(static_cast<int>(state.range(0)));
+void OurDecode(benchmark::State& state, const std::vector<std::uint8_t>& jpeg, const Encoding& e) {
+    if (jpeg.empty()) {
+        state.SkipWithError("no picture (run through scripts/bench.sh, which makes it)");
+        return;
+    }
+    image::JpegInfo info{};
     image::ImageBuffer target{};
-    if (image::AllocImage(&target, kWidth, kHeight, 24) != image::kImageOk) {
-        state.SkipWithError("AllocImage failed");
+    if (image::ReadJpegInfo(jpeg.data(), jpeg.size(), &info) != image::kImageOk ||
+        image::AllocImage(&target, info.Width, info.Height, info.BitsPerPixel) != image::kImageOk) {
+        state.SkipWithError("header or allocation failed");
         return;
     }
     for (auto _ : state) {
-        if (image::DecodeJpeg(jpeg.bytes.data(), jpeg.bytes.size(), &target) != image::kImageOk) {
+        if (image::DecodeJpeg(jpeg.data(), jpeg.size(), &target) != image::kImageOk) {
             state.SkipWithError("DecodeJpeg failed");
             break;
         }
         benchmark::DoNotOptimize(target.Bits[0]);
     }
     image::FreeImage(&target);
-    state.SetLabel(kPictureNames[state.range(0)]);
-    SetRate(state, kWidth * kHeight);
-    state.counters["bits/px"] = static_cast<double>(jpeg.bytes.size()) * 8 / (kWidth * kHeight);
+    SetCounters(state, e, jpeg.size());
 }
 
-void TurboDecode(benchmark::State& state) {
-    const Jpeg& jpeg = Picture(static_cast<int>(state.range(0)));
+void TurboDecode(benchmark::State& state, const std::vector<std::uint8_t>& jpeg,
+                 const Encoding& e) {
+    if (jpeg.empty()) {
+        state.SkipWithError("no picture (run through scripts/bench.sh, which makes it)");
+        return;
+    }
+    const bool grey = e.subsampling == TJSAMP_GRAY;
+    const int channels = grey ? 1 : 3;
+    const int pitch = (e.width * channels + 3) & ~3;
+    std::vector<unsigned char> out(static_cast<std::size_t>(pitch) * e.height);
     tjhandle handle = tjInitDecompress();
-    const int pitch = (kWidth * 3 + 3) & ~3;
-    std::vector<unsigned char> out(static_cast<std::size_t>(pitch) * kHeight);
     for (auto _ : state) {
-        if (tjDecompress2(handle, jpeg.bytes.data(), jpeg.bytes.size(), out.data(), kWidth, pitch,
-                          kHeight, TJPF_BGR,
+        if (tjDecompress2(handle, jpeg.data(), jpeg.size(), out.data(), e.width, pitch, e.height,
+                          grey ? TJPF_GRAY : TJPF_BGR,
                           TJFLAG_ACCURATEDCT | TJFLAG_FASTUPSAMPLE | TJFLAG_BOTTOMUP) != 0) {
             state.SkipWithError(tjGetErrorStr2(handle));
             break;
@@ -125,34 +128,32 @@ void TurboDecode(benchmark::State& state) {
         benchmark::DoNotOptimize(out[0]);
     }
     tjDestroy(handle);
-    state.SetLabel(kPictureNames[state.range(0)]);
-    SetRate(state, kWidth * kHeight);
+    SetCounters(state, e, jpeg.size());
 }
 
-// Resize 320 x 240 -> 640 x 480 of a decoded picture, method 0 (nearest) or 1 (smooth:
-// bilinear when enlarging); and 640 x 480 -> 320 x 240 smooth (block averaging).
-void Resize(benchmark::State& state) {
-    const bool shrink = state.range(1) != 0;
-    const int method = static_cast<int>(state.range(0));
-    const int source_width = shrink ? 640 : 320, source_height = shrink ? 480 : 240;
-    const int target_width = shrink ? 320 : 640, target_height = shrink ? 240 : 480;
-    const std::vector<std::uint8_t> scene = Scene(source_width, source_height);
+struct ResizeCase {
+    int from_width, from_height, to_width, to_height;
+};
+const ResizeCase kResizes[] = {{320, 240, 640, 480}, {640, 480, 320, 240}, {640, 480, 700, 300}};
+
+void Resize(benchmark::State& state, const ResizeCase& r, int method) {
+    std::vector<std::uint8_t> rgb = PictureRgb("camera", r.from_width, r.from_height);
     image::ImageBuffer source{}, target{};
-    if (image::AllocImage(&source, source_width, source_height, 24) != image::kImageOk ||
-        image::AllocImage(&target, target_width, target_height, 24) != image::kImageOk) {
+    if (image::AllocImage(&source, r.from_width, r.from_height, 24) != image::kImageOk ||
+        image::AllocImage(&target, r.to_width, r.to_height, 24) != image::kImageOk) {
         state.SkipWithError("AllocImage failed");
         return;
     }
-    for (int y = 0; y < source_height; ++y)
-        for (int x = 0; x < source_width; ++x)
+    for (int y = 0; y < r.from_height; ++y)
+        for (int x = 0; x < r.from_width; ++x)
             for (int c = 0; c < 3; ++c)
                 source.Bits[image::PixelOffset(source, static_cast<std::uint32_t>(x),
                                                static_cast<std::uint32_t>(y)) +
-                            c] =
-                    scene[(static_cast<std::size_t>(y) * static_cast<std::size_t>(source_width) +
-                           static_cast<std::size_t>(x)) *
-                              3 +
-                          static_cast<std::size_t>(2 - c)];
+                            static_cast<std::uint32_t>(c)] =
+                    rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(r.from_width) +
+                         static_cast<std::size_t>(x)) *
+                            3 +
+                        static_cast<std::size_t>(2 - c)];
     for (auto _ : state) {
         if (image::ResizeImage(&source, &target, method) != image::kImageOk) {
             state.SkipWithError("ResizeImage failed");
@@ -162,14 +163,44 @@ void Resize(benchmark::State& state) {
     }
     image::FreeImage(&source);
     image::FreeImage(&target);
-    state.SetLabel(method == 0 ? "nearest" : shrink ? "block average" : "bilinear");
-    SetRate(state, target_width * target_height);
+    state.counters["Mpx_per_s"] = benchmark::Counter(
+        r.to_width * r.to_height / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void RegisterAll() {
+    for (const char* kind : {"camera", "natural"}) {
+        for (const Encoding& e : kEncodings) {
+            const std::vector<std::uint8_t> rgb = PictureRgb(kind, e.width, e.height);
+            const std::vector<std::uint8_t> jpeg = rgb.empty() ? rgb : Compress(rgb, e);
+            const std::string suffix = std::string(kind) + "/" + e.name;
+            benchmark::RegisterBenchmark(("Decode/ours/" + suffix).c_str(), OurDecode, jpeg, e)
+                ->Unit(benchmark::kMillisecond)
+                ->MinTime(0.5);
+            benchmark::RegisterBenchmark(("Decode/turbo/" + suffix).c_str(), TurboDecode, jpeg, e)
+                ->Unit(benchmark::kMillisecond)
+                ->MinTime(0.5);
+        }
+    }
+    for (const ResizeCase& r : kResizes) {
+        for (int method : {0, 1}) {
+            char name[96];
+            std::snprintf(name, sizeof name, "Resize/%dx%d_to_%dx%d/%s", r.from_width,
+                          r.from_height, r.to_width, r.to_height,
+                          method == 0 ? "nearest" : "smooth");
+            benchmark::RegisterBenchmark(name, Resize, r, method)
+                ->Unit(benchmark::kMillisecond)
+                ->MinTime(0.3);
+        }
+    }
 }
 
 }  // namespace
 
-BENCHMARK(OurDecode)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK(TurboDecode)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK(Resize)->Args({0, 0})->Args({1, 0})->Args({1, 1})->Unit(benchmark::kMillisecond);
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RegisterAll();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -416,14 +416,30 @@ int SetDIBitsToDevice(HDC hdc, int x_dest, int y_dest, std::uint32_t w, std::uin
     DeviceColor last_color{};
     std::uint32_t last_rgb = 0xFFFFFFFFu;
     bool painted = false;
-    for (std::int64_t r = row_first; r < row_end; ++r) {
+    // Source column c lands on screen column c + shift_x; the visible columns are cut once.
+    const std::int64_t shift_x = dc->origin_x + x_dest - x_src;
+    const std::int64_t c_first = std::max<std::int64_t>(col_first, area.left - shift_x);
+    const std::int64_t c_end = std::min<std::int64_t>(col_end, area.right - shift_x);
+    const bool direct = !s.IsPaletteScreen();
+    for (std::int64_t r = row_first; r < row_end && c_first < c_end; ++r) {
         const std::int64_t y =
             dc->origin_y + y_dest + (static_cast<std::int64_t>(y_src) + h - 1 - r);
         if (y < area.top || y >= area.bottom) continue;
         const std::uint8_t* row = data + (r - start_scan) * row_bytes;
-        for (std::int64_t c = col_first; c < col_end; ++c) {
-            const std::int64_t x = dc->origin_x + x_dest + (c - x_src);
-            if (x < area.left || x >= area.right) continue;
+        // Index of the screen pixel under source column c_first; visible, so never negative.
+        const std::size_t first = static_cast<std::size_t>(y) * static_cast<std::size_t>(s.width) +
+                                  static_cast<std::size_t>(c_first + shift_x);
+        painted = true;
+        if (depth == 24 && direct) {
+            // The common case, a true-colour frame on a true-colour screen: a straight copy.
+            std::uint32_t* out = s.direct.data() + first;
+            const std::uint8_t* p = row + c_first * 3;
+            for (std::int64_t n = c_end - c_first; n > 0; --n, p += 3)
+                *out++ = (static_cast<std::uint32_t>(p[2]) << 16) |
+                         (static_cast<std::uint32_t>(p[1]) << 8) | p[0];
+            continue;
+        }
+        for (std::int64_t c = c_first; c < c_end; ++c) {
             DeviceColor color;
             if (depth == 1) {
                 color = lookup[(row[c >> 3] >> (7 - (c & 7))) & 1];
@@ -439,8 +455,11 @@ int SetDIBitsToDevice(HDC hdc, int x_dest, int y_dest, std::uint32_t w, std::uin
                 }
                 color = last_color;
             }
-            PutLocked(s, static_cast<int>(x), static_cast<int>(y), color);
-            painted = true;
+            const std::size_t at = first + static_cast<std::size_t>(c - c_first);
+            if (direct)
+                s.direct[at] = color.direct;
+            else
+                s.indices[at] = color.index;
         }
     }
     if (painted) ++s.changes;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tools and the tests need.
-# Idempotent: asks apt only for what dpkg does not already have, so a second run is quick.
+# With --bench, also what `make bench` needs. Idempotent: asks apt only for what dpkg does not
+# already have, so a second run is quick.
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
@@ -9,6 +10,10 @@ packages=(
   libsdl2-dev libcli11-dev nlohmann-json3-dev
   tinyproxy xvfb clang lld libclang-rt-14-dev
 )
+# The benchmarks also compare against ffmpeg and make their natural-looking picture with it.
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(ffmpeg)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

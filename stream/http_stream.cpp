@@ -1,6 +1,7 @@
 // The session loop around the parse step: receive what is waiting (at most one chunk per pass),
-// run one step, present frames, and check the silence limits. The loop polls; it never blocks on
-// the socket, so Stop is seen within one pass.
+// run one step, present frames, and check the silence limits. Between passes the loop waits for
+// the socket to become readable for at most one idle period, so Stop is seen within one period
+// and an idle session burns nothing, while a frame's bytes are taken up as soon as they arrive.
 #include "stream/http_stream.h"
 
 #include <sys/socket.h>
@@ -41,6 +42,17 @@ std::string BuildStreamRequest(control::ControlState& c) {
 
 namespace {
 
+// Waits up to kIdleSleepMs for bytes to arrive. A peer that has closed (or failed) makes the
+// socket readable with nothing to read; the rest of the period is slept then, so a dead
+// connection is polled at the idle cadence rather than spun on.
+void WaitIdle(net::SocketClient& socket, net::SocketHandle handle) {
+    const platform::Tick start = platform::GetTickCount();
+    if (socket.WaitForReceive(0, static_cast<int>(kIdleSleepMs) * 1000) != net::SocketOk) return;
+    if (socket.IsDataWaiting(handle)) return;
+    const platform::Tick waited = platform::GetTickCount() - start;
+    if (waited < kIdleSleepMs) platform::Sleep(kIdleSleepMs - waited);
+}
+
 void EndSession(control::ControlState& c, net::SocketClient& socket) {
     c.RequestRepaint();
     socket.ResetWinsock();
@@ -75,7 +87,6 @@ void RunHttpStream(control::ControlState& c) {
     const net::SocketHandle handle = socket.GetSocket();
     const std::uint32_t silence_ms = static_cast<std::uint32_t>(timeout_s) * 2000u;
     int phase = 1;
-    int idle = 0;
     socket.ClearReceiveBuffer();
     const std::string request = BuildStreamRequest(c);
     std::uint8_t chunk[kReceiveChunkBytes];
@@ -114,18 +125,12 @@ void RunHttpStream(control::ControlState& c) {
                     PresentFrame(c, 0);
                 }
             }
-        } else if (idle > kIdlePollsBeforeSleep) {
-            busy = false;
-            idle = 0;
-        } else {
-            ++idle;
-            busy = true;
         }
         const platform::Tick now = platform::GetTickCount();
         if (reason == EndReason::None && now - last_data > silence_ms) reason = EndReason::Silence;
         if (reason == EndReason::None && now - last_frame > kFrameSilenceMs)
             reason = EndReason::NoFrame;
-        if (!busy && reason == EndReason::None) platform::Sleep(kIdleSleepMs);
+        if (!busy && reason == EndReason::None) WaitIdle(socket, handle);
     }
     if (reason != EndReason::None) {
         char trace[96];

@@ -11,9 +11,9 @@ namespace stream {
 
 inline constexpr int kRequestBufferBytes = 2000;
 inline constexpr std::uint32_t kFrameSilenceMs = 12000;  // no frame for this long ends it
-inline constexpr int kIdlePollsBeforeSleep = 100;
+// Longest wait for bytes between two passes of an idle session (also how soon Stop is seen).
 inline constexpr std::uint32_t kIdleSleepMs = 30;
-inline constexpr int kLargeReceiveBytes = 512;  // receives this big skip the pass's sleep
+inline constexpr int kLargeReceiveBytes = 512;  // receives this big skip the pass's wait
 
 // The request text, byte for byte, for the control's current settings.
 std::string BuildStreamRequest(control::ControlState& control);

@@ -253,6 +253,28 @@ TEST(CameraStream, HeadAndFirstPartsParseAsTheControlReadsThem) {
     }
 }
 
+// A still camera at a high rate sends its one picture as every frame, and the device line
+// still follows the state; a moving one sends a new picture each frame.
+TEST(CameraStream, StillCameraRepeatsOnePictureAtHighRates) {
+    for (bool still : {true, false}) {
+        SCOPED_TRACE(still);
+        camera::CameraConfig config = TestConfig(true, false);
+        config.still = still;
+        config.fps = still ? camera::kMaxFps : 50;
+        auto cam = StartCamera(config);
+        StreamReader stream;
+        ASSERT_TRUE(stream.Open(cam->HttpPort()));
+        std::string header, first, jpeg;
+        ASSERT_TRUE(stream.Next(&header, &first));
+        int same = 0;
+        for (int part = 0; part < 5; ++part) {
+            ASSERT_TRUE(stream.Next(&header, &jpeg));
+            same += jpeg == first;
+        }
+        EXPECT_EQ(same, still ? 5 : 0);
+    }
+}
+
 TEST(CameraStream, DeviceLineFollowsCommands) {
     auto cam = StartCamera(TestConfig(true, false));
     const int port = cam->HttpPort();

@@ -46,7 +46,8 @@ std::chrono::steady_clock::time_point CameraContext::FrameStart(std::int64_t fra
 JpegBytes CameraContext::FrameNow(DeviceState* state_out, ClockFields* clock_out) const {
     const DeviceState state = device.Snapshot(DeviceModel::Clock::now());
     const ClockFields clock = ReadDeviceClock();
-    JpegBytes jpeg = picture.Frame(CurrentFrame(), state, clock);
+    // A still camera keeps showing its first picture, so a frame costs no encoding.
+    JpegBytes jpeg = picture.Frame(config.still ? 0 : CurrentFrame(), state, clock);
     if (jpeg) device.CountFrame();
     if (state_out) *state_out = state;
     if (clock_out) *clock_out = clock;

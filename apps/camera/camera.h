@@ -28,6 +28,7 @@ struct CameraConfig {
     int width = 320;
     int height = 240;
     int fps = 10;
+    bool still = false;  // one picture, rendered once and sent as every frame (load tests)
     int quality = 75;
     std::string user;  // credentials the camera demands (both empty: none)
     std::string password;
@@ -43,7 +44,7 @@ struct CameraConfig {
 // Limits Start() checks the configuration against.
 inline constexpr int kMinPictureSide = 16;
 inline constexpr int kMaxPictureSide = 4096;
-inline constexpr int kMaxFps = 100;
+inline constexpr int kMaxFps = 1000;
 inline constexpr int kMaxPace = 65535;
 inline constexpr std::size_t kMaxSerialBytes =
     259;  // the serial login carries 260 bytes, NUL-ended

@@ -1,0 +1,487 @@
+// Whole-pipeline figures on loopback: CPU per presented frame of one control playing a 25 fps
+// 640x480 stream from the simulated camera against ffmpeg decoding the same stream to BGR; total
+// frames per second of 1, 2, 4 and 8 controls each playing a camera as fast as it sends; the CPU
+// share of a control whose camera says nothing; and the time from a frame's last byte on the wire
+// to its pixels in the control's window. Cameras run as `quorlina camera` processes beside this
+// one, so the process CPU time measured here is the controls' alone.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/camera/device_model.h"
+#include "apps/camera/picture.h"
+#include "control/quorlina.h"
+#include "image/jpeg_decoder.h"
+#include "platform/kernel.h"
+#include "platform/window.h"
+#include "stream/http_stream.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+constexpr int kStreamFps = 25;
+constexpr int kEndToEndFrames = 250;  // ten seconds at 25 fps
+constexpr int kCameraLifetimeSeconds = 120;  // every camera stops by itself after this
+
+double ProcessCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::string BinDir() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    std::string p(path, static_cast<std::size_t>(n));
+    return p.substr(0, p.rfind('/'));
+}
+
+// A child process with its standard output on a pipe; killed and reaped on destruction.
+class Child {
+  public:
+    bool Start(const std::vector<std::string>& args, bool pipe_stdout, std::string* error) {
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        int fds[2] = {-1, -1};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (pipe_stdout) {
+            if (::pipe2(fds, O_CLOEXEC) != 0) return Fail("pipe", error);
+            posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        }
+        const int r = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (pipe_stdout) {
+            ::close(fds[1]);
+            out_ = fds[0];
+        }
+        if (r != 0) {
+            pid_ = -1;
+            *error = "cannot start " + args[0] + ": " + std::strerror(r);
+            return false;
+        }
+        return true;
+    }
+    // The first line the child writes, waiting at most timeout_ms.
+    std::string ReadLine(int timeout_ms) {
+        std::string line;
+        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (out_ >= 0 && Clock::now() < end) {
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, 50) != 1) continue;
+            char ch;
+            if (::read(out_, &ch, 1) != 1) break;
+            if (ch == '\n') return line;
+            line += ch;
+        }
+        return line;
+    }
+    // Waits for the child to end by itself; its CPU seconds, or -1 when it failed.
+    double Wait() {
+        int status = 0;
+        rusage u{};
+        if (pid_ < 0 || ::wait4(pid_, &status, 0, &u) != pid_) return -1;
+        pid_ = -1;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+        return u.ru_utime.tv_sec + u.ru_stime.tv_sec +
+               (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+
+  private:
+    bool Fail(const char* what, std::string* error) {
+        *error = std::string(what) + ": " + std::strerror(errno);
+        return false;
+    }
+    pid_t pid_ = -1;
+    int out_ = -1;
+};
+
+// A `quorlina camera` process on a free loopback port.
+struct CameraProcess {
+    Child child;
+    int port = 0;
+
+    bool Start(std::vector<std::string> options, std::string* error) {
+        std::vector<std::string> args = {BinDir() + "/quorlina", "camera", "--http", "0",
+                                         "--quiet", "--seconds",
+                                         std::to_string(kCameraLifetimeSeconds)};
+        args.insert(args.end(), options.begin(), options.end());
+        if (!child.Start(args, true, error)) return false;
+        const std::string line = child.ReadLine(5000);
+        const std::size_t colon = line.rfind(':');
+        if (line.rfind("camera: http ", 0) != 0 || colon == std::string::npos) {
+            *error = "the camera did not say its port (got \"" + line + "\")";
+            return false;
+        }
+        port = std::atoi(line.c_str() + colon + 1);
+        return port > 0;
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port); }
+};
+
+std::vector<std::string> Camera640(int fps, bool still) {
+    std::vector<std::string> o = {"--size", "640x480", "--quality", "75", "--fps",
+                                  std::to_string(fps)};
+    if (still) o.push_back("--still");
+    return o;
+}
+
+// One control in a window of its own on a 32-bit screen of the frame's size.
+struct Viewer {
+    platform::HWND screen = nullptr;
+    control::CQuorlina* c = nullptr;
+
+    Viewer() {
+        screen = platform::CreateScreen(kWidth, kHeight, 32);
+        c = new control::CQuorlina();
+        c->CreateControlWindow(screen, platform::RECT{0, 0, kWidth, kHeight});
+        c->PreviewWidth = kWidth;
+        c->PreviewHeight = kHeight;
+    }
+    ~Viewer() {
+        c->Stop();
+        c->Destroy();
+        platform::DestroyWindow(screen);
+    }
+    Viewer(const Viewer&) = delete;
+    Viewer& operator=(const Viewer&) = delete;
+};
+
+bool WaitForFrames(const std::vector<std::unique_ptr<Viewer>>& viewers, unsigned frames,
+                   int timeout_ms) {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (Clock::now() < end) {
+        bool all = true;
+        for (const auto& v : viewers) all = all && v->c->FramesPresented.load() >= frames;
+        if (all) return true;
+        platform::Sleep(10);
+    }
+    return false;
+}
+
+// ---- End to end against ffmpeg ----
+
+void EndToEnd(benchmark::State& state) {
+    for (auto _ : state) {
+        std::string error;
+        CameraProcess cam;
+        if (!cam.Start(Camera640(kStreamFps, false), &error)) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        std::vector<std::unique_ptr<Viewer>> viewers;
+        viewers.push_back(std::make_unique<Viewer>());
+        control::CQuorlina& c = *viewers[0]->c;
+        c.put_RemoteHost(cam.Url().c_str());
+        const double cpu0 = ProcessCpuSeconds();
+        c.Play();
+        if (!WaitForFrames(viewers, kEndToEndFrames, kEndToEndFrames * 3000 / kStreamFps)) {
+            state.SkipWithError("the control did not present its frames in time");
+            return;
+        }
+        const double ours = (ProcessCpuSeconds() - cpu0) / kEndToEndFrames;
+        const unsigned received = c.FramesReceived.load();
+        const unsigned presented = c.FramesPresented.load();
+        c.Stop();
+
+        Child ffmpeg;
+        if (!ffmpeg.Start({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-threads",
+                           "1", "-i", cam.Url() + "/mjpeg.cgi", "-frames:v",
+                           std::to_string(kEndToEndFrames), "-pix_fmt", "bgr24", "-f", "null",
+                           "-"},
+                          false, &error)) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        const double ffmpeg_cpu = ffmpeg.Wait();
+        if (ffmpeg_cpu < 0) {
+            state.SkipWithError("ffmpeg failed on the camera's stream (is it installed?)");
+            return;
+        }
+        const double theirs = ffmpeg_cpu / kEndToEndFrames;
+        state.counters["ours_cpu_ms_per_frame"] = ours * 1e3;
+        state.counters["ffmpeg_cpu_ms_per_frame"] = theirs * 1e3;
+        state.counters["ratio_ours_to_ffmpeg"] = ours / theirs;
+        state.counters["frames"] = kEndToEndFrames;
+        state.counters["presented_of_received"] =
+            received == 0 ? 0 : static_cast<double>(presented) / received;
+    }
+}
+BENCHMARK(EndToEnd)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// ---- Scaling ----
+
+constexpr int kScalingWarmupMs = 1000;
+constexpr int kScalingMeasureMs = 5000;
+
+void Scaling(benchmark::State& state) {
+    const int controls = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        std::string error;
+        std::vector<std::unique_ptr<CameraProcess>> cams;
+        std::vector<std::unique_ptr<Viewer>> viewers;
+        for (int i = 0; i < controls; ++i) {
+            cams.push_back(std::make_unique<CameraProcess>());
+            if (!cams.back()->Start(Camera640(1000, true), &error)) {
+                state.SkipWithError(error.c_str());
+                return;
+            }
+            viewers.push_back(std::make_unique<Viewer>());
+            viewers.back()->c->put_RemoteHost(cams.back()->Url().c_str());
+        }
+        for (auto& v : viewers) v->c->Play();
+        if (!WaitForFrames(viewers, 1, 10000)) {
+            state.SkipWithError("a control presented no frame");
+            return;
+        }
+        platform::Sleep(kScalingWarmupMs);
+        auto presented = [&] {
+            unsigned long long n = 0;
+            for (auto& v : viewers) n += v->c->FramesPresented.load();
+            return n;
+        };
+        const unsigned long long f0 = presented();
+        const double cpu0 = ProcessCpuSeconds();
+        const Clock::time_point t0 = Clock::now();
+        platform::Sleep(kScalingMeasureMs);
+        const double wall = Seconds(Clock::now() - t0);
+        const double cpu = ProcessCpuSeconds() - cpu0;
+        const double frames = static_cast<double>(presented() - f0);
+        for (auto& v : viewers) v->c->Stop();
+        state.counters["controls"] = controls;
+        state.counters["frames_per_s"] = frames / wall;
+        state.counters["cpu_ms_per_frame"] = frames > 0 ? cpu / frames * 1e3 : 0;
+        state.counters["cores_busy"] = cpu / wall;
+    }
+}
+BENCHMARK(Scaling)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Iterations(1)->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+// ---- Idle ----
+
+constexpr int kIdleSettleMs = 1000;
+constexpr int kIdleMeasureMs = 8000;  // within the session's 12 s no-frame limit
+
+void Idle(benchmark::State& state) {
+    for (auto _ : state) {
+        std::string error;
+        CameraProcess cam;
+        std::vector<std::string> options = Camera640(kStreamFps, false);
+        options.insert(options.end(), {"--fault", "stall-after=0"});
+        if (!cam.Start(options, &error)) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        Viewer v;
+        v.c->put_RemoteHost(cam.Url().c_str());
+        v.c->Play();
+        platform::Sleep(kIdleSettleMs);
+        const double cpu0 = ProcessCpuSeconds();
+        const Clock::time_point t0 = Clock::now();
+        platform::Sleep(kIdleMeasureMs);
+        const double share = (ProcessCpuSeconds() - cpu0) / Seconds(Clock::now() - t0);
+        const bool playing = v.c->PlayState.load() == control::Playing;
+        v.c->Stop();
+        if (!playing) {
+            state.SkipWithError("the session ended before the measurement did");
+            return;
+        }
+        state.counters["cpu_percent_of_a_core"] = share * 100;
+    }
+}
+BENCHMARK(Idle)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// ---- Latency ----
+
+constexpr int kLatencyFrames = 250;
+constexpr int kLatencyDistinctFrames = 10;
+constexpr const char* kBoundary = "latency";
+
+// Serves one stream session at 25 fps from pre-encoded camera pictures and notes when each
+// part's last byte was handed to the socket.
+struct PacedSender {
+    int listener = -1;
+    int port = 0;
+    std::vector<std::string> parts;
+    std::vector<Clock::time_point> sent;
+    std::thread thread;
+
+    bool Start(std::string* error) {
+        camera::PictureSource source(kWidth, kHeight, 75);
+        if (!source.Init(error)) return false;
+        for (int i = 0; i < kLatencyDistinctFrames; ++i) {
+            camera::DeviceState st;
+            st.pan = 10 * i;
+            const camera::JpegBytes jpeg = source.Frame(i, st, camera::ClockFields{});
+            if (!jpeg) return false;
+            // Framed as the camera frames its parts: each ends with the next boundary line, so
+            // a part is complete when its last byte is sent.
+            parts.push_back("Content-length: " + std::to_string(jpeg->size()) +
+                            "\r\nDate: 2026-12-08 10:00:00 O_00000000 PT_010_020\r\n"
+                            "Content-type: image/jpeg\r\n\r\n" +
+                            std::string(jpeg->begin(), jpeg->end()) + "\r\n--" + kBoundary +
+                            "\r\n");
+        }
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(listener, 1) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            *error = std::string("listen: ") + std::strerror(errno);
+            return false;
+        }
+        port = ntohs(a.sin_port);
+        sent.reserve(kLatencyFrames);
+        thread = std::thread([this] { Serve(); });
+        return true;
+    }
+    void Serve() {
+        const int c = ::accept(listener, nullptr, nullptr);
+        if (c < 0) return;
+        char request[2048];
+        (void)::recv(c, request, sizeof request, 0);
+        const std::string head = std::string("HTTP/1.0 200 OK\r\nContent-Type: "
+                                             "multipart/x-mixed-replace;boundary=") +
+                                 kBoundary + "\r\nPragma: no-cache\r\n\r\n--" + kBoundary +
+                                 "\r\n";
+        (void)::send(c, head.data(), head.size(), MSG_NOSIGNAL);
+        Clock::time_point next = Clock::now();
+        for (int i = 0; i < kLatencyFrames; ++i) {
+            std::this_thread::sleep_until(next);
+            next += std::chrono::microseconds(1000000 / kStreamFps);
+            const std::string& part = parts[static_cast<std::size_t>(i % kLatencyDistinctFrames)];
+            if (::send(c, part.data(), part.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(part.size()))
+                break;
+            sent.push_back(Clock::now());
+        }
+        ::shutdown(c, SHUT_WR);
+        ::close(c);
+    }
+    void Join() {
+        if (thread.joinable()) thread.join();
+    }
+    ~PacedSender() {
+        Join();
+        if (listener >= 0) ::close(listener);
+    }
+};
+
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const std::size_t i =
+        std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size() - 1)));
+    return v[i];
+}
+
+double MedianDecodeMs(const std::string& part) {
+    const std::size_t at = part.find("\r\n\r\n") + 4;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(part.data() + at);
+    const std::size_t size = part.size() - at - 2;
+    image::JpegInfo info{};
+    image::ImageBuffer target{};
+    if (image::ReadJpegInfo(data, size, &info) != image::kImageOk ||
+        image::AllocImage(&target, info.Width, info.Height, info.BitsPerPixel) != image::kImageOk)
+        return 0;
+    std::vector<double> ms;
+    for (int i = 0; i < 50; ++i) {
+        const Clock::time_point t0 = Clock::now();
+        image::DecodeJpeg(data, size, &target);
+        ms.push_back(Seconds(Clock::now() - t0) * 1e3);
+    }
+    image::FreeImage(&target);
+    return Percentile(ms, 0.5);
+}
+
+void Latency(benchmark::State& state) {
+    for (auto _ : state) {
+        std::string error;
+        PacedSender sender;
+        if (!sender.Start(&error)) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        Viewer v;
+        v.c->StreamMode = control::kStreamHttp;
+        v.c->HostName.Set("127.0.0.1");
+        v.c->RemotePort = sender.port;
+        v.c->PlayState = control::Playing;
+        // The session runs as the control's stream thread would, on a thread of its own, while
+        // this one watches the window for new pixels.
+        std::thread session([&] { stream::RunHttpStream(*v.c); });
+        const platform::HWND window = v.c->Window.load();
+        std::vector<Clock::time_point> painted;
+        std::uint64_t last = platform::ScreenChangeCount(window);
+        const Clock::time_point end =
+            Clock::now() + std::chrono::seconds(kLatencyFrames / kStreamFps + 5);
+        while (painted.size() < kLatencyFrames && Clock::now() < end) {
+            const std::uint64_t now = platform::ScreenChangeCount(window);
+            if (now != last) {
+                last = now;
+                painted.push_back(Clock::now());
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        v.c->PlayState = control::StopRequested;
+        session.join();
+        sender.Join();
+        std::vector<double> latency_ms;
+        std::size_t s = 0;
+        // Each paint belongs to the last part sent before it (parts are 40 ms apart).
+        for (const Clock::time_point p : painted) {
+            while (s + 1 < sender.sent.size() && sender.sent[s + 1] <= p) ++s;
+            if (s < sender.sent.size() && sender.sent[s] <= p)
+                latency_ms.push_back(Seconds(p - sender.sent[s]) * 1e3);
+        }
+        const double decode_ms = MedianDecodeMs(sender.parts[0]);
+        state.counters["frames_painted"] = static_cast<double>(latency_ms.size());
+        state.counters["median_ms"] = Percentile(latency_ms, 0.5);
+        state.counters["p99_ms"] = Percentile(latency_ms, 0.99);
+        state.counters["decode_ms"] = decode_ms;
+    }
+}
+BENCHMARK(Latency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,211 @@
+// `bench_report DIR`: reads the benchmark results that scripts/bench.sh left in DIR (Google
+// Benchmark JSON), prints each figure beside its reference with the ratio and whether its goal
+// is met, and writes the same as DIR/summary.json. Missing or failed benchmarks show as such.
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+
+// Benchmark name without the suffixes Google Benchmark adds for its run options.
+std::string BaseName(std::string name) {
+    for (const char* suffix : {"/min_time:", "/iterations:", "/real_time", "/manual_time"}) {
+        const std::size_t at = name.find(suffix);
+        if (at != std::string::npos) name.erase(at);
+    }
+    return name;
+}
+
+std::map<std::string, json> LoadRuns(const std::filesystem::path& dir) {
+    std::map<std::string, json> runs;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() != ".json" || entry.path().filename() == "summary.json")
+            continue;
+        std::ifstream in(entry.path());
+        const json doc = json::parse(in, nullptr, false);
+        if (doc.is_discarded() || !doc.contains("benchmarks")) {
+            std::fprintf(stderr, "bench_report: %s is not a benchmark result, skipped\n",
+                         entry.path().c_str());
+            continue;
+        }
+        for (const json& run : doc["benchmarks"]) {
+            if (run.value("run_type", "iteration") != "iteration") continue;
+            runs[BaseName(run.value("name", ""))] = run;
+        }
+    }
+    return runs;
+}
+
+std::optional<double> Counter(const std::map<std::string, json>& runs, const std::string& name,
+                              const char* counter) {
+    const auto it = runs.find(name);
+    if (it == runs.end() || it->second.value("error_occurred", false) ||
+        !it->second.contains(counter))
+        return std::nullopt;
+    return it->second[counter].get<double>();
+}
+
+std::string Why(const std::map<std::string, json>& runs, const std::string& name) {
+    const auto it = runs.find(name);
+    if (it == runs.end()) return "not run";
+    return it->second.value("error_message", "no figure");
+}
+
+json Number(std::optional<double> v) { return v ? json(*v) : json(nullptr); }
+
+const char* YesNo(bool met) { return met ? "yes" : "NO"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
+        std::fprintf(argc == 2 ? stdout : stderr,
+                     "usage: bench_report DIR\n"
+                     "  prints the benchmark results in DIR side by side with their references\n"
+                     "  and writes DIR/summary.json\n");
+        return argc == 2 ? 0 : 2;
+    }
+    const std::filesystem::path dir = argv[1];
+    if (!std::filesystem::is_directory(dir)) {
+        std::fprintf(stderr, "bench_report: %s: not a directory\n", argv[1]);
+        return 2;
+    }
+    const std::map<std::string, json> runs = LoadRuns(dir);
+    json summary;
+
+    std::printf("\n== Decode, megapixels per second (ours vs TurboJPEG, goal: ratio >= 1.0)\n");
+    std::printf("%-8s %-28s %9s %9s %7s %5s %9s %s\n", "picture", "encoding", "ours", "turbo",
+                "ratio", "goal", "bytes", "fits 140000");
+    const char* encodings[] = {"640x480_420_q75", "640x480_444_q90", "640x480_grey_q75",
+                               "640x480_progressive_420_q75", "1280x720_420_q85"};
+    for (const char* picture : {"camera", "natural"}) {
+        for (const char* encoding : encodings) {
+            const std::string suffix = std::string(picture) + "/" + encoding;
+            const auto ours = Counter(runs, "Decode/ours/" + suffix, "Mpx_per_s");
+            const auto turbo = Counter(runs, "Decode/turbo/" + suffix, "Mpx_per_s");
+            const auto bytes = Counter(runs, "Decode/ours/" + suffix, "bytes");
+            json row = {{"picture", picture}, {"encoding", encoding},
+                        {"ours_Mpx_per_s", Number(ours)}, {"turbo_Mpx_per_s", Number(turbo)},
+                        {"bytes", Number(bytes)}};
+            if (ours && turbo) {
+                const double ratio = *ours / *turbo;
+                row["ratio"] = ratio;
+                row["goal_met"] = ratio >= 1.0;
+                std::printf("%-8s %-28s %9.1f %9.1f %7.2f %5s %9.0f %s\n", picture, encoding,
+                            *ours, *turbo, ratio, YesNo(ratio >= 1.0), bytes.value_or(0),
+                            bytes && *bytes <= 140000 ? "yes" : "no");
+            } else {
+                std::printf("%-8s %-28s %s\n", picture, encoding,
+                            Why(runs, "Decode/ours/" + suffix).c_str());
+            }
+            summary["decode"].push_back(row);
+        }
+    }
+
+    std::printf("\n== Resize, megapixels of output per second\n");
+    for (const char* size : {"320x240_to_640x480", "640x480_to_320x240", "640x480_to_700x300"}) {
+        for (const char* method : {"nearest", "smooth"}) {
+            const std::string name = std::string("Resize/") + size + "/" + method;
+            const auto rate = Counter(runs, name, "Mpx_per_s");
+            std::printf("%-20s %-8s %9s\n", size, method,
+                        rate ? std::to_string(*rate).substr(0, 7).c_str() : Why(runs, name).c_str());
+            summary["resize"].push_back({{"sizes", size}, {"method", method},
+                                         {"Mpx_per_s", Number(rate)}});
+        }
+    }
+
+    std::printf("\n== End to end, CPU ms per frame, 640x480 at 25 fps (goal: ours <= 0.5 x ffmpeg)\n");
+    {
+        const auto ours = Counter(runs, "EndToEnd", "ours_cpu_ms_per_frame");
+        const auto ffmpeg = Counter(runs, "EndToEnd", "ffmpeg_cpu_ms_per_frame");
+        json row = {{"ours_cpu_ms_per_frame", Number(ours)},
+                    {"ffmpeg_cpu_ms_per_frame", Number(ffmpeg)}};
+        if (ours && ffmpeg) {
+            row["ratio"] = *ours / *ffmpeg;
+            row["goal_met"] = *ours / *ffmpeg <= 0.5;
+            std::printf("ours %.3f  ffmpeg %.3f  ratio %.2f  goal %s\n", *ours, *ffmpeg,
+                        *ours / *ffmpeg, YesNo(*ours / *ffmpeg <= 0.5));
+        } else {
+            std::printf("%s\n", Why(runs, "EndToEnd").c_str());
+        }
+        summary["end_to_end"] = row;
+    }
+
+    std::printf("\n== Scaling, controls each playing its own camera (goal: 2 controls >= 1.8 x 1)\n");
+    std::printf("%8s %12s %14s %8s\n", "controls", "frames/s", "CPU ms/frame", "x one");
+    const auto one = Counter(runs, "Scaling/1", "frames_per_s");
+    for (int n : {1, 2, 4, 8}) {
+        const std::string name = "Scaling/" + std::to_string(n);
+        const auto fps = Counter(runs, name, "frames_per_s");
+        const auto cpu = Counter(runs, name, "cpu_ms_per_frame");
+        json row = {{"controls", n}, {"frames_per_s", Number(fps)},
+                    {"cpu_ms_per_frame", Number(cpu)}};
+        if (fps && cpu) {
+            const double speedup = one && *one > 0 ? *fps / *one : 0;
+            row["speedup"] = speedup;
+            std::printf("%8d %12.1f %14.3f %8.2f\n", n, *fps, *cpu, speedup);
+        } else {
+            std::printf("%8d %s\n", n, Why(runs, name).c_str());
+        }
+        summary["scaling"].push_back(row);
+    }
+    {
+        const auto two = Counter(runs, "Scaling/2", "frames_per_s");
+        if (one && two && *one > 0) {
+            summary["scaling_goal_met"] = *two / *one >= 1.8;
+            std::printf("goal %s\n", YesNo(*two / *one >= 1.8));
+        }
+    }
+
+    std::printf("\n== Idle, a playing control whose camera sends nothing (goal: < 1%% of a core)\n");
+    {
+        const auto share = Counter(runs, "Idle", "cpu_percent_of_a_core");
+        summary["idle"] = {{"cpu_percent_of_a_core", Number(share)}};
+        if (share) {
+            summary["idle"]["goal_met"] = *share < 1.0;
+            std::printf("%.3f %% of a core  goal %s\n", *share, YesNo(*share < 1.0));
+        } else {
+            std::printf("%s\n", Why(runs, "Idle").c_str());
+        }
+    }
+
+    std::printf("\n== Latency, last byte sent to pixels in the window, 25 fps "
+                "(goal: p99 < 5 ms + one decode)\n");
+    {
+        const auto median = Counter(runs, "Latency", "median_ms");
+        const auto p99 = Counter(runs, "Latency", "p99_ms");
+        const auto decode = Counter(runs, "Latency", "decode_ms");
+        summary["latency"] = {{"median_ms", Number(median)}, {"p99_ms", Number(p99)},
+                              {"decode_ms", Number(decode)}};
+        if (median && p99 && decode) {
+            const bool met = *p99 < 5.0 + *decode;
+            summary["latency"]["goal_met"] = met;
+            std::printf("median %.2f ms  p99 %.2f ms  decode %.2f ms  goal %s\n", *median, *p99,
+                        *decode, YesNo(met));
+        } else {
+            std::printf("%s\n", Why(runs, "Latency").c_str());
+        }
+    }
+
+    const std::filesystem::path out = dir / "summary.json";
+    const std::filesystem::path temp = dir / "summary.json.tmp";
+    {
+        std::ofstream file(temp);
+        file << summary.dump(2) << "\n";
+        if (!file) {
+            std::fprintf(stderr, "bench_report: cannot write %s\n", temp.c_str());
+            return 1;
+        }
+    }
+    std::filesystem::rename(temp, out);
+    std::printf("\nsummary: %s\n", out.c_str());
+    return 0;
+}
