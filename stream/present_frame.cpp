@@ -53,6 +53,16 @@ image::ImageResult ScaleAndPaint(control::ControlState& c, platform::HWND window
     const FrameGeometry g =
         ComputeFrameGeometry(c.PreviewWidth.load(), c.PreviewHeight.load(), c.ZoomFactor.load());
     if (!FitsInt32(g.width) || !FitsInt32(g.height)) return image::kBadSize;
+    platform::HPALETTE palette = nullptr;
+    if (g.width == source->Header->Width && g.height == source->Header->Height &&
+        source->Header->BitCount == 24) {
+        // Scaling to the same size copies every pixel unchanged and a true-colour picture has
+        // no colour table, so the decoded picture is painted as it is.
+        image::DisplayImage(window, dc, &palette, static_cast<std::int32_t>(g.x),
+                            static_cast<std::int32_t>(g.y), source, 0, 0, c.DisplayMethod.load());
+        if (palette != nullptr) platform::DeleteObject(palette);
+        return image::kImageOk;
+    }
     image::ImageBuffer target;
     image::ImageResult r =
         image::AllocImage(&target, static_cast<std::int32_t>(g.width),
@@ -60,7 +70,6 @@ image::ImageResult ScaleAndPaint(control::ControlState& c, platform::HWND window
     if (r != image::kImageOk) return r;
     r = image::ResizeImage(source, &target, c.ResizeMethod.load());
     if (r == image::kImageOk) {
-        platform::HPALETTE palette = nullptr;
         image::DisplayImage(window, dc, &palette, static_cast<std::int32_t>(g.x),
                             static_cast<std::int32_t>(g.y), &target, 0, 0, c.DisplayMethod.load());
         if (palette != nullptr) platform::DeleteObject(palette);
