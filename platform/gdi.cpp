@@ -4,6 +4,9 @@
 #include "platform/gdi.h"
 
 #include <algorithm>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <cstring>
 #include <unordered_map>
 #include <utility>
@@ -371,6 +374,39 @@ UINT RealizePalette(HDC hdc) {
     return changed;
 }
 
+namespace {
+
+// Blue, green, red bytes to 0x00RRGGBB words (the same bytes in memory, with a zero fourth).
+void CopyBgrToDirectPortable(const std::uint8_t* p, std::uint32_t* out, std::int64_t n) {
+    for (; n > 0; --n, p += 3)
+        *out++ = (static_cast<std::uint32_t>(p[2]) << 16) |
+                 (static_cast<std::uint32_t>(p[1]) << 8) | p[0];
+}
+
+#if defined(__x86_64__)
+// Four pixels per shuffle. Each 16-byte load reads 4 bytes past the 12 it uses, so the vector
+// loop stops while at least 6 pixels (18 bytes) are left and the rest go the portable way.
+__attribute__((target("ssse3"))) void CopyBgrToDirectSsse3(const std::uint8_t* p,
+                                                           std::uint32_t* out, std::int64_t n) {
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    for (; n >= 6; n -= 4, p += 12, out += 4) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(bytes, spread));
+    }
+    CopyBgrToDirectPortable(p, out, n);
+}
+#endif
+
+void CopyBgrToDirect(const std::uint8_t* p, std::uint32_t* out, std::int64_t n) {
+#if defined(__x86_64__)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3) return CopyBgrToDirectSsse3(p, out, n);
+#endif
+    CopyBgrToDirectPortable(p, out, n);
+}
+
+}  // namespace
+
 int SetDIBitsToDevice(HDC hdc, int x_dest, int y_dest, std::uint32_t w, std::uint32_t h, int x_src,
                       int y_src, std::uint32_t start_scan, std::uint32_t lines, const void* bits,
                       const BITMAPINFOHEADER* info, UINT color_use) {
@@ -432,11 +468,7 @@ int SetDIBitsToDevice(HDC hdc, int x_dest, int y_dest, std::uint32_t w, std::uin
         painted = true;
         if (depth == 24 && direct) {
             // The common case, a true-colour frame on a true-colour screen: a straight copy.
-            std::uint32_t* out = s.direct.data() + first;
-            const std::uint8_t* p = row + c_first * 3;
-            for (std::int64_t n = c_end - c_first; n > 0; --n, p += 3)
-                *out++ = (static_cast<std::uint32_t>(p[2]) << 16) |
-                         (static_cast<std::uint32_t>(p[1]) << 8) | p[0];
+            CopyBgrToDirect(row + c_first * 3, s.direct.data() + first, c_end - c_first);
             continue;
         }
         for (std::int64_t c = c_first; c < c_end; ++c) {

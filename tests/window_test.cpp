@@ -379,6 +379,38 @@ TEST(Gdi, DibRowsAreBottomUpAndClipped) {
             EXPECT_EQ(p.ColorAt(x, y), Rgb32(200, y, x - 1)) << x << "," << y;
 }
 
+// True-colour rows of every width up to a few vectors, placed at odd offsets and cut at both
+// edges of the window, land pixel for pixel (the wide copy and its tail agree).
+TEST(Gdi, TrueColourDibsOfAnyWidthAndOffsetLandExactly) {
+    constexpr int kScreen = 24;
+    for (int width = 1; width <= 21; ++width) {
+        for (int x_dest : {-3, 0, 5, kScreen - width / 2}) {
+            SCOPED_TRACE(std::to_string(width) + " at " + std::to_string(x_dest));
+            Desk d(32, kScreen, 2);
+            Dib dib(width, 2, 24);
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < width; ++x) {
+                    std::uint8_t* p = dib.Row(y) + x * 3;
+                    p[0] = static_cast<std::uint8_t>(x + 1);
+                    p[1] = static_cast<std::uint8_t>(100 + y);
+                    p[2] = static_cast<std::uint8_t>(250 - x);
+                }
+            HDC dc = GetDC(d.window);
+            SetDIBitsToDevice(dc, x_dest, 0, static_cast<std::uint32_t>(width), 2, 0, 0, 0, 2,
+                              dib.bits, dib.Info(), DIB_RGB_COLORS);
+            ReleaseDC(d.window, dc);
+            WindowPixels p = d.Pixels();
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < kScreen; ++x) {
+                    const int c = x - x_dest;
+                    const std::uint32_t want =
+                        c >= 0 && c < width ? Rgb32(250 - c, 100 + y, c + 1) : 0u;
+                    ASSERT_EQ(p.ColorAt(x, y), want) << x << "," << y;
+                }
+        }
+    }
+}
+
 TEST(Gdi, DibSourceOriginCountsRowsFromTheBottom) {
     Desk d(32, 4, 4);
     std::vector<RGBQUAD> table(256);
