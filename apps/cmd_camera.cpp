@@ -39,11 +39,11 @@ int RunCamera(int argc, char** argv) {
     app.add_option("--native", config.native_port, "native protocol port (0: any free port)")
         ->check(CLI::Range(0, 65535));
     app.add_option("--size", size, "picture size WxH")->default_val(size);
-    app.add_option("--fps", config.fps, "frames per second")
-        ->check(CLI::Range(1, camera::kMaxFps))
+    app.add_option("--fps", config.fps, "frames per second (0: as fast as the client takes them)")
+        ->check(CLI::Range(0, camera::kMaxFps))
         ->default_val(config.fps);
     app.add_flag("--still", config.still,
-                 "send one picture, encoded once, as every frame (for load tests at high --fps)");
+                 "send one picture, encoded once, as every frame (for load tests)");
     app.add_option("--quality", config.quality, "JPEG quality")
         ->check(CLI::Range(1, 100))
         ->default_val(config.quality);

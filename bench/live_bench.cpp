@@ -1,6 +1,6 @@
 // Whole-pipeline figures on loopback: CPU per presented frame of one control playing a 25 fps
 // 640x480 stream from the simulated camera against ffmpeg decoding the same stream to BGR; total
-// frames per second of 1, 2, 4 and 8 controls each playing a camera as fast as it sends; the CPU
+// frames per second of 1, 2, 4 and 8 controls each playing an unpaced still camera; the CPU
 // share of a control whose camera says nothing; and the time from a frame's last byte on the wire
 // to its pixels in the control's window. Cameras run as `quorlina camera` processes beside this
 // one, so the process CPU time measured here is the controls' alone.
@@ -258,7 +258,7 @@ void Scaling(benchmark::State& state) {
         std::vector<std::unique_ptr<Viewer>> viewers;
         for (int i = 0; i < controls; ++i) {
             cams.push_back(std::make_unique<CameraProcess>());
-            if (!cams.back()->Start(Camera640(1000, true), &error)) {
+            if (!cams.back()->Start(Camera640(0, true), &error)) {
                 state.SkipWithError(error.c_str());
                 return;
             }

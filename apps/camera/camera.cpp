@@ -35,11 +35,14 @@ const char* to_string(LoginMode mode) {
 std::int64_t CameraContext::CurrentFrame() const {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - epoch);
+    // Unpaced, the picture may change once a millisecond.
+    if (config.fps == 0) return ms.count();
     return ms.count() * config.fps / 1000;
 }
 
 std::chrono::steady_clock::time_point CameraContext::FrameStart(std::int64_t frame) const {
     // Rounded up so that the frame number at FrameStart(n) is n.
+    if (config.fps == 0) return epoch + std::chrono::milliseconds(frame);
     return epoch + std::chrono::milliseconds((frame * 1000 + config.fps - 1) / config.fps);
 }
 
@@ -78,7 +81,7 @@ std::string CheckConfig(const CameraConfig& c) {
         c.height > kMaxPictureSide)
         return "picture size out of range " + std::to_string(kMinPictureSide) + ".." +
                std::to_string(kMaxPictureSide);
-    if (c.fps < 1 || c.fps > kMaxFps) return "fps out of range 1.." + std::to_string(kMaxFps);
+    if (c.fps < 0 || c.fps > kMaxFps) return "fps out of range 0.." + std::to_string(kMaxFps);
     if (c.quality < 1 || c.quality > 100) return "quality out of range 1..100";
     if (c.pace < 0 || c.pace > kMaxPace) return "pace out of range 0.." + std::to_string(kMaxPace);
     if (c.login == LoginMode::kSerial && c.serial.empty()) return "serial login needs a token";

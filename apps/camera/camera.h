@@ -27,7 +27,7 @@ struct CameraConfig {
     int native_port = -1;  // -1: no native side; 0: any free port
     int width = 320;
     int height = 240;
-    int fps = 10;
+    int fps = 10;        // 0: unpaced, a frame as soon as the client has taken the last one
     bool still = false;  // one picture, rendered once and sent as every frame (load tests)
     int quality = 75;
     std::string user;  // credentials the camera demands (both empty: none)

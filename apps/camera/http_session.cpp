@@ -402,13 +402,18 @@ class HttpSession {
     // Waits for the next frame tick, reading (and dropping) anything the client sends; false
     // when the client closed or the camera stops.
     bool WaitForNextFrame(std::int64_t frame) {
+        char scratch[kReceiveChunkBytes];
+        std::size_t got = 0;
+        if (ctx_.config.fps == 0) {
+            // Unpaced: only what the client sent is taken up; the socket's flow control paces.
+            const IoResult r = RecvSome(fd_, scratch, sizeof scratch, &got, ctx_.stop, 0);
+            return r == IoResult::kOk || r == IoResult::kTimeout;
+        }
         const auto next = ctx_.FrameStart(frame + 1);
         while (ctx_.CurrentFrame() <= frame) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 next - std::chrono::steady_clock::now());
             left = std::max(left, std::chrono::milliseconds(1));
-            char scratch[kReceiveChunkBytes];
-            std::size_t got = 0;
             IoResult r = RecvSome(fd_, scratch, sizeof scratch, &got, ctx_.stop,
                                   static_cast<int>(left.count()));
             if (r != IoResult::kOk && r != IoResult::kTimeout) return false;
