@@ -265,7 +265,7 @@ ImageResult DecodeScan(Decoder& d, bool progressive, ScanEnd* end) {
 ImageResult Assemble(Decoder& d, ImageBuffer* target) {
     Frame& f = d.frame;
     PictureWriter writer;
-    const ImageResult result = writer.Init(f, target);
+    const ImageResult result = writer.Init(f, target, d.vector_kernels);
     if (result != kImageOk) return result;
     alignas(16) std::int16_t block[kBlockCoefficients];
     for (int my = 0; my < f.mcu_rows && writer.Visible(my); ++my) {

@@ -17,7 +17,7 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
     if (result != kImageOk) return result;
     Frame& f = d.frame;
     PictureWriter writer;
-    result = writer.Init(f, target);
+    result = writer.Init(f, target, d.vector_kernels);
     if (result != kImageOk) return result;
 
     BitReader reader;
