@@ -33,12 +33,9 @@ struct SequentialUnit {
     const Decoder* d;
     bool operator()(BitCursor& bits, Component& c, std::int16_t* block) const {
         std::memset(block, 0, kBlockCoefficients * sizeof *block);
-        return bits.WithReader([&](BitReader& r) {
-            return DecodeSequentialCoefficients(r,
-                                                d->dc_tables[static_cast<std::size_t>(c.dc_table)],
-                                                d->ac_tables[static_cast<std::size_t>(c.ac_table)],
-                                                &c.dc_predictor, block) >= 0;
-        });
+        return DecodeBlock<false>(bits, d->dc_tables[static_cast<std::size_t>(c.dc_table)],
+                                  d->ac_tables[static_cast<std::size_t>(c.ac_table)],
+                                  &c.dc_predictor, nullptr, block) >= 0;
     }
 };
 
@@ -76,17 +73,17 @@ struct AcFirstUnit {
         }
         for (int k = ss; k <= se;) {
             r.Fill();
-            if (const int whole = table->coefficient[r.Peek(kLookaheadBits)]; whole != 0) {
-                r.Skip(whole & 15);
-                const int run = (whole >> 4) & 15;
-                if ((whole >> 8) == 0) {
-                    if (run == 0) break;  // a run of one end of band: this block only
+            if (const int whole = table->fast[r.Peek(kLookaheadBits)]; whole != 0) {
+                r.Skip(whole & 0xFF);
+                const int advance = (whole >> 8) & 0xFF;
+                if ((whole >> 16) == 0) {
+                    if (advance == kEndOfBlock) break;  // a run of one end of band: this block
                     k += 16;
                     continue;
                 }
-                k += run;
+                k += advance;
                 if (k > se) break;
-                block[kNaturalOrder[static_cast<std::size_t>(k)]] = Scaled(whole >> 8, al);
+                block[kNaturalOrder[static_cast<std::size_t>(k)]] = Scaled(whole >> 16, al);
                 ++k;
                 continue;
             }

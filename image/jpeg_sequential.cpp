@@ -26,12 +26,17 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
     std::uint32_t countdown = d.restart_interval;
     alignas(16) std::int16_t block[kBlockCoefficients] = {};
 
+    // The bit buffer stays in the cursor (in registers) for the whole scan.
+    BitCursor bits(reader);
     for (int row = 0; row < f.mcu_rows; ++row) {
         const bool visible = writer.Visible(row);
         for (int column = 0; column < f.mcus_per_row; ++column) {
             if (d.restart_interval != 0) {
                 if (countdown == 0) {
-                    reader.Restart();
+                    bits.WithReader([](BitReader& r) {
+                        r.Restart();
+                        return 0;
+                    });
                     for (auto& c : f.components) c.dc_predictor = 0;
                     countdown = d.restart_interval;
                 }
@@ -46,24 +51,29 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
                 const std::ptrdiff_t stride = writer.Stride(index);
                 for (int by = 0; by < c.layout_v; ++by) {
                     for (int bx = 0; bx < c.layout_h; ++bx) {
-                        const int last = DecodeSequentialBlock(reader, dc, ac, &c.dc_predictor,
-                                                               c.quant.data(), block);
+                        const int last =
+                            DecodeBlock<true>(bits, dc, ac, &c.dc_predictor, c.quant.data(), block);
                         if (last < 0)
                             return d.Fail(kBadJpegData,
-                                          reader.NearEnd() ? kJpegInputEnded : kJpegCodeTooLong);
-                        if (visible) {
-                            std::uint8_t* out =
-                                plane + by * 8 * stride + (column * c.layout_h + bx) * 8;
-                            if (last == 0)
-                                InverseDctDcOnly(block[0], out, stride);
-                            else
-                                InverseDct(block, out, stride);
+                                          bits.NearEnd() ? kJpegInputEnded : kJpegCodeTooLong);
+                        if (last == 0) {
+                            if (visible)
+                                InverseDctDcOnly(
+                                    block[0],
+                                    plane + by * 8 * stride + (column * c.layout_h + bx) * 8,
+                                    stride);
+                            block[0] = 0;
+                            continue;
                         }
-                        std::memset(block, 0, sizeof block);
+                        if (visible)
+                            InverseDct(block,
+                                       plane + by * 8 * stride + (column * c.layout_h + bx) * 8,
+                                       stride);
+                        ClearBlock(block);
                     }
                 }
             }
-            if (reader.Overrun()) return d.Fail(kBadJpegData, kJpegInputEnded);
+            if (bits.Overrun()) return d.Fail(kBadJpegData, kJpegInputEnded);
         }
         if (visible) writer.EmitMcuRow(row);
     }
