@@ -1,5 +1,5 @@
 // Huffman stage of the JPEG decoder: decode tables from a DHT segment (T.81 annex C and F.2.2.3,
-// with an 8-bit lookahead), the bit reader and the sequential block decoder (F.2.2). Hard part:
+// with a 10-bit lookahead), the bit reader and the sequential block decoder (F.2.2). Hard part:
 // ending safely. The reader stops at any marker or the end of the bytes, then supplies zero bits
 // and counts them, so a caller learns after each MCU whether it used bits the data never held.
 #pragma once
@@ -13,7 +13,9 @@
 namespace image::jpeg {
 
 inline constexpr int kBlockCoefficients = 64;
-inline constexpr int kLookaheadBits = 8;
+// Codes of up to 10 bits, and most codes with their value bits, resolve with one lookup (tables
+// of 1024 entries; an 8-bit lookahead misses too often on detailed pictures).
+inline constexpr int kLookaheadBits = 10;
 inline constexpr int kMaxCodeLength = 16;
 inline constexpr int kMaxHuffmanSymbols = 256;
 inline constexpr int kMaxDcCategory = 15;
@@ -35,10 +37,10 @@ inline constexpr std::array<std::uint8_t, 64> kNaturalOrder = {
 struct HuffmanTable {
     bool defined = false;
     int count = 0;  // number of symbols
-    // For each 8-bit prefix: (length << 8) | symbol of the code of at most 8 bits it starts with,
-    // or 0 when the code is longer.
+    // For each kLookaheadBits-bit prefix: (length << 8) | symbol of the code of at most that
+    // many bits it starts with, or 0 when the code is longer.
     std::array<std::uint16_t, 1 << kLookaheadBits> lookahead{};
-    // From the same 8-bit prefix, when a code and its value bits fit in the 8 bits together:
+    // From the same prefix, when a code and its value bits fit in it together:
     // (value << 16) | (advance << 8) | (code length + size). In an AC table advance is the run
     // of zeros before the coefficient, 15 with value 0 for sixteen zeros, kEndOfBlock for the
     // end of block; in a DC table it is 0 and value is the difference. 0 when the full decode
@@ -127,14 +129,31 @@ class BitReader {
 // it goes back to the reader around refills and slow decodes, and when the cursor ends.
 class BitCursor {
   public:
-    explicit BitCursor(BitReader& reader)
-        : reader_(reader), acc_(reader.acc_), bits_(reader.bits_) {}
+    explicit BitCursor(BitReader& reader) : reader_(reader), data_(reader.data_) { Load(); }
     ~BitCursor() { Store(); }
     BitCursor(const BitCursor&) = delete;
     BitCursor& operator=(const BitCursor&) = delete;
 
-    void Fill() {
-        if (bits_ >= 32 || reader_.RefillPlain(acc_, bits_)) return;
+    // Ensures at least 32 bits (real or padding) are buffered. Most of the time the next eight
+    // bytes lie inside the data and hold neither stuffing nor a marker: then as many whole bytes
+    // as fit are taken with one load; otherwise the reader refills byte by byte.
+    [[gnu::always_inline]] void Fill() {
+        if (bits_ >= 32) return;
+        if (static_cast<std::ptrdiff_t>(pos_) <= plain_limit_) {
+            std::uint64_t next = 0;
+            std::memcpy(&next, data_ + pos_, 8);
+            if constexpr (std::endian::native == std::endian::little)
+                next = __builtin_bswap64(next);
+            constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+            constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+            if (((~next - kOnes) & next & kHighs) == 0) {  // no byte is 0xFF
+                const int bytes = (63 - bits_) >> 3;
+                acc_ |= (next >> (64 - 8 * bytes)) << (64 - bits_ - 8 * bytes);
+                pos_ += static_cast<std::size_t>(bytes);
+                bits_ += 8 * bytes;
+                return;
+            }
+        }
         Store();
         reader_.Refill();
         Load();
@@ -166,14 +185,24 @@ class BitCursor {
     void Store() {
         reader_.acc_ = acc_;
         reader_.bits_ = bits_;
+        reader_.pos_ = pos_;
     }
     void Load() {
         acc_ = reader_.acc_;
         bits_ = reader_.bits_;
+        pos_ = reader_.pos_;
+        // Eight-byte loads are taken from positions up to size - 8, and none once the reader
+        // has stopped at a marker or the end.
+        plain_limit_ = reader_.stopped_ || reader_.size_ < 8
+                           ? -1
+                           : static_cast<std::ptrdiff_t>(reader_.size_ - 8);
     }
     BitReader& reader_;
-    std::uint64_t acc_;
-    int bits_;
+    const std::uint8_t* const data_;
+    std::size_t pos_ = 0;
+    std::ptrdiff_t plain_limit_ = -1;
+    std::uint64_t acc_ = 0;
+    int bits_ = 0;
 };
 
 // Sign extension of an s-bit magnitude (T.81 F.2.2.1 EXTEND); s in 1..15.
@@ -215,8 +244,9 @@ inline std::int32_t WrapAdd(std::int32_t a, std::int32_t b) {
 // zeros may count as written), or -1 for a bad code. Inline, so that the scan loop keeps the
 // cursor in registers from block to block.
 template <bool Dequantise>
-inline int DecodeBlock(BitCursor& bits, const HuffmanTable& dc, const HuffmanTable& ac,
-                       std::int32_t* predictor, const std::int32_t* quant, std::int16_t* block) {
+[[gnu::always_inline]] inline int DecodeBlock(BitCursor& bits, const HuffmanTable& dc,
+                                              const HuffmanTable& ac, std::int32_t* predictor,
+                                              const std::int32_t* quant, std::int16_t* block) {
     bits.Fill();
     int diff = 0;
     if (const int whole = dc.fast[bits.Peek(kLookaheadBits)]; whole != 0) {
