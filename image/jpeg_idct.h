@@ -26,6 +26,16 @@ void InverseDct(const std::int16_t* coefficients, std::uint8_t* out, std::ptrdif
 // The transform one value at a time, with the all-zero column and row shortcuts.
 void InverseDctPortable(const std::int16_t* coefficients, std::uint8_t* out, std::ptrdiff_t stride);
 
+// Two blocks at once, each as InverseDct transforms it; faster than two calls only where
+// InverseDctPairsAreFaster says so (AVX2), otherwise the two calls.
+void InverseDctPair(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
+                    const std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b);
+bool InverseDctPairsAreFaster();
+
+// The pair transform with AVX2; only for processors that run it.
+void InverseDctPairAvx2(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
+                        const std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b);
+
 // The same for a block whose AC coefficients are all zero: one value fills the block.
 void InverseDctDcOnly(std::int16_t dc, std::uint8_t* out, std::ptrdiff_t stride);
 

@@ -24,7 +24,29 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
     reader.Start(d.data, d.size, d.pos);
     for (auto& c : f.components) c.dc_predictor = 0;
     std::uint32_t countdown = d.restart_interval;
-    alignas(16) std::int16_t block[kBlockCoefficients] = {};
+    // Blocks with AC coefficients wait in pairs for the two-block transform where that is
+    // faster; a block left over is transformed alone before its MCU row is converted. A scan
+    // that names a component twice writes some samples twice, and then the blocks go one by
+    // one, so that the later block is still the one that stays.
+    bool distinct = true;
+    for (int i = 0; i < d.scan.count; ++i)
+        for (int j = 0; j < i; ++j)
+            if (d.scan.component[static_cast<std::size_t>(i)] ==
+                d.scan.component[static_cast<std::size_t>(j)])
+                distinct = false;
+    const bool pairs = distinct && d.vector_kernels && InverseDctPairsAreFaster();
+    alignas(16) std::int16_t blocks[2][kBlockCoefficients] = {};
+    std::int16_t* block = blocks[0];
+    std::int16_t* pending = nullptr;
+    std::uint8_t* pending_out = nullptr;
+    std::ptrdiff_t pending_stride = 0;
+    auto transform = [&](const std::int16_t* coefficients, std::uint8_t* out,
+                         std::ptrdiff_t stride) {
+        if (d.vector_kernels)
+            InverseDct(coefficients, out, stride);
+        else
+            InverseDctPortable(coefficients, out, stride);
+    };
 
     // The bit buffer stays in the cursor (in registers) for the whole scan.
     BitCursor bits(reader);
@@ -56,24 +78,37 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
                         if (last < 0)
                             return d.Fail(kBadJpegData,
                                           bits.NearEnd() ? kJpegInputEnded : kJpegCodeTooLong);
+                        std::uint8_t* out =
+                            plane + by * 8 * stride + (column * c.layout_h + bx) * 8;
                         if (last == 0) {
-                            if (visible)
-                                InverseDctDcOnly(
-                                    block[0],
-                                    plane + by * 8 * stride + (column * c.layout_h + bx) * 8,
-                                    stride);
+                            if (visible) InverseDctDcOnly(block[0], out, stride);
                             block[0] = 0;
-                            continue;
+                        } else if (!visible) {
+                            ClearBlock(block);
+                        } else if (!pairs) {
+                            transform(block, out, stride);
+                            ClearBlock(block);
+                        } else if (pending == nullptr) {
+                            pending = block;
+                            pending_out = out;
+                            pending_stride = stride;
+                            block = block == blocks[0] ? blocks[1] : blocks[0];
+                        } else {
+                            InverseDctPair(pending, pending_out, pending_stride, block, out,
+                                           stride);
+                            ClearBlock(pending);
+                            ClearBlock(block);
+                            pending = nullptr;
                         }
-                        if (visible)
-                            InverseDct(block,
-                                       plane + by * 8 * stride + (column * c.layout_h + bx) * 8,
-                                       stride);
-                        ClearBlock(block);
                     }
                 }
             }
             if (bits.Overrun()) return d.Fail(kBadJpegData, kJpegInputEnded);
+        }
+        if (pending != nullptr) {
+            transform(pending, pending_out, pending_stride);
+            ClearBlock(pending);
+            pending = nullptr;
         }
         if (visible) writer.EmitMcuRow(row);
     }

@@ -89,6 +89,49 @@ TEST(JpegKernels, VectorHalfWidthRowsEqualTheTables) {
     }
 }
 
+TEST(JpegKernels, PairTransformEqualsThePortableTransformForAnyInput) {
+    std::mt19937 random(123);
+    // Pairs of every mix: wild 16-bit values, picture-like values, sparse blocks, top-left 4 x 4
+    // only (a path of its own, taken only when both blocks qualify), and DC only.
+    auto fill = [&](std::int16_t* block, int kind) {
+        for (int k = 0; k < 64; ++k) {
+            const std::uint32_t r = random();
+            switch (kind) {
+                case 0:
+                    block[k] = static_cast<std::int16_t>(r);
+                    break;
+                case 1:
+                    block[k] = static_cast<std::int16_t>(static_cast<int>(r % 2049) - 1024);
+                    break;
+                case 2:
+                    block[k] = r % 8 == 0
+                                   ? static_cast<std::int16_t>(static_cast<int>(r % 4001) - 2000)
+                                   : 0;
+                    break;
+                case 3:
+                    block[k] = k % 8 < 4 && k < 32 ? static_cast<std::int16_t>(r) : 0;
+                    break;
+                default:
+                    block[k] = k == 0 ? static_cast<std::int16_t>(r) : 0;
+                    break;
+            }
+        }
+    };
+    constexpr std::ptrdiff_t kStrideA = 24, kStrideB = 40;
+    for (int trial = 0; trial < 5000; ++trial) {
+        alignas(16) std::int16_t a[64], b[64];
+        fill(a, trial % 5);
+        fill(b, (trial / 5) % 5);
+        std::uint8_t out_a[8 * kStrideA] = {}, out_b[8 * kStrideB] = {};
+        std::uint8_t expected_a[8 * kStrideA] = {}, expected_b[8 * kStrideB] = {};
+        jpeg::InverseDctPair(a, out_a, kStrideA, b, out_b, kStrideB);
+        jpeg::InverseDctPortable(a, expected_a, kStrideA);
+        jpeg::InverseDctPortable(b, expected_b, kStrideB);
+        ASSERT_EQ(std::memcmp(out_a, expected_a, sizeof out_a), 0) << "trial " << trial;
+        ASSERT_EQ(std::memcmp(out_b, expected_b, sizeof out_b), 0) << "trial " << trial;
+    }
+}
+
 // A picture with the mix of a camera frame: gradients, edges, texture and sensor noise.
 Bytes CameraLikeRgb(int width, int height, int noise_amplitude) {
     Bytes rgb(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
@@ -202,6 +245,19 @@ TEST(JpegKernels, CameraPicturesDecodeTheSameWithVectorAndPortableKernels) {
                                std::to_string(c.subsampling) + " q" + std::to_string(c.quality) +
                                (c.flags != 0 ? " progressive" : ""),
                            jpeg);
+    }
+}
+
+TEST(JpegKernels, ScanNamingAComponentTwiceDecodesTheSameBothWays) {
+    // The scan header's third component (Cr) renamed to the first (Y): every MCU writes the
+    // luma blocks twice, so the order in which blocks are transformed shows in the picture.
+    for (int quality : {50, 95}) {
+        Bytes jpeg = TurboCompress(CameraLikeRgb(160, 96, 20), 160, 96, TJSAMP_444, quality, 0);
+        ASSERT_FALSE(jpeg.empty());
+        const std::size_t sos = testsupport::ScanMarkerOffsets(jpeg).front();
+        ASSERT_EQ(jpeg[sos + 4], 3);  // components in the scan
+        jpeg[sos + 9] = jpeg[sos + 5];
+        ExpectSameBothWays("luma twice q" + std::to_string(quality), jpeg);
     }
 }
 
