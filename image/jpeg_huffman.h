@@ -238,12 +238,13 @@ inline std::int32_t WrapAdd(std::int32_t a, std::int32_t b) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
 }
 
-// Decodes one sequential block into coefficients (natural order, stored as 16 bits; block must
-// be zero on entry), each multiplied by the quantiser of its position unless quant is null.
+// Decodes one sequential block into coefficients (natural order, or zig-zag order with ZigZag;
+// stored as 16 bits; block must be zero on entry), each multiplied by the quantiser of its
+// natural position when Dequantise (quant is then in natural order).
 // Returns the zig-zag index of the last coefficient written (0 when only DC; a run of sixteen
 // zeros may count as written), or -1 for a bad code. Inline, so that the scan loop keeps the
 // cursor in registers from block to block.
-template <bool Dequantise>
+template <bool Dequantise, bool ZigZag = false>
 [[gnu::always_inline]] inline int DecodeBlock(BitCursor& bits, const HuffmanTable& dc,
                                               const HuffmanTable& ac, std::int32_t* predictor,
                                               const std::int32_t* quant, std::int16_t* block) {
@@ -270,7 +271,7 @@ template <bool Dequantise>
             bits.Skip(whole & 0xFF);
             k += (whole >> 8) & 0xFF;
             if (k >= kBlockCoefficients) break;
-            const int at = kNaturalOrder[static_cast<std::size_t>(k)];
+            const int at = ZigZag ? k : kNaturalOrder[static_cast<std::size_t>(k)];
             const int value = whole >> 16;
             block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
             last = k++;
@@ -288,7 +289,7 @@ template <bool Dequantise>
         k += run;
         const int value = Extend(bits.Get(size), size);
         if (k >= kBlockCoefficients) break;  // a position past 63 ends the block
-        const int at = kNaturalOrder[static_cast<std::size_t>(k)];
+        const int at = ZigZag ? k : kNaturalOrder[static_cast<std::size_t>(k)];
         block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
         last = k++;
     }
