@@ -132,6 +132,133 @@ struct Terms {
            _mm_unpackhi_epi16(t.red, t.red)};
 }
 
+// The same steps over 256-bit registers: lane 0 carries pixels 0-15 of a 32-pixel run, lane 1
+// pixels 16-31, and every step stays inside its lane, as the 128-bit code does for 16 pixels.
+struct Terms256 {
+    __m256i blue, green, red;
+};
+
+[[gnu::target("avx2")]] inline __m256i DivideTowardZero256(__m256i n) {
+    return _mm256_srai_epi32(_mm256_add_epi32(n, _mm256_srli_epi32(_mm256_srai_epi32(n, 31), 16)),
+                             16);
+}
+
+// One half (four samples a lane) of a term: pairs interleave the centred sample with its
+// partner (2 or the other chroma sample), high is the sample times 65536.
+[[gnu::target("avx2")]] inline __m256i RedHalf(__m256i pairs, __m256i high) {
+    return DivideTowardZero256(
+        _mm256_add_epi32(_mm256_madd_epi16(pairs, _mm256_set1_epi32(Pair(26345, 16384))), high));
+}
+[[gnu::target("avx2")]] inline __m256i BlueHalf(__m256i pairs, __m256i high) {
+    return DivideTowardZero256(
+        _mm256_add_epi32(_mm256_madd_epi16(pairs, _mm256_set1_epi32(Pair(-14942, 16384))),
+                         _mm256_slli_epi32(high, 1)));
+}
+[[gnu::target("avx2")]] inline __m256i GreenHalf(__m256i pairs, __m256i high) {
+    return _mm256_srai_epi32(
+        _mm256_add_epi32(
+            _mm256_sub_epi32(_mm256_madd_epi16(pairs, _mm256_set1_epi32(Pair(18734, -22554))),
+                             high),
+            _mm256_set1_epi32(33792)),
+        16);
+}
+
+[[gnu::target("avx2")]] inline Terms256 ChromaTerms256(__m256i cb, __m256i cr) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i two = _mm256_set1_epi16(2);
+    const __m256i cr_lo = _mm256_unpacklo_epi16(zero, cr), cr_hi = _mm256_unpackhi_epi16(zero, cr);
+    const __m256i cb_lo = _mm256_unpacklo_epi16(zero, cb), cb_hi = _mm256_unpackhi_epi16(zero, cb);
+    return {_mm256_packs_epi32(BlueHalf(_mm256_unpacklo_epi16(cb, two), cb_lo),
+                               BlueHalf(_mm256_unpackhi_epi16(cb, two), cb_hi)),
+            _mm256_packs_epi32(GreenHalf(_mm256_unpacklo_epi16(cr, cb), cr_lo),
+                               GreenHalf(_mm256_unpackhi_epi16(cr, cb), cr_hi)),
+            _mm256_packs_epi32(RedHalf(_mm256_unpacklo_epi16(cr, two), cr_lo),
+                               RedHalf(_mm256_unpackhi_epi16(cr, two), cr_hi))};
+}
+
+[[gnu::target("avx2")]] inline __m256i Mask256(int i) {
+    return _mm256_broadcastsi128_si256(Mask(i));
+}
+
+[[gnu::target("avx2")]] inline void StoreBgr256(std::uint8_t* out, __m256i b, __m256i g,
+                                                __m256i r) {
+    __m256i part[3];
+    for (int p = 0; p < 3; ++p)
+        part[p] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(b, Mask256(3 * p)),
+                                                  _mm256_shuffle_epi8(g, Mask256(3 * p + 1))),
+                                  _mm256_shuffle_epi8(r, Mask256(3 * p + 2)));
+    // Lane 0 of the parts holds output bytes 0-47, lane 1 bytes 48-95.
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_permute2x128_si256(part[0], part[1], 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32),
+                        _mm256_permute2x128_si256(part[2], part[0], 0x30));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64),
+                        _mm256_permute2x128_si256(part[1], part[2], 0x31));
+}
+
+[[gnu::target("avx2")]] inline void Pixels256(const std::uint8_t* y, const Terms256& lo,
+                                              const Terms256& hi, std::uint8_t* out) {
+    const __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y));
+    const __m256i y_lo = _mm256_unpacklo_epi8(luma, _mm256_setzero_si256());
+    const __m256i y_hi = _mm256_unpackhi_epi8(luma, _mm256_setzero_si256());
+    StoreBgr256(
+        out, _mm256_packus_epi16(_mm256_add_epi16(y_lo, lo.blue), _mm256_add_epi16(y_hi, hi.blue)),
+        _mm256_packus_epi16(_mm256_add_epi16(y_lo, lo.green), _mm256_add_epi16(y_hi, hi.green)),
+        _mm256_packus_epi16(_mm256_add_epi16(y_lo, lo.red), _mm256_add_epi16(y_hi, hi.red)));
+}
+
+// 16 chroma bytes, centred, as 16-bit lanes in order (lane 0 samples 0-7, lane 1 8-15).
+[[gnu::target("avx2")]] inline __m256i Centred16(const std::uint8_t* p) {
+    return _mm256_sub_epi16(
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+        _mm256_set1_epi16(128));
+}
+
+[[gnu::target("avx2")]] inline void Doubled256(const Terms256& t, Terms256* lo, Terms256* hi) {
+    *lo = {_mm256_unpacklo_epi16(t.blue, t.blue), _mm256_unpacklo_epi16(t.green, t.green),
+           _mm256_unpacklo_epi16(t.red, t.red)};
+    *hi = {_mm256_unpackhi_epi16(t.blue, t.blue), _mm256_unpackhi_epi16(t.green, t.green),
+           _mm256_unpackhi_epi16(t.red, t.red)};
+}
+
+constexpr int kWideRun = 32;
+
+[[gnu::target("avx2")]] int ConvertFullAvx2(const std::uint8_t* y, const std::uint8_t* cb,
+                                            const std::uint8_t* cr, std::uint8_t* out,
+                                            int columns) {
+    int x = 0;
+    for (; x + kWideRun <= columns; x += kWideRun) {
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cb + x));
+        const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cr + x));
+        const __m256i zero = _mm256_setzero_si256(), centre = _mm256_set1_epi16(128);
+        const Terms256 lo = ChromaTerms256(_mm256_sub_epi16(_mm256_unpacklo_epi8(b, zero), centre),
+                                           _mm256_sub_epi16(_mm256_unpacklo_epi8(r, zero), centre));
+        const Terms256 hi = ChromaTerms256(_mm256_sub_epi16(_mm256_unpackhi_epi8(b, zero), centre),
+                                           _mm256_sub_epi16(_mm256_unpackhi_epi8(r, zero), centre));
+        Pixels256(y + x, lo, hi, out + 3 * x);
+    }
+    return x;
+}
+
+[[gnu::target("avx2")]] int ConvertHalfWidthAvx2(const std::uint8_t* y0, const std::uint8_t* y1,
+                                                 const std::uint8_t* cb, const std::uint8_t* cr,
+                                                 std::uint8_t* out0, std::uint8_t* out1,
+                                                 int columns) {
+    int x = 0;
+    for (; x + kWideRun <= columns; x += kWideRun) {
+        Terms256 lo, hi;
+        Doubled256(ChromaTerms256(Centred16(cb + x / 2), Centred16(cr + x / 2)), &lo, &hi);
+        Pixels256(y0 + x, lo, hi, out0 + 3 * x);
+        if (y1 != nullptr) Pixels256(y1 + x, lo, hi, out1 + 3 * x);
+    }
+    return x;
+}
+
+bool WideAvailable() {
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+
 }  // namespace
 
 bool Available() {
@@ -141,7 +268,7 @@ bool Available() {
 
 [[gnu::target("ssse3")]] int ConvertFull(const std::uint8_t* y, const std::uint8_t* cb,
                                          const std::uint8_t* cr, std::uint8_t* out, int columns) {
-    int x = 0;
+    int x = WideAvailable() ? ConvertFullAvx2(y, cb, cr, out, columns) : 0;
     for (; x + kRun <= columns; x += kRun) {
         const Terms lo = ChromaTerms(Centred8(cb + x), Centred8(cr + x));
         const Terms hi = ChromaTerms(Centred8(cb + x + 8), Centred8(cr + x + 8));
@@ -153,7 +280,7 @@ bool Available() {
 [[gnu::target("ssse3")]] int ConvertHalfWidth(const std::uint8_t* y, const std::uint8_t* cb,
                                               const std::uint8_t* cr, std::uint8_t* out,
                                               int columns) {
-    int x = 0;
+    int x = WideAvailable() ? ConvertHalfWidthAvx2(y, nullptr, cb, cr, out, nullptr, columns) : 0;
     for (; x + kRun <= columns; x += kRun) {
         Terms lo, hi;
         Doubled(ChromaTerms(Centred8(cb + x / 2), Centred8(cr + x / 2)), &lo, &hi);
@@ -166,7 +293,7 @@ bool Available() {
                                                      const std::uint8_t* cb, const std::uint8_t* cr,
                                                      std::uint8_t* out0, std::uint8_t* out1,
                                                      int columns) {
-    int x = 0;
+    int x = WideAvailable() ? ConvertHalfWidthAvx2(y0, y1, cb, cr, out0, out1, columns) : 0;
     for (; x + kRun <= columns; x += kRun) {
         Terms lo, hi;
         Doubled(ChromaTerms(Centred8(cb + x / 2), Centred8(cr + x / 2)), &lo, &hi);
