@@ -3,8 +3,14 @@
 #include "image/jpeg_idct.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-#pragma GCC target("avx2")
 #include <immintrin.h>
+
+// Everything defined below, the shared kernel included, is compiled for AVX2.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC target("avx2")
+#endif
 
 #include "image/jpeg_idct_vector.h"
 
@@ -62,4 +68,8 @@ void InverseDctPairAvx2(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff
 }
 
 }  // namespace image::jpeg
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif
 #endif
