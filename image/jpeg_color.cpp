@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstring>
 
+#include "image/jpeg_color_x86.h"
 #include "image/jpeg_idct.h"
 
 namespace image::jpeg {
@@ -125,6 +126,15 @@ void ConvertHalfWidthTwoRows(const std::uint8_t* y0, const std::uint8_t* y1,
     }
 }
 
+// Columns first..columns-1 of a half-width row straight from the chroma samples (the vector
+// routines leave these over).
+void ConvertHalfWidthFrom(const std::uint8_t* y, const std::uint8_t* cb, const std::uint8_t* cr,
+                          std::uint8_t* out, int first, int columns) {
+    const std::uint8_t* range = SampleRange();
+    for (int x = first; x < columns; ++x)
+        StorePixel(range, y[x], cb[x / 2], cr[x / 2], out + 3 * x);
+}
+
 // Column x of the full-size row takes sample x * h / hmax: each sample repeated hmax / h times.
 void Replicate(const std::uint8_t* in, int h, int hmax, std::uint8_t* out, int columns) {
     if (hmax == 2 * h) {
@@ -140,8 +150,9 @@ const ColourTables& Colour() {
     return kColour;
 }
 
-ImageResult PictureWriter::Init(const Frame& frame, ImageBuffer* target) {
+ImageResult PictureWriter::Init(const Frame& frame, ImageBuffer* target, bool vector) {
     target_ = target;
+    vector_ = vector && x86::Available();
     columns_ = std::min<int>(frame.width, static_cast<int>(target->Right - target->Left + 1));
     rows_ = std::min<int>(frame.height, static_cast<int>(target->Bottom - target->Top + 1));
     mcu_height_ = frame.mcu_height;
@@ -197,9 +208,13 @@ void PictureWriter::EmitMcuRow(int mcu_row) {
                 std::memcpy(out, rows[0], static_cast<std::size_t>(columns_));
                 break;
             case Mode::kFullChroma:
-                ConvertFull(rows[0], rows[1], rows[2], out, columns_);
+                ConvertFullRow(rows[0], rows[1], rows[2], out);
                 break;
             case Mode::kHalfWidthChroma:
+                if (vector_) {
+                    local += ConvertHalfWidthVector(local, y, rows, out);
+                    break;
+                }
                 if (rows[1] != terms_row) {
                     ChromaTerms(rows[1], rows[2], chroma_terms_.get(), (columns_ + 1) / 2);
                     terms_row = rows[1];
@@ -223,10 +238,35 @@ void PictureWriter::EmitMcuRow(int mcu_row) {
                     Replicate(rows[c], layout_h_[i], hmax_, expanded_[i].get(), columns_);
                     rows[c] = expanded_[i].get();
                 }
-                ConvertFull(rows[0], rows[1], rows[2], out, columns_);
+                ConvertFullRow(rows[0], rows[1], rows[2], out);
                 break;
         }
     }
+}
+
+void PictureWriter::ConvertFullRow(const std::uint8_t* y, const std::uint8_t* cb,
+                                   const std::uint8_t* cr, std::uint8_t* out) const {
+    const int done = vector_ ? x86::ConvertFull(y, cb, cr, out, columns_) : 0;
+    ConvertFull(y + done, cb + done, cr + done, out + 3 * done, columns_ - done);
+}
+
+int PictureWriter::ConvertHalfWidthVector(int local, int y, const std::uint8_t* const* rows,
+                                          std::uint8_t* out) const {
+    if (local + 1 < mcu_height_ && y + 1 < rows_ &&
+        (local + 1) * layout_v_[1] / vmax_ == local * layout_v_[1] / vmax_ &&
+        (local + 1) * layout_v_[2] / vmax_ == local * layout_v_[2] / vmax_) {
+        const std::uint8_t* next_luma =
+            planes_[0].get() + ((local + 1) * layout_v_[0] / vmax_) * strides_[0];
+        std::uint8_t* next_out = out - target_->RowBytes;
+        const int done = x86::ConvertHalfWidthTwoRows(rows[0], next_luma, rows[1], rows[2], out,
+                                                      next_out, columns_);
+        ConvertHalfWidthFrom(rows[0], rows[1], rows[2], out, done, columns_);
+        ConvertHalfWidthFrom(next_luma, rows[1], rows[2], next_out, done, columns_);
+        return 1;
+    }
+    const int done = x86::ConvertHalfWidth(rows[0], rows[1], rows[2], out, columns_);
+    ConvertHalfWidthFrom(rows[0], rows[1], rows[2], out, done, columns_);
+    return 0;
 }
 
 }  // namespace image::jpeg

@@ -25,8 +25,9 @@ const ColourTables& Colour();
 class PictureWriter {
   public:
     // Sizes the sample rows for the frame's geometry and picks the row routine. kOutOfMemory when
-    // the rows cannot be allocated. The target has passed ValidateImage.
-    ImageResult Init(const Frame& frame, ImageBuffer* target);
+    // the rows cannot be allocated. The target has passed ValidateImage. With vector set the
+    // rows are converted by the vector routines where the processor has them.
+    ImageResult Init(const Frame& frame, ImageBuffer* target, bool vector);
 
     // Sample plane of component c for the current MCU row: Stride(c) bytes per row,
     // 8 * layout_v rows.
@@ -42,8 +43,16 @@ class PictureWriter {
   private:
     enum class Mode { kGrey, kFullChroma, kHalfWidthChroma, kGeneral };
 
+    void ConvertFullRow(const std::uint8_t* y, const std::uint8_t* cb, const std::uint8_t* cr,
+                        std::uint8_t* out) const;
+    // Converts picture row y (row `local` of the MCU row), and the next one too when it shares
+    // the chroma row; returns the count of extra rows done (0 or 1).
+    int ConvertHalfWidthVector(int local, int y, const std::uint8_t* const* rows,
+                               std::uint8_t* out) const;
+
     ImageBuffer* target_ = nullptr;
     Mode mode_ = Mode::kGrey;
+    bool vector_ = false;
     int columns_ = 0;  // picture columns written: min(picture width, region width)
     int rows_ = 0;
     int mcu_height_ = 8;

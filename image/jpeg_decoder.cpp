@@ -9,6 +9,7 @@
 #include "image/jpeg_markers.h"
 #include "image/jpeg_progressive.h"
 #include "image/jpeg_sequential.h"
+#include "image/jpeg_simd.h"
 #include "image/jpeg_state.h"
 
 namespace image {
@@ -22,6 +23,7 @@ std::unique_ptr<jpeg::Decoder> NewDecoder(const std::uint8_t* data, std::size_t 
     d->data = data;
     d->size = size;
     d->info.FrameType = -1;
+    d->vector_kernels = !jpeg::PortableKernelsForced();
     return d;
 }
 

@@ -56,18 +56,20 @@ bool BuildHuffmanTable(const std::uint8_t* counts, const std::uint8_t* symbols, 
         const std::uint16_t entry = table->lookahead[static_cast<std::size_t>(prefix)];
         const int length = entry >> 8, size = entry & 15, run = (entry >> 4) & 15;
         if (entry == 0 || length + size > kLookaheadBits) continue;
+        std::int32_t& fast = table->fast[static_cast<std::size_t>(prefix)];
         if (size == 0) {
             // End of block (run 0) and sixteen zeros (run 15) carry value 0; other runs of size 0
-            // are left to the full decode.
-            if (run == 0 || run == 15)
-                table->coefficient[static_cast<std::size_t>(prefix)] =
-                    static_cast<std::int16_t>((run << 4) + length);
+            // are left to the full decode. A DC category 0 is a difference of 0.
+            if (dc || run == 0)
+                fast = (dc ? 0 : kEndOfBlock << 8) | length;
+            else if (run == 15)
+                fast = 15 << 8 | length;
             continue;
         }
         const auto bits = static_cast<std::uint32_t>(prefix >> (kLookaheadBits - length - size)) &
                           ((1u << size) - 1);
-        table->coefficient[static_cast<std::size_t>(prefix)] =
-            static_cast<std::int16_t>(Extend(bits, size) * 256 + (run << 4) + length + size);
+        fast = static_cast<std::int32_t>(static_cast<std::uint32_t>(Extend(bits, size)) << 16) |
+               run << 8 | (length + size);
     }
     table->defined = true;
     return true;
@@ -137,79 +139,6 @@ int DecodeSymbolSlow(BitReader& reader, const HuffmanTable& table) {
         return table.symbols[static_cast<std::size_t>(index)];
     }
     return -1;
-}
-
-namespace {
-
-// The shared body of both sequential decoders; Dequantise selects whether coefficients are
-// multiplied by the quantiser as they are stored.
-template <bool Dequantise>
-int DecodeBlock(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
-                std::int32_t* predictor, const std::int32_t* quant, std::int16_t* block) {
-    BitCursor bits(reader);
-    bits.Fill();
-    int diff = 0;
-    if (const int whole = dc.coefficient[bits.Peek(kLookaheadBits)]; whole != 0) {
-        bits.Skip(whole & 15);
-        diff = whole >> 8;
-    } else {
-        const int category = DecodeSymbol(bits, dc);
-        if (category < 0) return -1;
-        if (category != 0) diff = Extend(bits.Get(category), category);
-    }
-    *predictor = WrapAdd(*predictor, diff);
-    const auto dc_value = static_cast<std::int16_t>(*predictor);
-    block[0] = Dequantise ? static_cast<std::int16_t>(dc_value * quant[0]) : dc_value;
-
-    int last = 0;
-    for (int k = 1; k < kBlockCoefficients;) {
-        bits.Fill();
-        const int whole = ac.coefficient[bits.Peek(kLookaheadBits)];
-        if (whole != 0) {
-            bits.Skip(whole & 15);
-            const int run = (whole >> 4) & 15;
-            if ((whole >> 8) == 0) {
-                if (run == 0) break;  // end of block
-                k += 16;
-                continue;
-            }
-            k += run;
-            if (k >= kBlockCoefficients) break;
-            const int at = kNaturalOrder[static_cast<std::size_t>(k)];
-            const int value = whole >> 8;
-            block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
-            last = k++;
-            continue;
-        }
-        const int symbol = DecodeSymbol(bits, ac);
-        if (symbol < 0) return -1;
-        const int run = symbol >> 4;
-        const int size = symbol & 15;
-        if (size == 0) {
-            if (run != 15) break;  // end of block
-            k += 16;
-            continue;
-        }
-        k += run;
-        const int value = Extend(bits.Get(size), size);
-        if (k >= kBlockCoefficients) break;  // a position past 63 ends the block
-        const int at = kNaturalOrder[static_cast<std::size_t>(k)];
-        block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
-        last = k++;
-    }
-    return last;
-}
-
-}  // namespace
-
-int DecodeSequentialBlock(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
-                          std::int32_t* predictor, const std::int32_t* quant, std::int16_t* block) {
-    return DecodeBlock<true>(reader, dc, ac, predictor, quant, block);
-}
-
-int DecodeSequentialCoefficients(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
-                                 std::int32_t* predictor, std::int16_t* block) {
-    return DecodeBlock<false>(reader, dc, ac, predictor, nullptr, block);
 }
 
 }  // namespace image::jpeg

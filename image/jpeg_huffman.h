@@ -1,20 +1,26 @@
 // Huffman stage of the JPEG decoder: decode tables from a DHT segment (T.81 annex C and F.2.2.3,
-// with an 8-bit lookahead), the bit reader and the sequential block decoder (F.2.2). Hard part:
+// with a 10-bit lookahead), the bit reader and the sequential block decoder (F.2.2). Hard part:
 // ending safely. The reader stops at any marker or the end of the bytes, then supplies zero bits
 // and counts them, so a caller learns after each MCU whether it used bits the data never held.
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace image::jpeg {
 
 inline constexpr int kBlockCoefficients = 64;
-inline constexpr int kLookaheadBits = 8;
+// Codes of up to 10 bits, and most codes with their value bits, resolve with one lookup (tables
+// of 1024 entries; an 8-bit lookahead misses too often on detailed pictures).
+inline constexpr int kLookaheadBits = 10;
 inline constexpr int kMaxCodeLength = 16;
 inline constexpr int kMaxHuffmanSymbols = 256;
 inline constexpr int kMaxDcCategory = 15;
+// Advance of an end-of-block entry in HuffmanTable::fast: past any coefficient position.
+inline constexpr int kEndOfBlock = 64;
 
 // Zig-zag position -> natural (row-major) position in the 8 x 8 block (T.81 figure A.6).
 inline constexpr std::array<std::uint8_t, 64> kNaturalOrder = {
@@ -31,14 +37,15 @@ inline constexpr std::array<std::uint8_t, 64> kNaturalOrder = {
 struct HuffmanTable {
     bool defined = false;
     int count = 0;  // number of symbols
-    // For each 8-bit prefix: (length << 8) | symbol of the code of at most 8 bits it starts with,
-    // or 0 when the code is longer.
+    // For each kLookaheadBits-bit prefix: (length << 8) | symbol of the code of at most that
+    // many bits it starts with, or 0 when the code is longer.
     std::array<std::uint16_t, 1 << kLookaheadBits> lookahead{};
-    // From the same 8-bit prefix, when a code and its value bits fit in the 8 bits together:
-    // (value << 8) | (run << 4) | (code length + size). Value 0 stands for end of block (run 0)
-    // or sixteen zeros (run 15) in an AC table, for a difference of 0 in a DC table (whose
-    // symbols have run 0). 0 when the full decode is needed.
-    std::array<std::int16_t, 1 << kLookaheadBits> coefficient{};
+    // From the same prefix, when a code and its value bits fit in it together:
+    // (value << 16) | (advance << 8) | (code length + size). In an AC table advance is the run
+    // of zeros before the coefficient, 15 with value 0 for sixteen zeros, kEndOfBlock for the
+    // end of block; in a DC table it is 0 and value is the difference. 0 when the full decode
+    // is needed.
+    std::array<std::int32_t, 1 << kLookaheadBits> fast{};
     std::array<std::int32_t, kMaxCodeLength + 2> maxcode{};    // -1: no code of that length
     std::array<std::int32_t, kMaxCodeLength + 1> valoffset{};  // symbol index = code + valoffset
     std::array<std::uint8_t, kMaxHuffmanSymbols> symbols{};
@@ -98,7 +105,8 @@ class BitReader {
     bool RefillPlain(std::uint64_t& acc, int& bits) {
         if (stopped_ || size_ - pos_ < 8) return false;
         std::uint64_t next = 0;
-        for (int i = 0; i < 8; ++i) next = next << 8 | data_[pos_ + static_cast<std::size_t>(i)];
+        std::memcpy(&next, data_ + pos_, 8);
+        if constexpr (std::endian::native == std::endian::little) next = __builtin_bswap64(next);
         constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
         if (((~next - kOnes) & next & kHighs) != 0) return false;  // a byte is 0xFF
         const int bytes = (63 - bits) >> 3;
@@ -121,14 +129,31 @@ class BitReader {
 // it goes back to the reader around refills and slow decodes, and when the cursor ends.
 class BitCursor {
   public:
-    explicit BitCursor(BitReader& reader)
-        : reader_(reader), acc_(reader.acc_), bits_(reader.bits_) {}
+    explicit BitCursor(BitReader& reader) : reader_(reader), data_(reader.data_) { Load(); }
     ~BitCursor() { Store(); }
     BitCursor(const BitCursor&) = delete;
     BitCursor& operator=(const BitCursor&) = delete;
 
-    void Fill() {
-        if (bits_ >= 32 || reader_.RefillPlain(acc_, bits_)) return;
+    // Ensures at least 32 bits (real or padding) are buffered. Most of the time the next eight
+    // bytes lie inside the data and hold neither stuffing nor a marker: then as many whole bytes
+    // as fit are taken with one load; otherwise the reader refills byte by byte.
+    [[gnu::always_inline]] void Fill() {
+        if (bits_ >= 32) return;
+        if (static_cast<std::ptrdiff_t>(pos_) <= plain_limit_) {
+            std::uint64_t next = 0;
+            std::memcpy(&next, data_ + pos_, 8);
+            if constexpr (std::endian::native == std::endian::little)
+                next = __builtin_bswap64(next);
+            constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+            constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+            if (((~next - kOnes) & next & kHighs) == 0) {  // no byte is 0xFF
+                const int bytes = (63 - bits_) >> 3;
+                acc_ |= (next >> (64 - 8 * bytes)) << (64 - bits_ - 8 * bytes);
+                pos_ += static_cast<std::size_t>(bytes);
+                bits_ += 8 * bytes;
+                return;
+            }
+        }
         Store();
         reader_.Refill();
         Load();
@@ -143,6 +168,10 @@ class BitCursor {
         Skip(n);
         return v;
     }
+    // As BitReader::Overrun and NearEnd, for the bits the cursor holds.
+    bool Overrun() const { return bits_ < reader_.padding_; }
+    bool NearEnd() const { return bits_ - reader_.padding_ < kMaxCodeLength; }
+
     // Runs f(reader) on the reader itself (for the rarely taken paths).
     template <class F>
     auto WithReader(F f) {
@@ -156,14 +185,24 @@ class BitCursor {
     void Store() {
         reader_.acc_ = acc_;
         reader_.bits_ = bits_;
+        reader_.pos_ = pos_;
     }
     void Load() {
         acc_ = reader_.acc_;
         bits_ = reader_.bits_;
+        pos_ = reader_.pos_;
+        // Eight-byte loads are taken from positions up to size - 8, and none once the reader
+        // has stopped at a marker or the end.
+        plain_limit_ = reader_.stopped_ || reader_.size_ < 8
+                           ? -1
+                           : static_cast<std::ptrdiff_t>(reader_.size_ - 8);
     }
     BitReader& reader_;
-    std::uint64_t acc_;
-    int bits_;
+    const std::uint8_t* const data_;
+    std::size_t pos_ = 0;
+    std::ptrdiff_t plain_limit_ = -1;
+    std::uint64_t acc_ = 0;
+    int bits_ = 0;
 };
 
 // Sign extension of an s-bit magnitude (T.81 F.2.2.1 EXTEND); s in 1..15.
@@ -193,20 +232,68 @@ inline int DecodeSymbol(BitCursor& bits, const HuffmanTable& table) {
     return bits.WithReader([&](BitReader& reader) { return DecodeSymbolSlow(reader, table); });
 }
 
-// Decodes one sequential block into coefficients (natural order, dequantised, stored as 16 bits;
-// block must be zero on entry). Returns the zig-zag index of the last coefficient written
-// (0 when only DC), or -1 for a bad code.
-int DecodeSequentialBlock(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
-                          std::int32_t* predictor, const std::int32_t* quant, std::int16_t* block);
-
-// Undequantised variant for the coefficient buffers of multi-scan pictures.
-int DecodeSequentialCoefficients(BitReader& reader, const HuffmanTable& dc, const HuffmanTable& ac,
-                                 std::int32_t* predictor, std::int16_t* block);
-
 // Wrapping additions and scalings in 32 bits: corrupt data may push them past any range, and the
 // results are only ever stored as 16 bits.
 inline std::int32_t WrapAdd(std::int32_t a, std::int32_t b) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+// Decodes one sequential block into coefficients (natural order, or zig-zag order with ZigZag;
+// stored as 16 bits; block must be zero on entry), each multiplied by the quantiser of its
+// natural position when Dequantise (quant is then in natural order).
+// Returns the zig-zag index of the last coefficient written (0 when only DC; a run of sixteen
+// zeros may count as written), or -1 for a bad code. Inline, so that the scan loop keeps the
+// cursor in registers from block to block.
+template <bool Dequantise, bool ZigZag = false>
+[[gnu::always_inline]] inline int DecodeBlock(BitCursor& bits, const HuffmanTable& dc,
+                                              const HuffmanTable& ac, std::int32_t* predictor,
+                                              const std::int32_t* quant, std::int16_t* block) {
+    bits.Fill();
+    int diff = 0;
+    if (const int whole = dc.fast[bits.Peek(kLookaheadBits)]; whole != 0) {
+        bits.Skip(whole & 0xFF);
+        diff = whole >> 16;
+    } else {
+        const int category = DecodeSymbol(bits, dc);
+        if (category < 0) return -1;
+        if (category != 0) diff = Extend(bits.Get(category), category);
+    }
+    *predictor = WrapAdd(*predictor, diff);
+    const auto dc_value = static_cast<std::int16_t>(*predictor);
+    block[0] = Dequantise ? static_cast<std::int16_t>(dc_value * quant[0]) : dc_value;
+
+    int last = 0;
+    for (int k = 1; k < kBlockCoefficients;) {
+        bits.Fill();
+        const int whole = ac.fast[bits.Peek(kLookaheadBits)];
+        if (whole != 0) {
+            // A coefficient, sixteen zeros (value 0) or the end of block (past position 63).
+            bits.Skip(whole & 0xFF);
+            k += (whole >> 8) & 0xFF;
+            if (k >= kBlockCoefficients) break;
+            const int at = ZigZag ? k : kNaturalOrder[static_cast<std::size_t>(k)];
+            const int value = whole >> 16;
+            block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
+            last = k++;
+            continue;
+        }
+        const int symbol = DecodeSymbol(bits, ac);
+        if (symbol < 0) return -1;
+        const int run = symbol >> 4;
+        const int size = symbol & 15;
+        if (size == 0) {
+            if (run != 15) break;  // end of block
+            k += 16;
+            continue;
+        }
+        k += run;
+        const int value = Extend(bits.Get(size), size);
+        if (k >= kBlockCoefficients) break;  // a position past 63 ends the block
+        const int at = ZigZag ? k : kNaturalOrder[static_cast<std::size_t>(k)];
+        block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
+        last = k++;
+    }
+    return last;
 }
 
 }  // namespace image::jpeg

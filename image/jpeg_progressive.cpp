@@ -1,10 +1,16 @@
 // Progressive and multi-scan decoding into coefficient buffers (one per component, blocks in
-// raster order over whole MCUs). Scans follow T.81: a one-component scan is non-interleaved over
-// that component's own extent; restart intervals are honoured in every scan. A later scan that
-// runs out of data ends early and the picture keeps what arrived; the first must be complete.
+// raster order over whole MCUs, each block's coefficients in zig-zag order, so that the bands of
+// a progressive scan lie contiguous). Scans follow T.81: a one-component scan is non-interleaved
+// over that component's own extent; restart intervals are honoured in every scan. A later scan
+// that runs out of data ends early and the picture keeps what arrived; the first must be complete.
 #include "image/jpeg_progressive.h"
 
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "image/jpeg_color.h"
 #include "image/jpeg_huffman.h"
@@ -28,17 +34,43 @@ inline void Refine(BitCursor& r, std::int16_t* coefficient, int p1) {
             static_cast<std::int16_t>(*coefficient >= 0 ? *coefficient + p1 : *coefficient - p1);
 }
 
+// Bit k set when coefficient k of the block is not zero.
+inline std::uint64_t NonZeroMask(const std::int16_t* block) {
+#if defined(__SSE2__)
+    std::uint64_t mask = 0;
+    for (int i = 0; i < 4; ++i) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
+        // Saturating packs keep zero as zero and anything else non-zero.
+        const int zero =
+            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_packs_epi16(a, b), _mm_setzero_si128()));
+        mask |= std::uint64_t{static_cast<std::uint16_t>(~zero)} << (16 * i);
+    }
+    return mask;
+#else
+    std::uint64_t mask = 0;
+    for (int k = 0; k < kBlockCoefficients; ++k)
+        if (block[k] != 0) mask |= std::uint64_t{1} << k;
+    return mask;
+#endif
+}
+
+// Bits first..last (0 <= first, last <= 63); none when first > last.
+inline std::uint64_t BandMask(int first, int last) {
+    if (first > last) return 0;
+    const std::uint64_t up_to_last =
+        last == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (last + 1)) - 1;
+    return up_to_last & ~((std::uint64_t{1} << first) - 1);
+}
+
 // Block decoders, one per kind of scan; each returns false for a code longer than 16 bits.
 struct SequentialUnit {
     const Decoder* d;
     bool operator()(BitCursor& bits, Component& c, std::int16_t* block) const {
         std::memset(block, 0, kBlockCoefficients * sizeof *block);
-        return bits.WithReader([&](BitReader& r) {
-            return DecodeSequentialCoefficients(r,
-                                                d->dc_tables[static_cast<std::size_t>(c.dc_table)],
-                                                d->ac_tables[static_cast<std::size_t>(c.ac_table)],
-                                                &c.dc_predictor, block) >= 0;
-        });
+        return DecodeBlock<false, true>(bits, d->dc_tables[static_cast<std::size_t>(c.dc_table)],
+                                        d->ac_tables[static_cast<std::size_t>(c.ac_table)],
+                                        &c.dc_predictor, nullptr, block) >= 0;
     }
 };
 
@@ -76,17 +108,17 @@ struct AcFirstUnit {
         }
         for (int k = ss; k <= se;) {
             r.Fill();
-            if (const int whole = table->coefficient[r.Peek(kLookaheadBits)]; whole != 0) {
-                r.Skip(whole & 15);
-                const int run = (whole >> 4) & 15;
-                if ((whole >> 8) == 0) {
-                    if (run == 0) break;  // a run of one end of band: this block only
+            if (const int whole = table->fast[r.Peek(kLookaheadBits)]; whole != 0) {
+                r.Skip(whole & 0xFF);
+                const int advance = (whole >> 8) & 0xFF;
+                if ((whole >> 16) == 0) {
+                    if (advance == kEndOfBlock) break;  // a run of one end of band: this block
                     k += 16;
                     continue;
                 }
-                k += run;
+                k += advance;
                 if (k > se) break;
-                block[kNaturalOrder[static_cast<std::size_t>(k)]] = Scaled(whole >> 8, al);
+                block[k] = Scaled(whole >> 16, al);
                 ++k;
                 continue;
             }
@@ -106,7 +138,7 @@ struct AcFirstUnit {
             k += run;
             const int value = Extend(r.Get(size), size);
             if (k > se) break;
-            block[kNaturalOrder[static_cast<std::size_t>(k)]] = Scaled(value, al);
+            block[k] = Scaled(value, al);
             ++k;
         }
         return true;
@@ -136,46 +168,43 @@ struct AcRefineUnit {
                 }
                 // Pass over non-zero coefficients (refining each) and `run` zero ones.
                 for (; k <= se; ++k) {
-                    std::int16_t* coefficient = block + kNaturalOrder[static_cast<std::size_t>(k)];
+                    std::int16_t* coefficient = block + k;
                     if (*coefficient != 0) {
                         Refine(r, coefficient, p1);
                     } else if (--run < 0) {
                         break;
                     }
                 }
-                if (value != 0 && k <= se)
-                    block[kNaturalOrder[static_cast<std::size_t>(k)]] =
-                        static_cast<std::int16_t>(value);
+                if (value != 0 && k <= se) block[k] = static_cast<std::int16_t>(value);
             }
         }
         if (*eobrun > 0) {
-            for (; k <= se; ++k) {
-                std::int16_t* coefficient = block + kNaturalOrder[static_cast<std::size_t>(k)];
-                if (*coefficient != 0) Refine(r, coefficient, p1);
-            }
+            // Inside an end-of-band run only the non-zero coefficients of the band take a bit;
+            // refining never makes a coefficient zero, so they can be found first.
+            for (std::uint64_t todo = NonZeroMask(block) & BandMask(k, se); todo != 0;
+                 todo &= todo - 1)
+                Refine(r, block + std::countr_zero(todo), p1);
             --*eobrun;
         }
         return true;
     }
 };
 
-// One block through a cursor over the reader, written back before the reader is asked about the
-// end of the data.
+// The blocks of one scan in their order, through one cursor over the reader for the whole scan
+// (written back to the reader when the walk returns).
 template <class Unit>
-bool Run(const Unit& unit, BitReader& r, Component& c, std::int16_t* block) {
-    BitCursor bits(r);
-    return unit(bits, c, block);
-}
-
-template <class Unit>
-ScanEnd WalkScan(Decoder& d, BitReader& r, const Unit& unit, int* eobrun) {
+ScanEnd WalkScan(Decoder& d, BitReader& reader, const Unit& unit, int* eobrun) {
     Frame& f = d.frame;
     const Scan& s = d.scan;
+    BitCursor r(reader);
     std::uint32_t countdown = d.restart_interval;
     auto restart = [&] {
         if (d.restart_interval == 0) return;
         if (countdown == 0) {
-            r.Restart();
+            r.WithReader([](BitReader& rr) {
+                rr.Restart();
+                return 0;
+            });
             for (auto& c : f.components) c.dc_predictor = 0;
             *eobrun = 0;
             countdown = d.restart_interval;
@@ -193,7 +222,7 @@ ScanEnd WalkScan(Decoder& d, BitReader& r, const Unit& unit, int* eobrun) {
                     c.coefficients +
                     (std::size_t(by) * std::size_t(c.padded_wide) + std::size_t(bx)) *
                         kBlockCoefficients;
-                if (!Run(unit, r, c, block)) return bad_code();
+                if (!unit(r, c, block)) return bad_code();
                 if (r.Overrun()) return ScanEnd::kOverrun;
             }
         }
@@ -215,7 +244,7 @@ ScanEnd WalkScan(Decoder& d, BitReader& r, const Unit& unit, int* eobrun) {
                             c.coefficients +
                             (block_row * std::size_t(c.padded_wide) + block_column) *
                                 kBlockCoefficients;
-                        if (!Run(unit, r, c, block)) return bad_code();
+                        if (!unit(r, c, block)) return bad_code();
                     }
                 }
             }
@@ -261,13 +290,25 @@ ImageResult DecodeScan(Decoder& d, bool progressive, ScanEnd* end) {
 }
 
 // Dequantises, transforms and writes the stored coefficients, MCU row by MCU row, as far down as
-// the target region reaches.
+// the target region reaches. Only the non-zero coefficients are put into natural order; blocks
+// with AC coefficients go to the transform in pairs where that is faster.
 ImageResult Assemble(Decoder& d, ImageBuffer* target) {
     Frame& f = d.frame;
     PictureWriter writer;
-    const ImageResult result = writer.Init(f, target);
+    const ImageResult result = writer.Init(f, target, d.vector_kernels);
     if (result != kImageOk) return result;
-    alignas(16) std::int16_t block[kBlockCoefficients];
+    const bool pairs = d.vector_kernels && InverseDctPairsAreFaster();
+    alignas(16) std::int16_t blocks[2][kBlockCoefficients] = {};
+    std::int16_t* pending = nullptr;
+    std::uint8_t* pending_out = nullptr;
+    std::ptrdiff_t pending_stride = 0;
+    auto transform = [&](std::int16_t* block, std::uint8_t* out, std::ptrdiff_t stride) {
+        if (d.vector_kernels)
+            InverseDct(block, out, stride);
+        else
+            InverseDctPortable(block, out, stride);
+        ClearBlock(block);
+    };
     for (int my = 0; my < f.mcu_rows && writer.Visible(my); ++my) {
         for (int i = 0; i < f.count; ++i) {
             const Component& c = f.components[static_cast<std::size_t>(i)];
@@ -280,19 +321,36 @@ ImageResult Assemble(Decoder& d, ImageBuffer* target) {
                     c.coefficients + block_row * std::size_t(c.padded_wide) * kBlockCoefficients;
                 for (int bx = 0; bx < c.padded_wide; ++bx, coefficients += kBlockCoefficients) {
                     std::uint8_t* out = plane + by * 8 * stride + bx * 8;
-                    int ac = 0;
-                    for (int k = 1; k < kBlockCoefficients; ++k) ac |= coefficients[k];
-                    if (ac == 0) {
+                    const std::uint64_t nonzero = NonZeroMask(coefficients);
+                    if ((nonzero >> 1) == 0) {
                         InverseDctDcOnly(static_cast<std::int16_t>(coefficients[0] * c.quant[0]),
                                          out, stride);
                         continue;
                     }
-                    for (int k = 0; k < kBlockCoefficients; ++k)
-                        block[k] = static_cast<std::int16_t>(coefficients[k] *
-                                                             c.quant[static_cast<std::size_t>(k)]);
-                    InverseDct(block, out, stride);
+                    std::int16_t* block = pending == blocks[0] ? blocks[1] : blocks[0];
+                    for (std::uint64_t todo = nonzero; todo != 0; todo &= todo - 1) {
+                        const int k = std::countr_zero(todo);
+                        const std::size_t at = kNaturalOrder[static_cast<std::size_t>(k)];
+                        block[at] = static_cast<std::int16_t>(coefficients[k] * c.quant[at]);
+                    }
+                    if (!pairs) {
+                        transform(block, out, stride);
+                    } else if (pending == nullptr) {
+                        pending = block;
+                        pending_out = out;
+                        pending_stride = stride;
+                    } else {
+                        InverseDctPair(pending, pending_out, pending_stride, block, out, stride);
+                        ClearBlock(pending);
+                        ClearBlock(block);
+                        pending = nullptr;
+                    }
                 }
             }
+        }
+        if (pending != nullptr) {
+            transform(pending, pending_out, pending_stride);
+            pending = nullptr;
         }
         writer.EmitMcuRow(my);
     }

@@ -17,21 +17,48 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
     if (result != kImageOk) return result;
     Frame& f = d.frame;
     PictureWriter writer;
-    result = writer.Init(f, target);
+    result = writer.Init(f, target, d.vector_kernels);
     if (result != kImageOk) return result;
 
     BitReader reader;
     reader.Start(d.data, d.size, d.pos);
     for (auto& c : f.components) c.dc_predictor = 0;
     std::uint32_t countdown = d.restart_interval;
-    alignas(16) std::int16_t block[kBlockCoefficients] = {};
+    // Blocks with AC coefficients wait in pairs for the two-block transform where that is
+    // faster; a block left over is transformed alone before its MCU row is converted. A scan
+    // that names a component twice writes some samples twice, and then the blocks go one by
+    // one, so that the later block is still the one that stays.
+    bool distinct = true;
+    for (int i = 0; i < d.scan.count; ++i)
+        for (int j = 0; j < i; ++j)
+            if (d.scan.component[static_cast<std::size_t>(i)] ==
+                d.scan.component[static_cast<std::size_t>(j)])
+                distinct = false;
+    const bool pairs = distinct && d.vector_kernels && InverseDctPairsAreFaster();
+    alignas(16) std::int16_t blocks[2][kBlockCoefficients] = {};
+    std::int16_t* block = blocks[0];
+    std::int16_t* pending = nullptr;
+    std::uint8_t* pending_out = nullptr;
+    std::ptrdiff_t pending_stride = 0;
+    auto transform = [&](const std::int16_t* coefficients, std::uint8_t* out,
+                         std::ptrdiff_t stride) {
+        if (d.vector_kernels)
+            InverseDct(coefficients, out, stride);
+        else
+            InverseDctPortable(coefficients, out, stride);
+    };
 
+    // The bit buffer stays in the cursor (in registers) for the whole scan.
+    BitCursor bits(reader);
     for (int row = 0; row < f.mcu_rows; ++row) {
         const bool visible = writer.Visible(row);
         for (int column = 0; column < f.mcus_per_row; ++column) {
             if (d.restart_interval != 0) {
                 if (countdown == 0) {
-                    reader.Restart();
+                    bits.WithReader([](BitReader& r) {
+                        r.Restart();
+                        return 0;
+                    });
                     for (auto& c : f.components) c.dc_predictor = 0;
                     countdown = d.restart_interval;
                 }
@@ -46,24 +73,42 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
                 const std::ptrdiff_t stride = writer.Stride(index);
                 for (int by = 0; by < c.layout_v; ++by) {
                     for (int bx = 0; bx < c.layout_h; ++bx) {
-                        const int last = DecodeSequentialBlock(reader, dc, ac, &c.dc_predictor,
-                                                               c.quant.data(), block);
+                        const int last =
+                            DecodeBlock<true>(bits, dc, ac, &c.dc_predictor, c.quant.data(), block);
                         if (last < 0)
                             return d.Fail(kBadJpegData,
-                                          reader.NearEnd() ? kJpegInputEnded : kJpegCodeTooLong);
-                        if (visible) {
-                            std::uint8_t* out =
-                                plane + by * 8 * stride + (column * c.layout_h + bx) * 8;
-                            if (last == 0)
-                                InverseDctDcOnly(block[0], out, stride);
-                            else
-                                InverseDct(block, out, stride);
+                                          bits.NearEnd() ? kJpegInputEnded : kJpegCodeTooLong);
+                        std::uint8_t* out =
+                            plane + by * 8 * stride + (column * c.layout_h + bx) * 8;
+                        if (last == 0) {
+                            if (visible) InverseDctDcOnly(block[0], out, stride);
+                            block[0] = 0;
+                        } else if (!visible) {
+                            ClearBlock(block);
+                        } else if (!pairs) {
+                            transform(block, out, stride);
+                            ClearBlock(block);
+                        } else if (pending == nullptr) {
+                            pending = block;
+                            pending_out = out;
+                            pending_stride = stride;
+                            block = block == blocks[0] ? blocks[1] : blocks[0];
+                        } else {
+                            InverseDctPair(pending, pending_out, pending_stride, block, out,
+                                           stride);
+                            ClearBlock(pending);
+                            ClearBlock(block);
+                            pending = nullptr;
                         }
-                        std::memset(block, 0, sizeof block);
                     }
                 }
             }
-            if (reader.Overrun()) return d.Fail(kBadJpegData, kJpegInputEnded);
+            if (bits.Overrun()) return d.Fail(kBadJpegData, kJpegInputEnded);
+        }
+        if (pending != nullptr) {
+            transform(pending, pending_out, pending_stride);
+            ClearBlock(pending);
+            pending = nullptr;
         }
         if (visible) writer.EmitMcuRow(row);
     }

@@ -77,6 +77,7 @@ struct Decoder {
     std::uint32_t restart_interval = 0;
     bool seen_app0 = false;
     bool scans_started = false;
+    bool vector_kernels = false;  // run the vector kernels (where the processor has them)
 
     std::int32_t extended_error = 0;
 

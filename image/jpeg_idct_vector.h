@@ -1,0 +1,175 @@
+// The vector inverse DCT, written once over a vector traits type V: with 128-bit SSE2 registers
+// it transforms one block, with 256-bit AVX2 registers two blocks at once (one per 128-bit lane;
+// every operation used here stays inside its lane). Each output is a sum of products of input
+// pairs (the factorisation multiplied out) so that a 16 x 16 -> 32-bit multiply-add forms it;
+// the products are the same integers as in the portable pass and no sum of them leaves 32 bits
+// for any 16-bit input, so both give the same samples for every block.
+//   e: t2 = 10703 x2 + 4433 x6       t6 = 4433 x2 - 10704 x6
+//   o0 = 2260 x1 - 6436 x3 + 9633 x5 - 11363 x7
+//   o1 = 6437 x1 - 11362 x3 + 2261 x5 + 9633 x7
+//   o2 = 9633 x1 - 2259 x3 - 11362 x5 - 6436 x7
+//   o3 = 11363 x1 + 9633 x3 + 6437 x5 + 2260 x7
+// Included by the translation units that define a traits type, each compiled for its own
+// instruction set; the anonymous namespace keeps every copy to its unit.
+#pragma once
+
+#include <cstdint>
+
+namespace image::jpeg {
+namespace {
+
+namespace idct_vector {
+
+constexpr int kConstBits = 13;
+constexpr int kPass1Bits = 2;
+constexpr int kColumnShift = kConstBits - kPass1Bits;   // 11
+constexpr int kRowShift = kConstBits + kPass1Bits + 3;  // 18
+constexpr int kColumnRound = 1 << (kColumnShift - 1);   // 1024
+constexpr int kRowRound = 1 << (kRowShift - 1);         // 131072
+constexpr int kRangeMask = 1023;
+constexpr int kRangeCentre = 128;
+constexpr int kRangeWrap = 640;  // masked indices from here on read 0 from the range table
+
+constexpr int k0_541196100 = 4433;
+constexpr int k0_765366865 = 6270;
+constexpr int k1_847759065 = 15137;
+
+// A pair (a, b) of 16-bit factors for the multiply-add of interleaved inputs (x, y): a x + b y.
+constexpr int Pair(int a, int b) {
+    return static_cast<int>((static_cast<std::uint32_t>(b) << 16) |
+                            (static_cast<std::uint32_t>(a) & 0xFFFF));
+}
+
+template <class V>
+struct Wide {
+    typename V::T lo, hi;  // lanes 0-3 and 4-7 of each row as 32-bit sums
+};
+
+template <class V>
+[[gnu::always_inline]] inline Wide<V> MulAdd(typename V::T a, typename V::T b, int pair) {
+    const typename V::T factors = V::Set32(pair);
+    return {V::Madd(V::UnpackLo16(a, b), factors), V::Madd(V::UnpackHi16(a, b), factors)};
+}
+template <class V>
+[[gnu::always_inline]] inline Wide<V> Add(Wide<V> a, Wide<V> b) {
+    return {V::Add32(a.lo, b.lo), V::Add32(a.hi, b.hi)};
+}
+template <class V>
+[[gnu::always_inline]] inline Wide<V> Sub(Wide<V> a, Wide<V> b) {
+    return {V::Sub32(a.lo, b.lo), V::Sub32(a.hi, b.hi)};
+}
+
+// The 1-D transform of x[0..7] (16-bit lanes) into y[0..7] (32-bit sums, unscaled). With Low,
+// x[4..7] are known to be zero and their products are left out.
+template <class V, bool Low>
+[[gnu::always_inline]] inline void Transform(const typename V::T* x, Wide<V>* y) {
+    Wide<V> e0, e1, e2, e3, o0, o1, o2, o3;
+    if constexpr (Low) {
+        const typename V::T zero = V::Zero();
+        const Wide<V> a = MulAdd<V>(x[0], zero, Pair(1 << kConstBits, 0));
+        const Wide<V> t2 = MulAdd<V>(x[2], zero, Pair(k0_541196100 + k0_765366865, 0));
+        const Wide<V> t6 = MulAdd<V>(x[2], zero, Pair(k0_541196100, 0));
+        e0 = Add(a, t2);
+        e3 = Sub(a, t2);
+        e1 = Add(a, t6);
+        e2 = Sub(a, t6);
+        o0 = MulAdd<V>(x[1], x[3], Pair(2260, -6436));
+        o1 = MulAdd<V>(x[1], x[3], Pair(6437, -11362));
+        o2 = MulAdd<V>(x[1], x[3], Pair(9633, -2259));
+        o3 = MulAdd<V>(x[1], x[3], Pair(11363, 9633));
+    } else {
+        const Wide<V> a0 = MulAdd<V>(x[0], x[4], Pair(1 << kConstBits, 1 << kConstBits));
+        const Wide<V> a1 = MulAdd<V>(x[0], x[4], Pair(1 << kConstBits, -(1 << kConstBits)));
+        const Wide<V> t2 = MulAdd<V>(x[2], x[6], Pair(k0_541196100 + k0_765366865, k0_541196100));
+        const Wide<V> t6 = MulAdd<V>(x[2], x[6], Pair(k0_541196100, k0_541196100 - k1_847759065));
+        e0 = Add(a0, t2);
+        e3 = Sub(a0, t2);
+        e1 = Add(a1, t6);
+        e2 = Sub(a1, t6);
+        o0 = Add(MulAdd<V>(x[1], x[3], Pair(2260, -6436)),
+                 MulAdd<V>(x[5], x[7], Pair(9633, -11363)));
+        o1 =
+            Add(MulAdd<V>(x[1], x[3], Pair(6437, -11362)), MulAdd<V>(x[5], x[7], Pair(2261, 9633)));
+        o2 = Add(MulAdd<V>(x[1], x[3], Pair(9633, -2259)),
+                 MulAdd<V>(x[5], x[7], Pair(-11362, -6436)));
+        o3 = Add(MulAdd<V>(x[1], x[3], Pair(11363, 9633)), MulAdd<V>(x[5], x[7], Pair(6437, 2260)));
+    }
+    y[0] = Add(e0, o3);
+    y[7] = Sub(e0, o3);
+    y[1] = Add(e1, o2);
+    y[6] = Sub(e1, o2);
+    y[2] = Add(e2, o1);
+    y[5] = Sub(e2, o1);
+    y[3] = Add(e3, o0);
+    y[4] = Sub(e3, o0);
+}
+
+template <class V>
+[[gnu::always_inline]] inline void Transpose(typename V::T* r) {
+    using T = typename V::T;
+    const T a0 = V::UnpackLo16(r[0], r[1]), a1 = V::UnpackHi16(r[0], r[1]);
+    const T a2 = V::UnpackLo16(r[2], r[3]), a3 = V::UnpackHi16(r[2], r[3]);
+    const T a4 = V::UnpackLo16(r[4], r[5]), a5 = V::UnpackHi16(r[4], r[5]);
+    const T a6 = V::UnpackLo16(r[6], r[7]), a7 = V::UnpackHi16(r[6], r[7]);
+    const T b0 = V::UnpackLo32(a0, a2), b1 = V::UnpackHi32(a0, a2);
+    const T b2 = V::UnpackLo32(a1, a3), b3 = V::UnpackHi32(a1, a3);
+    const T b4 = V::UnpackLo32(a4, a6), b5 = V::UnpackHi32(a4, a6);
+    const T b6 = V::UnpackLo32(a5, a7), b7 = V::UnpackHi32(a5, a7);
+    r[0] = V::UnpackLo64(b0, b4);
+    r[1] = V::UnpackHi64(b0, b4);
+    r[2] = V::UnpackLo64(b1, b5);
+    r[3] = V::UnpackHi64(b1, b5);
+    r[4] = V::UnpackLo64(b2, b6);
+    r[5] = V::UnpackHi64(b2, b6);
+    r[6] = V::UnpackLo64(b3, b7);
+    r[7] = V::UnpackHi64(b3, b7);
+}
+
+// (y + 1024) >> 11 kept to its low 16 bits, as the portable pass stores it: shifted left by 5,
+// those bits are the upper half of the 32-bit lane.
+template <class V>
+[[gnu::always_inline]] inline typename V::T ColumnOutput(Wide<V> y) {
+    const typename V::T round = V::Set32(kColumnRound);
+    constexpr int kUp = 16 - kColumnShift;
+    return V::Packs32(V::Srai32(V::Slli32(V::Add32(y.lo, round), kUp), 16),
+                      V::Srai32(V::Slli32(V::Add32(y.hi, round), kUp), 16));
+}
+
+// The range-table index ((y + 2^17) >> 18 & 1023) + 128, reduced to t = (v + 128) & 1023: the
+// table gives t below 256, 255 from 256 to 639 and 0 from 640 on. A shifted sum fits 16 bits
+// (|y| < 2^31), so it is packed before the mask.
+template <class V>
+[[gnu::always_inline]] inline typename V::T RowIndex(Wide<V> y) {
+    const typename V::T round = V::Set32(kRowRound + (kRangeCentre << kRowShift));
+    return V::And(V::Packs32(V::Srai32(V::Add32(y.lo, round), kRowShift),
+                             V::Srai32(V::Add32(y.hi, round), kRowShift)),
+                  V::Set16(kRangeMask));
+}
+
+// Both passes over the rows x[0..7] of dequantised coefficients; on return x[r] holds row r of
+// the samples as 16-bit values 0..255 in lanes.
+template <class V, bool Low>
+[[gnu::always_inline]] inline void InverseDctRows(typename V::T* x) {
+    Wide<V> y[8];
+    Transform<V, Low>(x, y);
+    for (int r = 0; r < 8; ++r) x[r] = ColumnOutput(y[r]);
+    Transpose<V>(x);
+    Transform<V, Low>(x, y);  // columns 4-7 of an all-low block stay zero through the first pass
+    for (int c = 0; c < 8; ++c) x[c] = RowIndex(y[c]);
+    Transpose<V>(x);
+    for (int r = 0; r < 8; ++r) x[r] = V::AndNot(V::CmpGt16(x[r], V::Set16(kRangeWrap - 1)), x[r]);
+}
+
+// True when every coefficient outside the top-left 4 x 4 of the rows x[0..7] is zero (in all
+// blocks the registers hold).
+template <class V>
+[[gnu::always_inline]] inline bool LowOnly(const typename V::T* x) {
+    const typename V::T high_rows = V::Or(V::Or(x[4], x[5]), V::Or(x[6], x[7]));
+    const typename V::T right_half = V::Srli128Bytes8(V::Or(V::Or(x[0], x[1]), V::Or(x[2], x[3])));
+    return V::AllZero(V::Or(high_rows, right_half));
+}
+
+}  // namespace idct_vector
+
+}  // namespace
+}  // namespace image::jpeg
