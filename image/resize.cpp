@@ -208,9 +208,20 @@ template <int Channels>
 void BilinearKernel(const ImageBuffer& source, const ImageBuffer& target, Scales scale) {
     const Region s = RegionOf(source), t = RegionOf(target);
     const std::uint32_t last_column = s.left + s.width - 1, last_row = s.top + s.height - 1;
-    // The 2 x 2 neighbourhood of the last source position fetched.
-    std::uint32_t cached_x = ~0u, cached_y = ~0u;
-    int p00[Channels] = {}, p10[Channels] = {}, p01[Channels] = {}, p11[Channels] = {};
+    // The source columns and the fraction of every target column are the same on each row, so
+    // they are worked out once: byte offsets of the left and right neighbours, and fx.
+    struct Column {
+        std::uint32_t left, right;
+        int fx;
+    };
+    std::vector<Column> columns(t.width);
+    std::uint64_t sx = 0;
+    for (std::uint32_t j = 0; j < t.width; ++j, sx += scale.x) {
+        const std::uint32_t x = s.left + static_cast<std::uint32_t>(sx >> kScaleBits);
+        columns[j] = {x * Channels, (x == last_column ? x : x + 1) * Channels,
+                      static_cast<int>(sx & kFractionMask)};
+    }
+    constexpr int kOne = static_cast<int>(kScaleOne);
     std::uint64_t sy = 0;
     for (std::uint32_t i = 0; i < t.height; ++i, sy += scale.y) {
         const std::uint32_t y = s.top + static_cast<std::uint32_t>(sy >> kScaleBits);
@@ -218,29 +229,18 @@ void BilinearKernel(const ImageBuffer& source, const ImageBuffer& target, Scales
         const std::uint8_t* upper = Row(source, y);
         const std::uint8_t* lower = Row(source, y == last_row ? y : y + 1);
         std::uint8_t* out = Row(target, t.top + i) + std::size_t{t.left} * Channels;
-        std::uint64_t sx = 0;
-        for (std::uint32_t j = 0; j < t.width; ++j, sx += scale.x, out += Channels) {
-            const std::uint32_t x = s.left + static_cast<std::uint32_t>(sx >> kScaleBits);
-            const int fx = static_cast<int>(sx & kFractionMask);
-            if (x != cached_x || y != cached_y) {
-                const std::size_t left = std::size_t{x} * Channels;
-                const std::size_t right = std::size_t{x == last_column ? x : x + 1} * Channels;
-                for (int c = 0; c < Channels; ++c) {
-                    p00[c] = upper[left + c];
-                    p10[c] = upper[right + c];
-                    p01[c] = lower[left + c];
-                    p11[c] = lower[right + c];
-                }
-                cached_x = x;
-                cached_y = y;
-            }
+        for (const Column& col : columns) {
             for (int c = 0; c < Channels; ++c) {
-                const int top = p00[c] * static_cast<int>(kScaleOne) + fx * (p10[c] - p00[c]);
-                const int bottom = p01[c] * static_cast<int>(kScaleOne) + fx * (p11[c] - p01[c]);
-                const int d = (bottom - top) / static_cast<int>(kScaleOne);
+                const int p00 = upper[col.left + c], p10 = upper[col.right + c];
+                const int p01 = lower[col.left + c], p11 = lower[col.right + c];
+                const int top = p00 * kOne + col.fx * (p10 - p00);
+                const int bottom = p01 * kOne + col.fx * (p11 - p01);
+                const int d = (bottom - top) / kOne;
+                // Between two non-negative rows, so never negative: the division is a shift.
                 const int v = top + d * fy + static_cast<int>(kHalf);
-                out[c] = static_cast<std::uint8_t>(v / static_cast<int>(kScaleOne));
+                out[c] = static_cast<std::uint8_t>(v / kOne);
             }
+            out += Channels;
         }
     }
 }
