@@ -180,9 +180,8 @@ std::unique_ptr<Viewer> Viewer::Open(const ViewerOptions& options, std::string* 
     if (SDL_GetDisplayUsableBounds(0, &usable) != 0) usable = SDL_Rect{0, 0, w, h};
     impl->screen_width = std::clamp(usable.w, w, platform::kMaxScreenSide);
     impl->screen_height = std::clamp(usable.h, h, platform::kMaxScreenSide);
-    const std::string title = "Quorlina " + options.target;
-    impl->window = SDL_CreateWindow(title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
-                                    w, h, SDL_WINDOW_RESIZABLE);
+    impl->window = SDL_CreateWindow("Quorlina", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, w,
+                                    h, SDL_WINDOW_RESIZABLE);
     if (impl->window == nullptr) {
         *error = std::string("cannot open a window: ") + SDL_GetError();
         return nullptr;
@@ -397,6 +396,7 @@ int Viewer::Run() {
         return 1;
     }
     v.Say(kViewerKeys);
+    SDL_SetWindowTitle(v.window, ("Quorlina  " + target).c_str());
     platform::PumpMessages();  // the window's first paint: its background
     v.ShowIfChanged();
     v.calls->PutText("RemoteHost", target);  // the probe, on this thread as a container does
