@@ -166,6 +166,7 @@ std::unique_ptr<Viewer> Viewer::Open(const ViewerOptions& options, std::string* 
     if (driver == nullptr)
         SDL_SetHint(SDL_HINT_VIDEODRIVER,
                     wayland != nullptr && *wayland != '\0' ? "wayland,x11" : "x11");
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         *error = std::string("cannot open a display: ") + SDL_GetError() +
                  (display != nullptr ? std::string(" (DISPLAY=") + display + ")" : "");
@@ -187,7 +188,8 @@ std::unique_ptr<Viewer> Viewer::Open(const ViewerOptions& options, std::string* 
         return nullptr;
     }
     SDL_SetWindowMaximumSize(impl->window, impl->screen_width, impl->screen_height);
-    // The software renderer copies the picture one to one and needs no graphics driver.
+    // The software renderer copies the picture one to one, and with framebuffer acceleration off
+    // it draws through the window system alone: no graphics driver, no driver threads.
     impl->renderer = SDL_CreateRenderer(impl->window, -1, SDL_RENDERER_SOFTWARE);
     if (impl->renderer == nullptr) {
         *error = std::string("cannot draw into the window: ") + SDL_GetError();

@@ -306,11 +306,18 @@ TEST(Viewer, ShowsTheControlWindowFollowsResizeSwitchesAnOutputAndQuitsOnQ) {
     ASSERT_FALSE(temp.path.empty());
     const std::string& dir = temp.path;
     const std::string output = dir + "/output.txt";
-    const pid_t viewer = Spawn(
-        {QUORLINA_BIN_DIR "/quorlina", "view", "http://127.0.0.1:" + std::to_string(cam.HttpPort()),
-         "--snapshots", dir},
-        EnvironmentWith({{"DISPLAY", x.name()}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""}}),
-        output);
+    // The private display has no session bus, and the viewer is told so in the variable a
+    // desktop session sets: otherwise libdbus (which SDL loads) tries to autolaunch a bus,
+    // spawning dbus-launch where it is installed and leaking its read buffer where it is not.
+    const std::vector<std::string> env =
+        EnvironmentWith({{"DISPLAY", x.name()},
+                         {"WAYLAND_DISPLAY", ""},
+                         {"SDL_VIDEODRIVER", ""},
+                         {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}});
+    const pid_t viewer =
+        Spawn({QUORLINA_BIN_DIR "/quorlina", "view",
+               "http://127.0.0.1:" + std::to_string(cam.HttpPort()), "--snapshots", dir},
+              env, output);
     ASSERT_GT(viewer, 0);
     ChildGuard guard{viewer};
 
