@@ -1,9 +1,7 @@
-// The desktop viewer: one control hosted as a container hosts it (class factory, IDispatch,
-// in-place activation on an in-memory screen, extent and object rectangles), its window's pixels
-// shown in an SDL2 window, and the keyboard driving its scripting members. The hard part is the
-// single thread: SDL's events, the control's window messages and every scripting call share it,
-// so a call that blocks (Stop, a command put) holds the window for that long. Decoding and
-// painting stay the control's; the viewer copies the window's pixels when the screen changes.
+// The desktop viewer: one control hosted as a container hosts it, its window's pixels shown in an
+// SDL2 window, the keyboard driving its scripting members. Hard part: one thread serves SDL, the
+// control's window messages and every scripting call, so a call that blocks (Stop, a command put)
+// holds the window that long. Decoding and painting stay the control's; it only copies pixels.
 #pragma once
 
 #include <memory>
