@@ -51,7 +51,7 @@ soak: build
 	$(BUILD)/bin/quorlina soak --minutes $(SOAK_MINUTES)
 
 demo: build
-	$(BUILD)/bin/quorlina demo
+	$(BUILD)/bin/quorlina demo --out $(BUILD)/demo-snapshot.bmp
 
 bench: build
 	bash scripts/bench.sh $(BUILD)

@@ -2,6 +2,7 @@
 // picture options and the status line.
 #include "apps/host.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "host/identity.h"
@@ -18,7 +19,8 @@ namespace {
 bool ActivateInNewScreen(control::CQuorlina& c, const ScreenOptions& screen) {
     const int width = screen.width > 0 ? screen.width : c.PreviewWidth.load();
     const int height = screen.height > 0 ? screen.height : c.PreviewHeight.load();
-    const platform::HWND root = platform::CreateScreen(width, height, screen.depth);
+    const platform::HWND root = platform::CreateScreen(
+        std::max(width, screen.screen_width), std::max(height, screen.screen_height), screen.depth);
     if (root == nullptr) return false;
     if (c.CreateControlWindow(root, platform::RECT{0, 0, width, height}) == nullptr) {
         platform::DestroyWindow(root);
@@ -127,6 +129,10 @@ const CLI::Validator kSize(
     "WxH");
 
 }  // namespace
+
+const CLI::Validator& SizeValidator() {
+    return kSize;
+}
 
 void AddPictureOptions(CLI::App& app, PictureOptions& o) {
     app.add_option("--preview", o.preview, "preview size WxH (the picture at zoom 1)")

@@ -20,12 +20,16 @@ struct HostOptions {
 // Adds --user and --password to a command.
 void AddHostOptions(CLI::App& app, HostOptions& options);
 
-// The screen behind a hosted control: its depth and the control window's client size (0: the
-// control's preview size when it is created). The screen is exactly the window's size.
+// The screen behind a hosted control: its depth, the control window's client size (0: the
+// control's preview size when it is created) and the screen's own size (0, or less than the
+// window's: exactly the window's size; larger leaves the window room to grow, as a viewer whose
+// window the user resizes needs).
 struct ScreenOptions {
     int depth = 32;
     int width = 0;
     int height = 0;
+    int screen_width = 0;
+    int screen_height = 0;
 };
 
 // One control held through its IDispatch. Releasing it (destruction) is the container's last
@@ -90,6 +94,8 @@ control::CQuorlina* CreatePictureControl(const HostOptions& host, const PictureO
 
 // "WxH" with both sides in 1..kMaxScreenSide.
 bool ParseSize(const std::string& text, int* width, int* height);
+// The CLI11 check of a "WxH" option.
+const CLI::Validator& SizeValidator();
 
 // One status line: frames presented, frame rate, device clock, outputs, pan/tilt.
 std::string StatusLine(control::CQuorlina& control, double frame_rate);

@@ -475,6 +475,14 @@ HRESULT QuorlinaObject::GetWindow(HWND* window) {
     return *window == nullptr ? E_FAIL : S_OK;
 }
 
+// --- IOleInPlaceObject ---
+HRESULT QuorlinaObject::SetObjectRects(const RECT* position, const RECT*) {
+    if (position == nullptr) return E_POINTER;
+    const HWND window = control_->Window.load();
+    if (window == nullptr) return E_FAIL;
+    return platform::MoveWindow(window, *position) ? S_OK : E_INVALIDARG;
+}
+
 // --- IOleObject ---
 HRESULT QuorlinaObject::SetClientSite(IOleClientSite* site) {
     if (site != nullptr) site->AddRef();

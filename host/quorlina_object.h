@@ -133,6 +133,9 @@ class QuorlinaObject final : public IQuorlinaLite,
     // --- IOleWindow (through IOleInPlaceObject and IOleInPlaceActiveObject) ---
     HRESULT GetWindow(platform::HWND* window) override;
 
+    // --- IOleInPlaceObject ---
+    HRESULT SetObjectRects(const platform::RECT* position, const platform::RECT* clip) override;
+
     // --- IOleObject ---
     HRESULT SetClientSite(platform::IOleClientSite* site) override;
     HRESULT GetClientSite(platform::IOleClientSite** site) override;

@@ -332,7 +332,13 @@ class IOleWindow : public IUnknown {
     // The control's window; E_FAIL while it has none.
     virtual HRESULT GetWindow(HWND* window) = 0;
 };
-class IOleInPlaceObject : public IOleWindow {};
+class IOleInPlaceObject : public IOleWindow {
+  public:
+    // The container moves or resizes the control: position is the control's window rectangle in
+    // the container window's client coordinates; clip is the visible part of it (the control's
+    // window is a real child window, so the window system clips it already).
+    virtual HRESULT SetObjectRects(const RECT* position, const RECT* clip) = 0;
+};
 class IOleInPlaceObjectWindowless : public IOleInPlaceObject {};
 class IOleInPlaceActiveObject : public IOleWindow {};
 

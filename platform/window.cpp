@@ -179,6 +179,38 @@ HWND CreateChildWindow(HWND parent, const RECT& rect, WNDPROC procedure, void* u
     return w.get();
 }
 
+bool MoveWindow(HWND window, const RECT& rect) {
+    if (IsEmpty(rect)) return false;
+    const std::int64_t width = static_cast<std::int64_t>(rect.right) - rect.left;
+    const std::int64_t height = static_cast<std::int64_t>(rect.bottom) - rect.top;
+    if (width > kMaxScreenSide || height > kMaxScreenSide) return false;
+    std::lock_guard<std::mutex> guard(TheLayer().lock);
+    std::shared_ptr<WindowObject> w = FindWindowLocked(window);
+    if (w == nullptr || w->parent == nullptr || w->destroying) return false;
+    const RECT& parent = w->parent->client;
+    const RECT client{parent.left + rect.left, parent.top + rect.top, parent.left + rect.right,
+                      parent.top + rect.bottom};
+    const std::int32_t dx = client.left - w->client.left;
+    const std::int32_t dy = client.top - w->client.top;
+    std::vector<WindowObject*> tree;
+    CollectTreeLocked(w.get(), &tree);
+    // Parents come first, so each child is clipped by its parent's new visible area.
+    for (WindowObject* member : tree) {
+        member->client = member == w.get()
+                             ? client
+                             : RECT{member->client.left + dx, member->client.top + dy,
+                                    member->client.right + dx, member->client.bottom + dy};
+        member->visible = Intersect(member->client, member->parent->visible);
+        member->has_update = true;
+        member->update = ClientRectOf(*member);
+        member->erase_pending = true;
+    }
+    // The read-out of the window changes with its place even before anything is painted.
+    std::lock_guard<std::mutex> screen_guard(w->screen->lock);
+    ++w->screen->changes;
+    return true;
+}
+
 bool DestroyWindow(HWND window) {
     std::vector<WindowObject*> tree;
     {
@@ -368,14 +400,16 @@ std::uint32_t WindowPixels::ColorAt(int x, int y) const {
 bool ReadWindowPixels(HWND window, WindowPixels* out) {
     if (out == nullptr) return false;
     std::shared_ptr<WindowObject> w;
+    RECT client;
     {
         std::lock_guard<std::mutex> guard(TheLayer().lock);
         w = FindWindowLocked(window);
+        if (w == nullptr) return false;
+        client = w->client;  // MoveWindow changes it under this lock
     }
-    if (w == nullptr) return false;
     Screen& s = *w->screen;
-    const int width = w->client.right - w->client.left;
-    const int height = w->client.bottom - w->client.top;
+    const int width = client.right - client.left;
+    const int height = client.bottom - client.top;
     out->width = width;
     out->height = height;
     const bool palette_screen = s.IsPaletteScreen();
@@ -389,15 +423,15 @@ bool ReadWindowPixels(HWND window, WindowPixels* out) {
         const RGBQUAD& q = s.system_palette[static_cast<std::size_t>(i)];
         out->palette.push_back(ScreenColor{q.rgbBlue, q.rgbGreen, q.rgbRed, 0});
     }
-    const RECT area = Intersect(w->client, RECT{0, 0, s.width, s.height});
+    const RECT area = Intersect(client, RECT{0, 0, s.width, s.height});
     for (int y = area.top; y < area.bottom; ++y) {
         for (int x = area.left; x < area.right; ++x) {
             const std::size_t from =
                 static_cast<std::size_t>(y) * static_cast<std::size_t>(s.width) +
                 static_cast<std::size_t>(x);
             const std::size_t to =
-                (static_cast<std::size_t>(y - w->client.top) * static_cast<std::size_t>(width) +
-                 static_cast<std::size_t>(x - w->client.left)) *
+                (static_cast<std::size_t>(y - client.top) * static_cast<std::size_t>(width) +
+                 static_cast<std::size_t>(x - client.left)) *
                 bytes_per_pixel;
             if (palette_screen) {
                 out->pixels[to] = s.indices[from];

@@ -17,13 +17,6 @@ using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
 
-struct RECT {
-    std::int32_t left;
-    std::int32_t top;
-    std::int32_t right;   // exclusive
-    std::int32_t bottom;  // exclusive
-};
-
 // Messages the layer delivers.
 inline constexpr UINT WM_DESTROY = 0x0002;
 inline constexpr UINT WM_SETFOCUS = 0x0007;    // wParam: the window that lost the focus
@@ -47,6 +40,12 @@ HWND CreateScreen(int width, int height, int bits_per_pixel);
 // erasing requested, as a window does when it is first shown. Null for an unknown parent, a
 // null procedure or an empty rectangle.
 HWND CreateChildWindow(HWND parent, const RECT& rect, WNDPROC procedure, void* user_data);
+
+// Moves a child window to `rect` in the parent's client coordinates and gives it that size; its
+// children move with it. The whole window becomes invalid with erasing requested, as after a
+// resize with repaint. False for an unknown window, a screen's root, or a rectangle that
+// CreateChildWindow would refuse.
+bool MoveWindow(HWND window, const RECT& rect);
 
 // Sends WM_DESTROY to the window and then to its children, then removes them all; their
 // pending messages are dropped. False for an unknown window or one already being destroyed.

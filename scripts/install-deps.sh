@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libturbojpeg0-dev libjpeg-turbo-progs
   libsdl2-dev libcli11-dev nlohmann-json3-dev
-  tinyproxy xvfb clang lld libclang-rt-14-dev
+  tinyproxy xvfb libx11-dev libxtst-dev clang lld libclang-rt-14-dev
 )
 # The benchmarks also compare against ffmpeg and make their natural-looking picture with it.
 if [ "${1:-}" = "--bench" ]; then

@@ -384,6 +384,30 @@ TEST(Component, WindowAndSiteThroughTheEmbeddingInterfaces) {
     EXPECT_EQ(site.refs, 1u);
 }
 
+TEST(Component, ContainerMovesAndResizesTheWindowThroughObjectRects) {
+    Released<IDispatch> control(CreateControl());
+    Released<IOleInPlaceObject> in_place(
+        Query<IOleInPlaceObject>(control.p, IID_IOleInPlaceObject));
+    const RECT place{10, 5, 110, 85};
+    EXPECT_EQ(in_place->SetObjectRects(&place, &place), E_FAIL);  // no window yet
+    control::CQuorlina& c = host::QuorlinaObject::FromUnknown(control.p)->Control();
+    const HWND screen = CreateScreen(200, 100, 32);
+    ASSERT_NE(c.CreateControlWindow(screen, RECT{0, 0, 40, 30}), nullptr);
+    EXPECT_EQ(in_place->SetObjectRects(nullptr, &place), E_POINTER);
+    EXPECT_EQ(in_place->SetObjectRects(&place, &place), S_OK);
+    RECT client;
+    ASSERT_TRUE(GetClientRect(c.Window.load(), &client));
+    EXPECT_EQ(client.right, 100);
+    EXPECT_EQ(client.bottom, 80);
+    const RECT empty{10, 10, 10, 40};
+    EXPECT_EQ(in_place->SetObjectRects(&empty, &empty), E_INVALIDARG);
+    in_place.p->Release();
+    in_place.p = nullptr;
+    control.p->Release();
+    control.p = nullptr;
+    DestroyWindow(screen);
+}
+
 TEST(ModuleLibrary, ExportsOnlyTheEntryPointsAndServesTheControl) {
     const std::string path = QUORLINA_BIN_DIR "/../lib/libquorlina.so";
     // Kept mapped after dlclose: the library's own statics (the window layer's tables) must stay

@@ -267,6 +267,65 @@ TEST(Window, DestroySendsDestroyToParentThenChildrenAndDropsTheirMessages) {
     DestroyWindow(screen);
 }
 
+TEST(Window, MoveTakesChildrenAlongAndRepaintsTheWholeTree) {
+    HWND screen = CreateScreen(40, 30, 32);
+    HWND parent = CreateChildWindow(screen, RECT{0, 0, 10, 10}, &RecordingProc, nullptr);
+    HWND child = CreateChildWindow(parent, RECT{2, 2, 6, 6}, &RecordingProc, nullptr);
+    PumpMessages();
+    const std::uint64_t changes = ScreenChangeCount(parent);
+    ASSERT_TRUE(MoveWindow(parent, RECT{5, 4, 35, 24}));
+    EXPECT_GT(ScreenChangeCount(parent), changes);  // the read-out moved with the window
+    RECT r;
+    ASSERT_TRUE(GetClientRect(parent, &r));
+    EXPECT_EQ(r.right, 30);
+    EXPECT_EQ(r.bottom, 20);
+    for (HWND w : {parent, child}) {
+        RECT update;
+        ASSERT_TRUE(GetUpdateRect(w, &update));
+        RECT client;
+        GetClientRect(w, &client);
+        EXPECT_EQ(update.right, client.right);
+        EXPECT_EQ(update.bottom, client.bottom);
+    }
+    g_seen.clear();
+    EXPECT_EQ(PumpMessages(), 2);
+    ASSERT_EQ(g_seen.size(), 4u);
+    EXPECT_EQ(g_seen[1].message, static_cast<UINT>(WM_ERASEBKGND));
+    EXPECT_EQ(g_seen[3].message, static_cast<UINT>(WM_ERASEBKGND));
+
+    // Painting lands at the new places: the child sits at (5 + 2, 4 + 2) on the screen.
+    HDC dc = GetDC(child);
+    HBRUSH red = CreateSolidBrush(RGB(255, 0, 0));
+    RECT one{0, 0, 1, 1};
+    FillRect(dc, &one, red);
+    DeleteObject(red);
+    ReleaseDC(child, dc);
+    WindowPixels p;
+    ASSERT_TRUE(ReadWindowPixels(screen, &p));
+    EXPECT_EQ(p.ColorAt(7, 6), Rgb32(255, 0, 0));
+    EXPECT_EQ(p.ColorAt(2, 2), 0u);
+    ASSERT_TRUE(ReadWindowPixels(parent, &p));
+    EXPECT_EQ(p.width, 30);
+    EXPECT_EQ(p.ColorAt(2, 2), Rgb32(255, 0, 0));
+    DestroyWindow(screen);
+}
+
+TEST(Window, MoveRefusesRootsUnknownWindowsAndBadRectangles) {
+    Desk d(32);
+    static char not_a_window;
+    EXPECT_FALSE(MoveWindow(reinterpret_cast<HWND>(&not_a_window), RECT{0, 0, 4, 4}));
+    EXPECT_FALSE(MoveWindow(d.screen, RECT{0, 0, 4, 4}));
+    const RECT bad[] = {{4, 0, 4, 4}, {0, 5, 4, 4}, {0, 0, kMaxScreenSide + 1, 4}};
+    for (const RECT& r : bad) {
+        SCOPED_TRACE(r.right);
+        EXPECT_FALSE(MoveWindow(d.window, r));
+    }
+    RECT client;
+    GetClientRect(d.window, &client);
+    EXPECT_EQ(client.right, 16);
+    EXPECT_EQ(client.bottom, 12);
+}
+
 TEST(Window, DrawingThroughAContextOfADestroyedWindowDoesNothing) {
     HWND screen = CreateScreen(8, 8, 32);
     HWND w = CreateChildWindow(screen, RECT{0, 0, 8, 8}, &RecordingProc, nullptr);

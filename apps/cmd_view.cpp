@@ -1,0 +1,59 @@
+// `quorlina view [TARGET]`: a desktop window hosting one control on a camera (or on a simulated
+// camera it starts on 127.0.0.1), with the keyboard driving the control's scripting members.
+#include <cstdio>
+#include <string>
+
+#include "apps/cli.h"
+#include "apps/host.h"
+#include "apps/viewer.h"
+
+namespace apps {
+namespace {
+
+int View(int argc, char** argv) {
+    CLI::App app{std::string("Shows a camera in a desktop window hosting one control, created "
+                             "through the class factory and driven through IDispatch.\n") +
+                     kViewerKeys,
+                 argv[0]};
+    ViewerOptions options;
+    std::string preview = "320x240";
+    app.add_option("target", options.target,
+                   "the camera as RemoteHost takes it (http://host:port or host:port); none: a "
+                   "simulated camera on 127.0.0.1");
+    AddHostOptions(app, options.host);
+    app.add_option("--preview", preview, "preview size WxH (the picture at zoom 1)")
+        ->check(SizeValidator())
+        ->default_val(preview);
+    app.add_option("--zoom", options.zoom,
+                   "zoom factor; the window opens at the preview size times it")
+        ->check(CLI::Range(kViewerMinZoom, kViewerMaxZoom))
+        ->default_val(options.zoom);
+    app.add_option("--resize", options.resize, "resize mode: 0 nearest neighbour, other smooth")
+        ->default_val(options.resize);
+    app.add_option("--display", options.display,
+                   "display mode on palette screens: 0 adaptive palette, 2 error diffusion, "
+                   "other ordered dithering")
+        ->default_val(options.display);
+    app.add_option("--depth", options.depth, "bits per pixel of the control's screen")
+        ->check(CLI::IsMember({32, 8, 4}))
+        ->default_val(options.depth);
+    app.add_option("--snapshots", options.snapshot_dir,
+                   "folder for the s key's quorlina-snapshot-N.bmp files")
+        ->default_val(options.snapshot_dir);
+    ParseOrExit(app, argc, argv);
+    ParseSize(preview, &options.preview_width, &options.preview_height);
+
+    std::string error;
+    std::unique_ptr<Viewer> viewer = Viewer::Open(options, &error);
+    if (viewer == nullptr) {
+        std::fprintf(stderr, "quorlina view: %s\n", error.c_str());
+        return 1;
+    }
+    return viewer->Run();
+}
+
+const SubcommandRegistrar kRegistrar{
+    {"view", "show a camera in a desktop window, driven from the keyboard", &View}};
+
+}  // namespace
+}  // namespace apps

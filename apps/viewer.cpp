@@ -1,0 +1,441 @@
+// The viewer's loop: SDL events to scripting calls, the control's window messages pumped, the
+// window's pixels copied into a texture whenever the screen's change count moves, and once a
+// second the frame rate and device state read through IDispatch for the title and status line.
+#include "apps/viewer.h"
+
+#include <SDL.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "apps/camera/camera.h"
+#include "apps/dispatch_calls.h"
+#include "apps/window_bmp.h"
+#include "platform/kernel.h"
+#include "platform/window.h"
+
+namespace apps {
+
+const char* const kViewerKeys =
+    "keys: arrows pan/tilt, 1/2 outputs, u upload, e e-mail, +/- zoom, r resize method, "
+    "s snapshot, p play/stop, q quit";
+
+namespace {
+
+constexpr std::uint32_t kLoopWaitMs = 10;          // longest wait for an event between pumps
+constexpr std::uint32_t kStatusIntervalMs = 1000;  // title, status line and frame-rate period
+// The extent is in hundredths of a millimetre; screen pixels are taken at 96 to the inch.
+constexpr int kHimetricPerInch = 2540;
+constexpr int kPixelsPerInch = 96;
+// Single-move direction codes of MovePanTiltDegree: 1 to 8 clockwise from up (0 is home).
+constexpr std::int32_t kMoveUp = 1;
+constexpr std::int32_t kMoveRight = 3;
+constexpr std::int32_t kMoveDown = 5;
+constexpr std::int32_t kMoveLeft = 7;
+constexpr const char* kSnapshotPrefix = "quorlina-snapshot-";
+
+platform::SIZEL ExtentOf(int width, int height) {
+    return platform::SIZEL{width * kHimetricPerInch / kPixelsPerInch,
+                           height * kHimetricPerInch / kPixelsPerInch};
+}
+
+// An interface pointer released at scope end.
+template <typename T>
+struct Held {
+    T* p = nullptr;
+    Held() = default;
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() { Reset(); }
+    void Reset() {
+        if (p != nullptr) p->Release();
+        p = nullptr;
+    }
+};
+
+template <typename T>
+bool QueryFrom(platform::IUnknown& object, const platform::IID& iid, Held<T>* out) {
+    void* pointer = nullptr;
+    if (!platform::Succeeded(object.QueryInterface(iid, &pointer)) || pointer == nullptr)
+        return false;
+    out->p = static_cast<T*>(pointer);
+    return true;
+}
+
+// The window's pixels as blue, green, red bytes, palette screens through their system palette
+// (an index beyond it shows black).
+void ToBgr(const platform::WindowPixels& p, std::vector<std::uint8_t>* out) {
+    if (p.bits_per_pixel == 24) {
+        *out = p.pixels;
+        return;
+    }
+    const std::size_t count =
+        static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height);
+    out->assign(count * 3, 0);
+    for (std::size_t i = 0; i < count && i < p.pixels.size(); ++i) {
+        const std::size_t index = p.pixels[i];
+        if (index >= p.palette.size()) continue;
+        const platform::ScreenColor& c = p.palette[index];
+        (*out)[i * 3] = c.blue;
+        (*out)[i * 3 + 1] = c.green;
+        (*out)[i * 3 + 2] = c.red;
+    }
+}
+
+}  // namespace
+
+struct Viewer::Impl {
+    ViewerOptions options;
+    SDL_Window* window = nullptr;
+    SDL_Renderer* renderer = nullptr;
+    SDL_Texture* texture = nullptr;
+    int texture_width = 0;
+    int texture_height = 0;
+    int screen_width = 0;  // the hosted screen: the largest the control's window may grow
+    int screen_height = 0;
+
+    std::unique_ptr<camera::Camera> camera;
+    HostedControl control;
+    std::optional<DispatchCalls> calls;
+    Held<platform::IOleObject> ole;
+    Held<platform::IOleInPlaceObject> in_place;
+    platform::HWND control_window = nullptr;
+
+    platform::WindowPixels shown;  // what the window shows now
+    std::vector<std::uint8_t> bgr;
+    bool have_shown = false;
+    int zoom = 1;
+    int resize = 0;
+    bool playing = false;
+    const bool tty = ::isatty(STDOUT_FILENO) == 1;
+    bool status_on_line = false;  // a tty status line waits to be overwritten
+    platform::Tick last_status = 0;
+
+    ~Impl();
+    void Say(const std::string& line);
+    bool HostControl(std::string* error);
+    void Resize(int width, int height);
+    void ShowIfChanged();
+    void Present();
+    void Status();
+    void Snapshot();
+    bool OnKey(const SDL_KeyboardEvent& key);  // false: quit
+};
+
+Viewer::Impl::~Impl() {
+    in_place.Reset();
+    ole.Reset();
+    calls.reset();
+    control = HostedControl();
+    if (texture != nullptr) SDL_DestroyTexture(texture);
+    if (renderer != nullptr) SDL_DestroyRenderer(renderer);
+    if (window != nullptr) SDL_DestroyWindow(window);
+    SDL_Quit();
+}
+
+Viewer::Viewer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Viewer::~Viewer() = default;
+
+std::unique_ptr<Viewer> Viewer::Open(const ViewerOptions& options, std::string* error) {
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* driver = std::getenv("SDL_VIDEODRIVER");
+    if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0') &&
+        driver == nullptr) {
+        *error = "cannot open a display: DISPLAY is not set";
+        return nullptr;
+    }
+    const long long width = static_cast<long long>(options.preview_width) * options.zoom;
+    const long long height = static_cast<long long>(options.preview_height) * options.zoom;
+    if (options.zoom < kViewerMinZoom || options.zoom > kViewerMaxZoom ||
+        width > platform::kMaxScreenSide || height > platform::kMaxScreenSide) {
+        *error = "the zoom must be " + std::to_string(kViewerMinZoom) + ".." +
+                 std::to_string(kViewerMaxZoom) + " and the preview size times the zoom at most " +
+                 std::to_string(platform::kMaxScreenSide) + " pixels a side";
+        return nullptr;
+    }
+    const int w = static_cast<int>(width);
+    const int h = static_cast<int>(height);
+    // Without a choice of the user's, only a real display will do: SDL would otherwise fall back
+    // to its invisible offscreen driver.
+    if (driver == nullptr)
+        SDL_SetHint(SDL_HINT_VIDEODRIVER,
+                    wayland != nullptr && *wayland != '\0' ? "wayland,x11" : "x11");
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+        *error = std::string("cannot open a display: ") + SDL_GetError() +
+                 (display != nullptr ? std::string(" (DISPLAY=") + display + ")" : "");
+        SDL_Quit();
+        return nullptr;
+    }
+    auto impl = std::make_unique<Impl>();  // from here on, its destructor ends SDL
+    impl->options = options;
+    impl->zoom = options.zoom;
+    impl->resize = options.resize;
+    SDL_Rect usable;
+    if (SDL_GetDisplayUsableBounds(0, &usable) != 0) usable = SDL_Rect{0, 0, w, h};
+    impl->screen_width = std::clamp(usable.w, w, platform::kMaxScreenSide);
+    impl->screen_height = std::clamp(usable.h, h, platform::kMaxScreenSide);
+    impl->window = SDL_CreateWindow("Quorlina", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, w,
+                                    h, SDL_WINDOW_RESIZABLE);
+    if (impl->window == nullptr) {
+        *error = std::string("cannot open a window: ") + SDL_GetError();
+        return nullptr;
+    }
+    SDL_SetWindowMaximumSize(impl->window, impl->screen_width, impl->screen_height);
+    // The software renderer copies the picture one to one, and with framebuffer acceleration off
+    // it draws through the window system alone: no graphics driver, no driver threads.
+    impl->renderer = SDL_CreateRenderer(impl->window, -1, SDL_RENDERER_SOFTWARE);
+    if (impl->renderer == nullptr) {
+        *error = std::string("cannot draw into the window: ") + SDL_GetError();
+        return nullptr;
+    }
+    return std::unique_ptr<Viewer>(new Viewer(std::move(impl)));
+}
+
+void Viewer::Impl::Say(const std::string& line) {
+    if (status_on_line) std::fputs("\r\033[K", stdout);
+    status_on_line = false;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+bool Viewer::Impl::HostControl(std::string* error) {
+    int w = 0, h = 0;
+    SDL_GetWindowSize(window, &w, &h);
+    w = std::clamp(w, 1, screen_width);
+    h = std::clamp(h, 1, screen_height);
+    control = CreateComponentControl(
+        options.host, error, ScreenOptions{options.depth, w, h, screen_width, screen_height});
+    if (!control) return false;
+    platform::IDispatch& dispatch = control.Dispatch();
+    if (!QueryFrom(dispatch, platform::IID_IOleObject, &ole) ||
+        !QueryFrom(dispatch, platform::IID_IOleInPlaceObject, &in_place)) {
+        *error = "the control answers no IOleObject or IOleInPlaceObject";
+        return false;
+    }
+    if (!platform::Succeeded(in_place.p->GetWindow(&control_window))) {
+        *error = "the control has no window after in-place activation";
+        return false;
+    }
+    platform::SIZEL extent = ExtentOf(w, h);
+    ole.p->SetExtent(platform::DVASPECT_CONTENT, &extent);
+    calls.emplace(dispatch);
+    calls->PutLong("PreviewWidth", options.preview_width);
+    calls->PutLong("PreviewHeight", options.preview_height);
+    std::int32_t ignored = 0;
+    calls->CallLong("Zoom", zoom, &ignored);
+    calls->CallLong("ResizeMode", resize, &ignored);
+    calls->CallLong("DisplayMode", options.display, &ignored);
+    return true;
+}
+
+void Viewer::Impl::Resize(int width, int height) {
+    width = std::clamp(width, 1, screen_width);
+    height = std::clamp(height, 1, screen_height);
+    const platform::RECT place{0, 0, width, height};
+    in_place.p->SetObjectRects(&place, &place);
+    platform::SIZEL extent = ExtentOf(width, height);
+    ole.p->SetExtent(platform::DVASPECT_CONTENT, &extent);
+}
+
+void Viewer::Impl::ShowIfChanged() {
+    if (have_shown && platform::ScreenChangeCount(control_window) == shown.change_count) return;
+    if (!platform::ReadWindowPixels(control_window, &shown)) return;
+    have_shown = true;
+    if (texture == nullptr || texture_width != shown.width || texture_height != shown.height) {
+        if (texture != nullptr) SDL_DestroyTexture(texture);
+        texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_BGR24, SDL_TEXTUREACCESS_STREAMING,
+                                    shown.width, shown.height);
+        texture_width = shown.width;
+        texture_height = shown.height;
+    }
+    if (texture == nullptr) return;
+    ToBgr(shown, &bgr);
+    SDL_UpdateTexture(texture, nullptr, bgr.data(), shown.width * 3);
+    Present();
+}
+
+void Viewer::Impl::Present() {
+    SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
+    SDL_RenderClear(renderer);
+    if (texture != nullptr) {
+        const SDL_Rect to{0, 0, texture_width, texture_height};
+        SDL_RenderCopy(renderer, texture, nullptr, &to);
+    }
+    SDL_RenderPresent(renderer);
+}
+
+void Viewer::Impl::Status() {
+    // FrameRate counts the frames since its previous query: read it once a period only.
+    const double fps = calls->GetDouble("FrameRate");
+    const std::string time = calls->GetText("TimeString");
+    char title[160];
+    std::snprintf(title, sizeof title, "Quorlina  %.2f fps  %s", fps, time.c_str());
+    SDL_SetWindowTitle(window, title);
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "fps %.2f  time \"%s\"  out1 %d  out2 %d  pan %d  tilt %d  zoom %d  resize %d  "
+                  "%s",
+                  fps, time.c_str(), calls->GetLong("IOOut1"), calls->GetLong("IOOut2"),
+                  calls->GetLong("GetHorizontalPosition"), calls->GetLong("GetVerticalPosition"),
+                  zoom, resize, playing ? "playing" : "stopped");
+    if (tty) {
+        std::printf("\r%s\033[K", line);
+        status_on_line = true;
+    } else {
+        std::printf("%s\n", line);
+    }
+    std::fflush(stdout);
+}
+
+void Viewer::Impl::Snapshot() {
+    if (!have_shown) {
+        Say("snapshot: nothing shown yet");
+        return;
+    }
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    fs::path path;
+    for (int n = 1;; ++n) {
+        path = fs::path(options.snapshot_dir) / (kSnapshotPrefix + std::to_string(n) + ".bmp");
+        if (!fs::exists(path, ignored)) break;
+    }
+    std::string error;
+    if (!WriteFileAtomically(path.string(), WindowBmpBytes(shown), &error)) {
+        Say("snapshot: " + error);
+        return;
+    }
+    Say("snapshot: wrote " + path.string() + " (" + std::to_string(shown.width) + "x" +
+        std::to_string(shown.height) + ")");
+}
+
+bool Viewer::Impl::OnKey(const SDL_KeyboardEvent& key) {
+    if (key.repeat != 0) return true;  // each command once per press
+    std::int32_t ignored = 0;
+    switch (key.keysym.sym) {
+        case SDLK_UP:
+            calls->PutLong("MovePanTiltDegree", kMoveUp);
+            break;
+        case SDLK_RIGHT:
+            calls->PutLong("MovePanTiltDegree", kMoveRight);
+            break;
+        case SDLK_DOWN:
+            calls->PutLong("MovePanTiltDegree", kMoveDown);
+            break;
+        case SDLK_LEFT:
+            calls->PutLong("MovePanTiltDegree", kMoveLeft);
+            break;
+        case SDLK_1:
+        case SDLK_KP_1:
+            calls->PutLong("IOOut1", calls->GetLong("IOOut1") != 0 ? 0 : 1);
+            break;
+        case SDLK_2:
+        case SDLK_KP_2:
+            calls->PutLong("IOOut2", calls->GetLong("IOOut2") != 0 ? 0 : 1);
+            break;
+        case SDLK_u:
+            calls->PutLong("ImageUpload", 1);
+            break;
+        case SDLK_e:
+            calls->PutLong("EmailImage", 1);
+            break;
+        case SDLK_PLUS:
+        case SDLK_EQUALS:  // the unshifted "+" key
+        case SDLK_KP_PLUS:
+            zoom = std::min(zoom + 1, kViewerMaxZoom);
+            calls->CallLong("Zoom", zoom, &ignored);
+            break;
+        case SDLK_MINUS:
+        case SDLK_KP_MINUS:
+            zoom = std::max(zoom - 1, kViewerMinZoom);
+            calls->CallLong("Zoom", zoom, &ignored);
+            break;
+        case SDLK_r:
+            resize = resize == 0 ? 1 : 0;
+            calls->CallLong("ResizeMode", resize, &ignored);
+            break;
+        case SDLK_s:
+            Snapshot();
+            break;
+        case SDLK_p:
+            calls->Call(playing ? "Stop" : "Play");
+            playing = !playing;
+            break;
+        case SDLK_q:
+            return false;
+        default:
+            break;
+    }
+    return true;
+}
+
+int Viewer::Run() {
+    Impl& v = *impl_;
+    const std::string& program = v.options.program;
+    std::string target = v.options.target;
+    if (target.empty()) {
+        camera::CameraConfig config;
+        config.http_port = 0;
+        v.camera = std::make_unique<camera::Camera>(config);
+        std::string error;
+        if (!v.camera->Start(&error)) {
+            std::fprintf(stderr, "%s: cannot start the simulated camera: %s\n", program.c_str(),
+                         error.c_str());
+            return 1;
+        }
+        target = "http://127.0.0.1:" + std::to_string(v.camera->HttpPort());
+        v.Say("simulated camera on " + target);
+    }
+    std::string error;
+    if (!v.HostControl(&error)) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
+        return 1;
+    }
+    v.Say(kViewerKeys);
+    SDL_SetWindowTitle(v.window, ("Quorlina  " + target).c_str());
+    platform::PumpMessages();  // the window's first paint: its background
+    v.ShowIfChanged();
+    v.calls->PutText("RemoteHost", target);  // the probe, on this thread as a container does
+    v.calls->Call("Play");
+    v.playing = true;
+    v.last_status = platform::GetTickCount();
+
+    bool running = true;
+    while (running) {
+        SDL_Event event;
+        bool have = SDL_WaitEventTimeout(&event, static_cast<int>(kLoopWaitMs)) == 1;
+        while (have && running) {
+            if (event.type == SDL_QUIT) {
+                running = false;
+            } else if (event.type == SDL_KEYDOWN) {
+                running = v.OnKey(event.key);
+            } else if (event.type == SDL_WINDOWEVENT) {
+                if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
+                    v.Resize(event.window.data1, event.window.data2);
+                else if (event.window.event == SDL_WINDOWEVENT_EXPOSED)
+                    v.Present();
+                else if (event.window.event == SDL_WINDOWEVENT_CLOSE)
+                    running = false;
+            }
+            have = SDL_PollEvent(&event) == 1;
+        }
+        platform::PumpMessages();
+        v.ShowIfChanged();
+        if (platform::GetTickCount() - v.last_status >= kStatusIntervalMs) {
+            v.last_status = platform::GetTickCount();
+            v.Status();
+        }
+    }
+    v.calls->Call("Stop");
+    if (v.status_on_line) std::fputs("\n", stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace apps
