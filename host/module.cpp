@@ -24,26 +24,9 @@ namespace {
 std::atomic<long> g_live_objects{0};
 std::atomic<long> g_server_locks{0};
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public SingleInterfaceObject<IClassFactory, IID_IClassFactory> {
   public:
     ClassFactory() { ModuleObjectCreated(); }
-
-    HRESULT QueryInterface(const IID& iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            AddRef();
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) override {
         if (object == nullptr) return E_POINTER;
@@ -65,7 +48,6 @@ class ClassFactory final : public IClassFactory {
 
   private:
     ~ClassFactory() { ModuleObjectDestroyed(); }
-    std::atomic<ULONG> refs_{1};
 };
 
 // The executable's own path, for code linked into it (the loader names the main program "").

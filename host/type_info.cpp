@@ -75,26 +75,9 @@ const Member* FirstWithDispid(DISPID memid) {
     return nullptr;
 }
 
-class TypeInfo final : public ITypeInfo {
+class TypeInfo final : public SingleInterfaceObject<ITypeInfo, IID_ITypeInfo> {
   public:
     TypeInfo() { ModuleObjectCreated(); }
-
-    HRESULT QueryInterface(const IID& iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_ITypeInfo) {
-            AddRef();
-            *object = static_cast<ITypeInfo*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     HRESULT GetTypeAttr(TYPEATTR* attr) override {
         if (attr == nullptr) return E_POINTER;
@@ -170,7 +153,6 @@ class TypeInfo final : public ITypeInfo {
 
   private:
     ~TypeInfo() { ModuleObjectDestroyed(); }
-    std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 // Only what this system calls is declared; the platform's binary layout is not reproduced.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -129,6 +130,36 @@ class IUnknown {
 
   protected:
     ~IUnknown() = default;  // objects go away through Release only
+};
+
+// The IUnknown part of an object that offers one interface: QueryInterface answers IUnknown and
+// `Interface` (identified by `kIid`) with the same pointer, and the last Release deletes the
+// object. It starts with one reference, its creator's.
+template <class Interface, const IID& kIid>
+class SingleInterfaceObject : public Interface {
+  public:
+    HRESULT QueryInterface(const IID& iid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        if (iid == IID_IUnknown || iid == kIid) {
+            AddRef();
+            *object = static_cast<Interface*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+  protected:
+    virtual ~SingleInterfaceObject() = default;
+
+  private:
+    std::atomic<ULONG> refs_{1};
 };
 
 // --- BSTR ---

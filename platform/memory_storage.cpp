@@ -16,26 +16,9 @@ using Bytes = std::shared_ptr<std::vector<std::uint8_t>>;
 
 constexpr std::uint64_t kMaxStreamBytes = 64u << 20;  // a stream larger than this is refused
 
-class MemoryStream final : public IStream {
+class MemoryStream final : public SingleInterfaceObject<IStream, IID_IStream> {
   public:
     explicit MemoryStream(Bytes bytes) : bytes_(std::move(bytes)) {}
-
-    HRESULT QueryInterface(const IID& iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IStream) {
-            AddRef();
-            *object = static_cast<IStream*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     HRESULT Read(void* data, ULONG size, ULONG* read) override {
         if (data == nullptr && size > 0) return E_POINTER;
@@ -79,30 +62,12 @@ class MemoryStream final : public IStream {
 
   private:
     ~MemoryStream() = default;
-    std::atomic<ULONG> refs_{1};
     Bytes bytes_;
     std::uint64_t position_ = 0;
 };
 
-class MemoryStorage final : public IStorage {
+class MemoryStorage final : public SingleInterfaceObject<IStorage, IID_IStorage> {
   public:
-    HRESULT QueryInterface(const IID& iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IStorage) {
-            AddRef();
-            *object = static_cast<IStorage*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
-
     HRESULT CreateStream(const OLECHAR* name, IStream** stream) override {
         if (name == nullptr || stream == nullptr) return E_POINTER;
         std::lock_guard<std::mutex> guard(lock_);
@@ -125,7 +90,6 @@ class MemoryStorage final : public IStorage {
 
   private:
     ~MemoryStorage() = default;
-    std::atomic<ULONG> refs_{1};
     std::mutex lock_;
     std::map<std::u16string, Bytes> streams_;
 };
