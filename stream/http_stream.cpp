@@ -1,7 +1,8 @@
 // The session loop around the parse step: receive what is waiting (at most one chunk per pass),
 // run one step, present frames, and check the silence limits. Between passes the loop waits for
-// the socket to become readable for at most one idle period, so Stop is seen within one period
-// and an idle session burns nothing, while a frame's bytes are taken up as soon as they arrive.
+// the socket to become readable for at most one idle period when nothing was waiting, so Stop is
+// seen within one period, an idle session burns nothing, and a frame's first bytes are taken up
+// as soon as they arrive; after a small receive the pass sleeps one period as before.
 #include "stream/http_stream.h"
 
 #include <sys/socket.h>
@@ -94,6 +95,7 @@ void RunHttpStream(control::ControlState& c) {
 
     while (c.PlayState.load() == control::Playing && reason == EndReason::None) {
         bool busy = false;
+        bool received = false;
         if (phase == 1) {
             ::send(handle, request.data(), request.size(), MSG_NOSIGNAL);
             phase = 2;
@@ -102,6 +104,7 @@ void RunHttpStream(control::ControlState& c) {
             c.RequestTick = platform::GetTickCount();
         }
         if (socket.IsDataWaiting(handle)) {
+            received = true;
             const int n = static_cast<int>(::recv(handle, chunk, sizeof chunk, 0));
             const platform::Tick now = platform::GetTickCount();
             if (n <= 0) {
@@ -130,7 +133,15 @@ void RunHttpStream(control::ControlState& c) {
         if (reason == EndReason::None && now - last_data > silence_ms) reason = EndReason::Silence;
         if (reason == EndReason::None && now - last_frame > kFrameSilenceMs)
             reason = EndReason::NoFrame;
-        if (!busy && reason == EndReason::None) WaitIdle(socket, handle);
+        // A pass that found nothing waits for bytes (at most one idle period); a small receive
+        // sleeps the period out, so a peer that trickles its bytes is read in batches rather
+        // than with a wake-up per piece.
+        if (!busy && reason == EndReason::None) {
+            if (received)
+                platform::Sleep(kIdleSleepMs);
+            else
+                WaitIdle(socket, handle);
+        }
     }
     if (reason != EndReason::None) {
         char trace[96];
