@@ -27,10 +27,16 @@ void InverseDct(const std::int16_t* coefficients, std::uint8_t* out, std::ptrdif
 void InverseDctPortable(const std::int16_t* coefficients, std::uint8_t* out, std::ptrdiff_t stride);
 
 // Two blocks at once, each as InverseDct transforms it; faster than two calls only where
-// InverseDctPairsAreFaster says so (AVX2), otherwise the two calls.
+// FasterPairTransform has a kernel (AVX2), otherwise the two calls.
 void InverseDctPair(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
                     const std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b);
-bool InverseDctPairsAreFaster();
+
+// The two-block kernel where it is faster than two InverseDct calls, else null. Decoders take it
+// once per picture and call it directly, without the processor check of InverseDctPair.
+using PairTransform = void (*)(const std::int16_t* a, std::uint8_t* out_a,
+                               std::ptrdiff_t stride_a, const std::int16_t* b,
+                               std::uint8_t* out_b, std::ptrdiff_t stride_b);
+PairTransform FasterPairTransform();
 
 // The pair transform with AVX2; only for processors that run it.
 void InverseDctPairAvx2(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
