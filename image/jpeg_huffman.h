@@ -34,21 +34,23 @@ inline constexpr std::array<std::uint8_t, 64> kNaturalOrder = {
     53, 60, 61, 54, 47, 55, 62, 63,  //
 };
 
+// The large arrays are left uninitialised: BuildHuffmanTable writes all of them, and nothing
+// reads a table that is not defined.
 struct HuffmanTable {
     bool defined = false;
     int count = 0;  // number of symbols
     // For each kLookaheadBits-bit prefix: (length << 8) | symbol of the code of at most that
     // many bits it starts with, or 0 when the code is longer.
-    std::array<std::uint16_t, 1 << kLookaheadBits> lookahead{};
+    std::array<std::uint16_t, 1 << kLookaheadBits> lookahead;
     // From the same prefix, when a code and its value bits fit in it together:
     // (value << 16) | (advance << 8) | (code length + size). In an AC table advance is the run
     // of zeros before the coefficient, 15 with value 0 for sixteen zeros, kEndOfBlock for the
     // end of block; in a DC table it is 0 and value is the difference. 0 when the full decode
     // is needed.
-    std::array<std::int32_t, 1 << kLookaheadBits> fast{};
+    std::array<std::int32_t, 1 << kLookaheadBits> fast;
     std::array<std::int32_t, kMaxCodeLength + 2> maxcode{};    // -1: no code of that length
     std::array<std::int32_t, kMaxCodeLength + 1> valoffset{};  // symbol index = code + valoffset
-    std::array<std::uint8_t, kMaxHuffmanSymbols> symbols{};
+    std::array<std::uint8_t, kMaxHuffmanSymbols> symbols;
 };
 
 // Derives a decode table from the 16 code counts and the symbols. False for a code set that
