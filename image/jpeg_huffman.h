@@ -264,19 +264,22 @@ template <bool Dequantise, bool ZigZag = false>
     const auto dc_value = static_cast<std::int16_t>(*predictor);
     block[0] = Dequantise ? static_cast<std::int16_t>(dc_value * quant[0]) : dc_value;
 
-    int last = 0;
-    for (int k = 1; k < kBlockCoefficients;) {
+    // Only the position k is carried from coefficient to coefficient (so that it stays in a
+    // register); the last position written is worked out from it where the block ends.
+    int k = 1;
+    for (;;) {
         bits.Fill();
         const int whole = ac.fast[bits.Peek(kLookaheadBits)];
         if (whole != 0) {
             // A coefficient, sixteen zeros (value 0) or the end of block (past position 63).
             bits.Skip(whole & 0xFF);
-            k += (whole >> 8) & 0xFF;
-            if (k >= kBlockCoefficients) break;
+            const int advance = (whole >> 8) & 0xFF;
+            k += advance;
+            if (k >= kBlockCoefficients) return k - advance - 1;
             const int at = ZigZag ? k : kNaturalOrder[static_cast<std::size_t>(k)];
             const int value = whole >> 16;
             block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
-            last = k++;
+            if (++k >= kBlockCoefficients) return kBlockCoefficients - 1;
             continue;
         }
         const int symbol = DecodeSymbol(bits, ac);
@@ -284,18 +287,18 @@ template <bool Dequantise, bool ZigZag = false>
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size == 0) {
-            if (run != 15) break;  // end of block
+            if (run != 15) return k - 1;  // end of block
             k += 16;
+            if (k >= kBlockCoefficients) return kBlockCoefficients - 1;
             continue;
         }
         k += run;
         const int value = Extend(bits.Get(size), size);
-        if (k >= kBlockCoefficients) break;  // a position past 63 ends the block
+        if (k >= kBlockCoefficients) return k - run - 1;  // a position past 63 ends the block
         const int at = ZigZag ? k : kNaturalOrder[static_cast<std::size_t>(k)];
         block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
-        last = k++;
+        if (++k >= kBlockCoefficients) return kBlockCoefficients - 1;
     }
-    return last;
 }
 
 }  // namespace image::jpeg
