@@ -207,10 +207,12 @@ class BitCursor {
     int bits_ = 0;
 };
 
-// Sign extension of an s-bit magnitude (T.81 F.2.2.1 EXTEND); s in 1..15.
+// Sign extension of an s-bit magnitude (T.81 F.2.2.1 EXTEND); s in 1..15, v below 2^s. Without
+// a branch: the sign of a coefficient cannot be predicted, and a miss costs more than the
+// arithmetic. A clear top bit gives v - 2^s + 1.
 inline int Extend(std::uint32_t v, int s) {
-    const int value = static_cast<int>(v);
-    return value < (1 << (s - 1)) ? value - (1 << s) + 1 : value;
+    const auto negative = static_cast<int>((v >> (s - 1)) ^ 1u);
+    return static_cast<int>(v) - ((negative << s) - negative);
 }
 
 // Decodes one symbol, or returns -1 for a code longer than 16 bits. Needs a preceding Fill.

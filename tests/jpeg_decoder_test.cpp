@@ -729,6 +729,19 @@ TEST(JpegStages, HuffmanTableEntriesDoNotDependOnWhatTheTableHeldBefore) {
     }
 }
 
+TEST(JpegStages, ExtendGivesTheSignedValueOfEveryMagnitude) {
+    for (int size = 1; size <= jpeg::kMaxDcCategory; ++size) {
+        SCOPED_TRACE(size);
+        for (std::uint32_t v = 0; v < (1u << size); ++v) {
+            const int half = 1 << (size - 1);
+            const int expected =
+                static_cast<int>(v) < half ? static_cast<int>(v) - (1 << size) + 1
+                                           : static_cast<int>(v);
+            ASSERT_EQ(jpeg::Extend(v, size), expected) << v;
+        }
+    }
+}
+
 TEST(JpegStages, HuffmanTableRefusals) {
     jpeg::HuffmanTable table;
     const std::uint8_t symbols[256] = {16};
