@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -35,9 +37,27 @@ std::vector<std::uint8_t> CameraPicture(int width, int height) {
     return rgb;
 }
 
-// A natural-looking picture: a coloured Mandelbrot set with sensor-like noise on every sample,
-// so that the entropy-coded data carry many coefficients per block.
+// The natural picture ffmpeg made for jpeg_bench (QUORLINA_BENCH_PICTURES/natural-WxH.rgb), so
+// that both benchmarks measure the same bytes; empty when it is not there.
+std::vector<std::uint8_t> NaturalPicture(int width, int height) {
+    std::vector<std::uint8_t> rgb;
+    const char* dir = std::getenv("QUORLINA_BENCH_PICTURES");
+    if (dir == nullptr) return rgb;
+    const std::string path = std::string(dir) + "/natural-" + std::to_string(width) + "x" +
+                             std::to_string(height) + ".rgb";
+    std::ifstream in(path, std::ios::binary);
+    rgb.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (rgb.size() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3)
+        rgb.clear();
+    return rgb;
+}
+
+// A natural-looking picture: ffmpeg's when there is one, else a coloured Mandelbrot set with
+// sensor-like noise on every sample, so that the entropy-coded data carry many coefficients per
+// block.
 std::vector<std::uint8_t> NoisyPicture(int width, int height) {
+    if (std::vector<std::uint8_t> natural = NaturalPicture(width, height); !natural.empty())
+        return natural;
     std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
     std::uint32_t noise = 987654321u;
     for (int y = 0; y < height; ++y) {

@@ -28,8 +28,11 @@ bool BuildHuffmanTable(const std::uint8_t* counts, const std::uint8_t* symbols, 
         code <<= 1;
     }
 
-    *table = HuffmanTable{};
+    // Every field is written below, the two 1024-entry tables entry by entry, so the table is
+    // not cleared first (a decode builds up to eight of them).
     table->count = total;
+    table->maxcode.fill(0);
+    table->valoffset.fill(0);
     p = 0;
     for (int length = 1; length <= kMaxCodeLength; ++length) {
         const int n = counts[length - 1];
@@ -42,34 +45,42 @@ bool BuildHuffmanTable(const std::uint8_t* counts, const std::uint8_t* symbols, 
         table->maxcode[length] = codes[p - 1];
     }
     table->maxcode[kMaxCodeLength + 1] = 0x7FFFFFFF;  // sentinel of the canonical procedure
-    for (int i = 0; i < total; ++i) {
-        table->symbols[i] = symbols[i];
-        if (sizes[i] > kLookaheadBits) continue;
-        const int spare = kLookaheadBits - sizes[i];
-        const int base = codes[i] << spare;
-        for (int fill = 0; fill < (1 << spare); ++fill)
-            table->lookahead[base + fill] =
-                static_cast<std::uint16_t>((sizes[i] << 8) | symbols[i]);
-    }
-    // Whole coefficients inside the lookahead: code, then its value bits.
-    for (int prefix = 0; prefix < (1 << kLookaheadBits); ++prefix) {
-        const std::uint16_t entry = table->lookahead[static_cast<std::size_t>(prefix)];
-        const int length = entry >> 8, size = entry & 15, run = (entry >> 4) & 15;
-        if (entry == 0 || length + size > kLookaheadBits) continue;
-        std::int32_t& fast = table->fast[static_cast<std::size_t>(prefix)];
-        if (size == 0) {
-            // End of block (run 0) and sixteen zeros (run 15) carry value 0; other runs of size 0
-            // are left to the full decode. A DC category 0 is a difference of 0.
-            if (dc || run == 0)
-                fast = (dc ? 0 : kEndOfBlock << 8) | length;
-            else if (run == 15)
-                fast = 15 << 8 | length;
-            continue;
+    std::memcpy(table->symbols.data(), symbols, static_cast<std::size_t>(total));
+    // Canonical codes of up to kLookaheadBits bits cover consecutive, ascending prefix ranges;
+    // the prefixes past the last of them start longer codes.
+    int prefix = 0;
+    for (int i = 0; i < total && sizes[i] <= kLookaheadBits; ++i) {
+        const int length = sizes[i];
+        const int symbol = symbols[i];
+        const int size = symbol & 15, run = symbol >> 4;
+        const int spare = kLookaheadBits - length;
+        const int end = (codes[i] + 1) << spare;
+        const auto entry = static_cast<std::uint16_t>((length << 8) | symbol);
+        for (; prefix < end; ++prefix) {
+            table->lookahead[static_cast<std::size_t>(prefix)] = entry;
+            // Whole coefficients inside the lookahead: code, then its value bits.
+            std::int32_t fast = 0;
+            if (size == 0) {
+                // End of block (run 0) and sixteen zeros (run 15) carry value 0; other runs of
+                // size 0 are left to the full decode. A DC category 0 is a difference of 0.
+                if (dc || run == 0)
+                    fast = (dc ? 0 : kEndOfBlock << 8) | length;
+                else if (run == 15)
+                    fast = 15 << 8 | length;
+            } else if (length + size <= kLookaheadBits) {
+                const auto bits =
+                    static_cast<std::uint32_t>(prefix >> (kLookaheadBits - length - size)) &
+                    ((1u << size) - 1);
+                fast = static_cast<std::int32_t>(static_cast<std::uint32_t>(Extend(bits, size))
+                                                 << 16) |
+                       run << 8 | (length + size);
+            }
+            table->fast[static_cast<std::size_t>(prefix)] = fast;
         }
-        const auto bits = static_cast<std::uint32_t>(prefix >> (kLookaheadBits - length - size)) &
-                          ((1u << size) - 1);
-        fast = static_cast<std::int32_t>(static_cast<std::uint32_t>(Extend(bits, size)) << 16) |
-               run << 8 | (length + size);
+    }
+    for (; prefix < (1 << kLookaheadBits); ++prefix) {
+        table->lookahead[static_cast<std::size_t>(prefix)] = 0;
+        table->fast[static_cast<std::size_t>(prefix)] = 0;
     }
     table->defined = true;
     return true;

@@ -34,21 +34,23 @@ inline constexpr std::array<std::uint8_t, 64> kNaturalOrder = {
     53, 60, 61, 54, 47, 55, 62, 63,  //
 };
 
+// The large arrays are left uninitialised: BuildHuffmanTable writes all of them, and nothing
+// reads a table that is not defined.
 struct HuffmanTable {
     bool defined = false;
     int count = 0;  // number of symbols
     // For each kLookaheadBits-bit prefix: (length << 8) | symbol of the code of at most that
     // many bits it starts with, or 0 when the code is longer.
-    std::array<std::uint16_t, 1 << kLookaheadBits> lookahead{};
+    std::array<std::uint16_t, 1 << kLookaheadBits> lookahead;
     // From the same prefix, when a code and its value bits fit in it together:
     // (value << 16) | (advance << 8) | (code length + size). In an AC table advance is the run
     // of zeros before the coefficient, 15 with value 0 for sixteen zeros, kEndOfBlock for the
     // end of block; in a DC table it is 0 and value is the difference. 0 when the full decode
     // is needed.
-    std::array<std::int32_t, 1 << kLookaheadBits> fast{};
+    std::array<std::int32_t, 1 << kLookaheadBits> fast;
     std::array<std::int32_t, kMaxCodeLength + 2> maxcode{};    // -1: no code of that length
     std::array<std::int32_t, kMaxCodeLength + 1> valoffset{};  // symbol index = code + valoffset
-    std::array<std::uint8_t, kMaxHuffmanSymbols> symbols{};
+    std::array<std::uint8_t, kMaxHuffmanSymbols> symbols;
 };
 
 // Derives a decode table from the 16 code counts and the symbols. False for a code set that
@@ -205,10 +207,12 @@ class BitCursor {
     int bits_ = 0;
 };
 
-// Sign extension of an s-bit magnitude (T.81 F.2.2.1 EXTEND); s in 1..15.
+// Sign extension of an s-bit magnitude (T.81 F.2.2.1 EXTEND); s in 1..15, v below 2^s. Without
+// a branch: the sign of a coefficient cannot be predicted, and a miss costs more than the
+// arithmetic. A clear top bit gives v - 2^s + 1.
 inline int Extend(std::uint32_t v, int s) {
-    const int value = static_cast<int>(v);
-    return value < (1 << (s - 1)) ? value - (1 << s) + 1 : value;
+    const auto negative = static_cast<int>((v >> (s - 1)) ^ 1u);
+    return static_cast<int>(v) - ((negative << s) - negative);
 }
 
 // Decodes one symbol, or returns -1 for a code longer than 16 bits. Needs a preceding Fill.
@@ -262,19 +266,22 @@ template <bool Dequantise, bool ZigZag = false>
     const auto dc_value = static_cast<std::int16_t>(*predictor);
     block[0] = Dequantise ? static_cast<std::int16_t>(dc_value * quant[0]) : dc_value;
 
-    int last = 0;
-    for (int k = 1; k < kBlockCoefficients;) {
+    // Only the position k is carried from coefficient to coefficient (so that it stays in a
+    // register); the last position written is worked out from it where the block ends.
+    int k = 1;
+    for (;;) {
         bits.Fill();
         const int whole = ac.fast[bits.Peek(kLookaheadBits)];
         if (whole != 0) {
             // A coefficient, sixteen zeros (value 0) or the end of block (past position 63).
             bits.Skip(whole & 0xFF);
-            k += (whole >> 8) & 0xFF;
-            if (k >= kBlockCoefficients) break;
+            const int advance = (whole >> 8) & 0xFF;
+            k += advance;
+            if (k >= kBlockCoefficients) return k - advance - 1;
             const int at = ZigZag ? k : kNaturalOrder[static_cast<std::size_t>(k)];
             const int value = whole >> 16;
             block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
-            last = k++;
+            if (++k >= kBlockCoefficients) return kBlockCoefficients - 1;
             continue;
         }
         const int symbol = DecodeSymbol(bits, ac);
@@ -282,18 +289,18 @@ template <bool Dequantise, bool ZigZag = false>
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size == 0) {
-            if (run != 15) break;  // end of block
+            if (run != 15) return k - 1;  // end of block
             k += 16;
+            if (k >= kBlockCoefficients) return kBlockCoefficients - 1;
             continue;
         }
         k += run;
         const int value = Extend(bits.Get(size), size);
-        if (k >= kBlockCoefficients) break;  // a position past 63 ends the block
+        if (k >= kBlockCoefficients) return k - run - 1;  // a position past 63 ends the block
         const int at = ZigZag ? k : kNaturalOrder[static_cast<std::size_t>(k)];
         block[at] = static_cast<std::int16_t>(Dequantise ? value * quant[at] : value);
-        last = k++;
+        if (++k >= kBlockCoefficients) return kBlockCoefficients - 1;
     }
-    return last;
 }
 
 }  // namespace image::jpeg

@@ -186,8 +186,11 @@ void InverseDct(const std::int16_t* in, std::uint8_t* out, std::ptrdiff_t stride
 }
 #endif
 
-bool InverseDctPairsAreFaster() {
-    return CpuHasAvx2();
+PairTransform FasterPairTransform() {
+#if defined(__x86_64__) || defined(__i386__)
+    if (CpuHasAvx2()) return &InverseDctPairAvx2;
+#endif
+    return nullptr;
 }
 
 void InverseDctPair(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,

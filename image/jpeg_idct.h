@@ -27,10 +27,16 @@ void InverseDct(const std::int16_t* coefficients, std::uint8_t* out, std::ptrdif
 void InverseDctPortable(const std::int16_t* coefficients, std::uint8_t* out, std::ptrdiff_t stride);
 
 // Two blocks at once, each as InverseDct transforms it; faster than two calls only where
-// InverseDctPairsAreFaster says so (AVX2), otherwise the two calls.
+// FasterPairTransform has a kernel (AVX2), otherwise the two calls.
 void InverseDctPair(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
                     const std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b);
-bool InverseDctPairsAreFaster();
+
+// The two-block kernel where it is faster than two InverseDct calls, else null. Decoders take it
+// once per picture and call it directly, without the processor check of InverseDctPair.
+using PairTransform = void (*)(const std::int16_t* a, std::uint8_t* out_a,
+                               std::ptrdiff_t stride_a, const std::int16_t* b,
+                               std::uint8_t* out_b, std::ptrdiff_t stride_b);
+PairTransform FasterPairTransform();
 
 // The pair transform with AVX2; only for processors that run it.
 void InverseDctPairAvx2(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
@@ -40,11 +46,20 @@ void InverseDctPairAvx2(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff
 void InverseDctDcOnly(std::int16_t dc, std::uint8_t* out, std::ptrdiff_t stride);
 
 // Zeroes the 64 coefficients of a 16-byte aligned block (eight stores; a library memset of this
-// size is slower to start than the stores take).
+// size is slower to start than the stores take). Written out rather than as a loop, which the
+// compiler turns back into a memset (a string store, slower still).
 inline void ClearBlock(std::int16_t* block) {
 #if defined(__SSE2__)
-    for (int i = 0; i < 64; i += 8)
-        _mm_store_si128(reinterpret_cast<__m128i*>(block + i), _mm_setzero_si128());
+    auto* lanes = reinterpret_cast<__m128i*>(block);
+    const __m128i zero = _mm_setzero_si128();
+    _mm_store_si128(lanes + 0, zero);
+    _mm_store_si128(lanes + 1, zero);
+    _mm_store_si128(lanes + 2, zero);
+    _mm_store_si128(lanes + 3, zero);
+    _mm_store_si128(lanes + 4, zero);
+    _mm_store_si128(lanes + 5, zero);
+    _mm_store_si128(lanes + 6, zero);
+    _mm_store_si128(lanes + 7, zero);
 #else
     std::memset(block, 0, 64 * sizeof *block);
 #endif

@@ -297,7 +297,8 @@ ImageResult Assemble(Decoder& d, ImageBuffer* target) {
     PictureWriter writer;
     const ImageResult result = writer.Init(f, target, d.vector_kernels);
     if (result != kImageOk) return result;
-    const bool pairs = d.vector_kernels && InverseDctPairsAreFaster();
+    const PairTransform pair_kernel = d.vector_kernels ? FasterPairTransform() : nullptr;
+    const bool pairs = pair_kernel != nullptr;
     alignas(16) std::int16_t blocks[2][kBlockCoefficients] = {};
     std::int16_t* pending = nullptr;
     std::uint8_t* pending_out = nullptr;
@@ -340,7 +341,7 @@ ImageResult Assemble(Decoder& d, ImageBuffer* target) {
                         pending_out = out;
                         pending_stride = stride;
                     } else {
-                        InverseDctPair(pending, pending_out, pending_stride, block, out, stride);
+                        pair_kernel(pending, pending_out, pending_stride, block, out, stride);
                         ClearBlock(pending);
                         ClearBlock(block);
                         pending = nullptr;

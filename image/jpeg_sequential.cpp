@@ -34,7 +34,8 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
             if (d.scan.component[static_cast<std::size_t>(i)] ==
                 d.scan.component[static_cast<std::size_t>(j)])
                 distinct = false;
-    const bool pairs = distinct && d.vector_kernels && InverseDctPairsAreFaster();
+    const PairTransform pair_kernel = d.vector_kernels ? FasterPairTransform() : nullptr;
+    const bool pairs = distinct && pair_kernel != nullptr;
     alignas(16) std::int16_t blocks[2][kBlockCoefficients] = {};
     std::int16_t* block = blocks[0];
     std::int16_t* pending = nullptr;
@@ -94,7 +95,7 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
                             pending_stride = stride;
                             block = block == blocks[0] ? blocks[1] : blocks[0];
                         } else {
-                            InverseDctPair(pending, pending_out, pending_stride, block, out,
+                            pair_kernel(pending, pending_out, pending_stride, block, out,
                                            stride);
                             ClearBlock(pending);
                             ClearBlock(block);

@@ -71,8 +71,9 @@ struct Decoder {
     JpegInfo info{};
     Frame frame;
     Scan scan;
-    std::array<HuffmanTable, kTableSlots> dc_tables{};
-    std::array<HuffmanTable, kTableSlots> ac_tables{};
+    // Not value-initialised, so that their large arrays are not cleared (see HuffmanTable).
+    std::array<HuffmanTable, kTableSlots> dc_tables;
+    std::array<HuffmanTable, kTableSlots> ac_tables;
     std::array<QuantSlot, kTableSlots> quant{};
     std::uint32_t restart_interval = 0;
     bool seen_app0 = false;

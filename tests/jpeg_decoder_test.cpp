@@ -670,6 +670,78 @@ TEST(JpegStages, HuffmanLookaheadAndLongCodesDecodeTheSameStream) {
     EXPECT_EQ(jpeg::DecodeSymbol(reader, table), -1);
 }
 
+// The lookahead entry of a prefix, derived code by code: (length << 8) | symbol of the code of at
+// most 10 bits it starts with, else 0.
+std::uint16_t ExpectedLookahead(const std::uint8_t* counts, const std::uint8_t* symbols,
+                                int prefix) {
+    int code = 0, index = 0;
+    for (int length = 1; length <= jpeg::kLookaheadBits; ++length, code <<= 1)
+        for (int i = 0; i < counts[length - 1]; ++i, ++code, ++index)
+            if (prefix >> (jpeg::kLookaheadBits - length) == code)
+                return static_cast<std::uint16_t>(length << 8 | symbols[index]);
+    return 0;
+}
+
+TEST(JpegStages, HuffmanTableEntriesDoNotDependOnWhatTheTableHeldBefore) {
+    // Luminance code lengths with symbols that put end of block, sixteen zeros, a zero run of
+    // another length and long value fields among the short codes.
+    const std::uint8_t ac_counts[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+    std::uint8_t ac_symbols[162] = {0x01, 0x00, 0xF0, 0x30, 0x0A, 0x12, 0x1F, 0x04, 0x21, 0x05};
+    std::uint32_t noise = 7;
+    for (int i = 10; i < 162; ++i) {
+        noise = noise * 1664525u + 1013904223u;
+        ac_symbols[i] = static_cast<std::uint8_t>(noise >> 24);
+    }
+    const std::uint8_t dc_counts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1};
+    const std::uint8_t dc_symbols[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    for (const bool dc : {false, true}) {
+        SCOPED_TRACE(dc ? "dc" : "ac");
+        const std::uint8_t* counts = dc ? dc_counts : ac_counts;
+        const std::uint8_t* symbols = dc ? dc_symbols : ac_symbols;
+        for (const int garbage : {0x00, 0xA5, 0xFF}) {
+            SCOPED_TRACE(garbage);
+            jpeg::HuffmanTable table;
+            std::memset(static_cast<void*>(&table), garbage, sizeof table);
+            ASSERT_TRUE(jpeg::BuildHuffmanTable(counts, symbols, dc, &table));
+            for (int prefix = 0; prefix < (1 << jpeg::kLookaheadBits); ++prefix) {
+                const std::uint16_t entry = ExpectedLookahead(counts, symbols, prefix);
+                ASSERT_EQ(table.lookahead[static_cast<std::size_t>(prefix)], entry) << prefix;
+                const int length = entry >> 8, run = (entry >> 4) & 15, size = entry & 15;
+                std::int32_t fast = 0;
+                if (entry != 0 && size == 0) {
+                    if (dc)
+                        fast = length;
+                    else if (run == 0)
+                        fast = jpeg::kEndOfBlock << 8 | length;
+                    else if (run == 15)
+                        fast = 15 << 8 | length;
+                } else if (entry != 0 && length + size <= jpeg::kLookaheadBits) {
+                    const auto value = static_cast<std::uint32_t>(
+                                           prefix >> (jpeg::kLookaheadBits - length - size)) &
+                                       ((1u << size) - 1);
+                    fast = static_cast<std::int32_t>(
+                               static_cast<std::uint32_t>(jpeg::Extend(value, size)) << 16) |
+                           run << 8 | (length + size);
+                }
+                ASSERT_EQ(table.fast[static_cast<std::size_t>(prefix)], fast) << prefix;
+            }
+        }
+    }
+}
+
+TEST(JpegStages, ExtendGivesTheSignedValueOfEveryMagnitude) {
+    for (int size = 1; size <= jpeg::kMaxDcCategory; ++size) {
+        SCOPED_TRACE(size);
+        for (std::uint32_t v = 0; v < (1u << size); ++v) {
+            const int half = 1 << (size - 1);
+            const int expected =
+                static_cast<int>(v) < half ? static_cast<int>(v) - (1 << size) + 1
+                                           : static_cast<int>(v);
+            ASSERT_EQ(jpeg::Extend(v, size), expected) << v;
+        }
+    }
+}
+
 TEST(JpegStages, HuffmanTableRefusals) {
     jpeg::HuffmanTable table;
     const std::uint8_t symbols[256] = {16};
