@@ -55,9 +55,13 @@ int PollOne(SocketHandle socket, short events, int milliseconds) {
         pollfd entry = {socket, events, 0};
         int count = ::poll(&entry, 1, milliseconds);
         if (count < 0 && errno == EINTR) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            milliseconds = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+            // Rounded up, so an interrupted wait never ends before its deadline.
+            const auto now = Clock::now();
+            milliseconds = now < deadline ? static_cast<int>(
+                                                std::chrono::ceil<std::chrono::milliseconds>(
+                                                    deadline - now)
+                                                    .count())
+                                          : 0;
             continue;
         }
         if (count < 0) return -1;

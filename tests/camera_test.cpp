@@ -4,6 +4,8 @@
 #include "apps/camera/camera.h"
 
 #include <dirent.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
@@ -16,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "apps/camera/net_io.h"
 #include "apps/camera/picture.h"
 #include "device/login_response.h"
 #include "support/raw_client.h"
@@ -887,6 +890,30 @@ TEST(CameraBoth, ServesSeveralClientsAtOnce) {
     EXPECT_EQ(state.http_connections, static_cast<std::uint64_t>(kStreams));
     EXPECT_EQ(state.native_connections, static_cast<std::uint64_t>(kNatives));
     EXPECT_GE(state.frames_sent, static_cast<std::uint64_t>(3 * (kStreams + kNatives)));
+}
+
+// A pause or a receive time-out of N ms lasts at least N ms, never a fraction of a millisecond
+// less: fault tests and users time the camera's slow accept and silences against their length.
+TEST(CameraTiming, PausesAndReceiveTimeoutsLastTheirWholeLength) {
+    using Clock = std::chrono::steady_clock;
+    std::atomic<bool> stop{false};
+    for (int i = 0; i < 20; ++i) {
+        const auto t0 = Clock::now();
+        ASSERT_TRUE(camera::PauseUnlessStopped(3, stop));
+        EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(3));
+    }
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    char byte = 0;
+    for (int i = 0; i < 10; ++i) {
+        const auto t0 = Clock::now();
+        EXPECT_EQ(camera::RecvExact(fds[0], &byte, 1, stop, 3), camera::IoResult::kTimeout);
+        EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(3));
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+    stop = true;
+    EXPECT_FALSE(camera::PauseUnlessStopped(1000, stop));
 }
 
 TEST(CameraLifecycle, StopWithClientsConnectedIsPromptAndLeavesNoThread) {

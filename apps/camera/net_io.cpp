@@ -23,10 +23,19 @@ constexpr int kListenBacklog = 64;
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds left until the deadline, or -1 when there is none.
+// Whole milliseconds left until the deadline, rounded up: a wait cut down to whole milliseconds
+// would end before the deadline, and a pause of N ms must last at least N ms.
+long long MsLeft(Clock::time_point deadline) {
+    const auto now = Clock::now();
+    if (now >= deadline) return 0;
+    return std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+}
+
+// The next poll slice: kPollSliceMs when there is no deadline, else at most what is left of it
+// (0 once it has passed).
 int SliceUntil(Clock::time_point deadline, bool has_deadline) {
     if (!has_deadline) return kPollSliceMs;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left = std::chrono::milliseconds(MsLeft(deadline));
     if (left.count() <= 0) return 0;
     return left.count() < kPollSliceMs ? static_cast<int>(left.count()) : kPollSliceMs;
 }
@@ -158,10 +167,9 @@ IoResult RecvExact(int fd, void* data, std::size_t size, const std::atomic<bool>
     while (size > 0) {
         int left = -1;
         if (has_deadline) {
-            auto ms =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (ms.count() <= 0) return IoResult::kTimeout;
-            left = static_cast<int>(ms.count());
+            const long long ms = MsLeft(deadline);
+            if (ms <= 0) return IoResult::kTimeout;
+            left = static_cast<int>(ms);
         }
         std::size_t got = 0;
         IoResult r = RecvSome(fd, bytes, size, &got, stop, left);
