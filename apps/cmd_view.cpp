@@ -28,15 +28,7 @@ int View(int argc, char** argv) {
                    "zoom factor; the window opens at the preview size times it")
         ->check(CLI::Range(kViewerMinZoom, kViewerMaxZoom))
         ->default_val(options.zoom);
-    app.add_option("--resize", options.resize, "resize mode: 0 nearest neighbour, other smooth")
-        ->default_val(options.resize);
-    app.add_option("--display", options.display,
-                   "display mode on palette screens: 0 adaptive palette, 2 error diffusion, "
-                   "other ordered dithering")
-        ->default_val(options.display);
-    app.add_option("--depth", options.depth, "bits per pixel of the control's screen")
-        ->check(CLI::IsMember({32, 8, 4}))
-        ->default_val(options.depth);
+    AddRenderingOptions(app, options.resize, options.display, options.depth);
     app.add_option("--snapshots", options.snapshot_dir,
                    "folder for the s key's quorlina-snapshot-N.bmp files")
         ->default_val(options.snapshot_dir);

@@ -134,21 +134,25 @@ const CLI::Validator& SizeValidator() {
     return kSize;
 }
 
+void AddRenderingOptions(CLI::App& app, int& resize, int& display, int& depth) {
+    app.add_option("--resize", resize, "resize mode: 0 nearest neighbour, other smooth")
+        ->default_val(resize);
+    app.add_option("--display", display,
+                   "display mode on palette screens: 0 adaptive palette, 2 error diffusion, "
+                   "other ordered dithering")
+        ->default_val(display);
+    app.add_option("--depth", depth, "bits per pixel of the control's screen")
+        ->check(CLI::IsMember({32, 8, 4}))
+        ->default_val(depth);
+}
+
 void AddPictureOptions(CLI::App& app, PictureOptions& o) {
     app.add_option("--preview", o.preview, "preview size WxH (the picture at zoom 1)")
         ->check(kSize)
         ->default_val(o.preview);
     app.add_option("--zoom", o.zoom, "zoom factor; the window shows the centre")
         ->default_val(o.zoom);
-    app.add_option("--resize", o.resize, "resize mode: 0 nearest neighbour, other smooth")
-        ->default_val(o.resize);
-    app.add_option("--display", o.display,
-                   "display mode on palette screens: 0 adaptive palette, 2 error diffusion, "
-                   "other ordered dithering")
-        ->default_val(o.display);
-    app.add_option("--depth", o.depth, "screen bits per pixel")
-        ->check(CLI::IsMember({32, 8, 4}))
-        ->default_val(o.depth);
+    AddRenderingOptions(app, o.resize, o.display, o.depth);
     app.add_option("--window", o.window, "window client size WxH (default: the preview size)")
         ->check(kSize);
 }

@@ -85,6 +85,9 @@ struct PictureOptions {
     int depth = 32;
 };
 
+// Adds --resize, --display and --depth, with the given values as defaults.
+void AddRenderingOptions(CLI::App& app, int& resize, int& display, int& depth);
+
 // Adds --preview, --zoom, --resize, --display, --depth and --window.
 void AddPictureOptions(CLI::App& app, PictureOptions& options);
 
