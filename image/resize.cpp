@@ -8,6 +8,10 @@
 #include <cstring>
 #include <unordered_map>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace image {
 namespace {
 
@@ -204,6 +208,40 @@ void AverageKernel(const ImageBuffer& source, const ImageBuffer& target, Scales 
     }
 }
 
+// The vertical step of bilinear interpolation between two horizontally interpolated rows:
+// d = (bottom - top) / one, truncated toward zero, then (top + d * fy + half) / one. The result
+// lies between two non-negative rows, so it is never negative and the last division is a shift.
+void BlendRows(const int* top, const int* bottom, int fy, std::uint8_t* out, std::size_t n) {
+    constexpr int kOne = static_cast<int>(kScaleOne);
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // Four lanes at a time. |d| <= 255 and 0 <= fy < one both fit 16 bits, so d * fy is one
+    // multiply-add of the lane's low half (d) by fy, with its high half (d's sign) times 0.
+    const __m128i weight = _mm_set1_epi32(fy);
+    const __m128i half = _mm_set1_epi32(static_cast<int>(kHalf));
+    const __m128i round_toward_zero = _mm_set1_epi32(kOne - 1);
+    auto lanes = [&](std::size_t at) {
+        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + at));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + at));
+        __m128i diff = _mm_sub_epi32(b, t);
+        diff = _mm_add_epi32(diff, _mm_and_si128(_mm_srai_epi32(diff, 31), round_toward_zero));
+        const __m128i d = _mm_srai_epi32(diff, kScaleBits);
+        const __m128i v = _mm_add_epi32(_mm_add_epi32(t, _mm_madd_epi16(d, weight)), half);
+        return _mm_srai_epi32(v, kScaleBits);
+    };
+    for (; k + 16 <= n; k += 16) {
+        const __m128i low = _mm_packs_epi32(lanes(k), lanes(k + 4));
+        const __m128i high = _mm_packs_epi32(lanes(k + 8), lanes(k + 12));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(low, high));
+    }
+#endif
+    for (; k < n; ++k) {
+        const int d = (bottom[k] - top[k]) / kOne;
+        const int v = top[k] + d * fy + static_cast<int>(kHalf);
+        out[k] = static_cast<std::uint8_t>(v >> kScaleBits);
+    }
+}
+
 template <int Channels>
 void BilinearKernel(const ImageBuffer& source, const ImageBuffer& target, Scales scale) {
     const Region s = RegionOf(source), t = RegionOf(target);
@@ -222,26 +260,48 @@ void BilinearKernel(const ImageBuffer& source, const ImageBuffer& target, Scales
                       static_cast<int>(sx & kFractionMask)};
     }
     constexpr int kOne = static_cast<int>(kScaleOne);
+    // The horizontal step of a source row (p0 * one + fx * (p1 - p0) for every target column and
+    // channel) depends on the row alone, so it is done once per source row and kept while target
+    // rows still use it: an enlargement reads each source row pair for several target rows.
+    const std::size_t samples = std::size_t{t.width} * Channels;
+    std::vector<int> storage(2 * samples);
+    int* rows[2] = {storage.data(), storage.data() + samples};
+    std::uint32_t held[2] = {~0u, ~0u};  // the source row in each buffer; ~0: none
+    auto horizontal = [&](std::uint32_t y, int* into) {
+        const std::uint8_t* in = Row(source, y);
+        for (const Column& col : columns) {
+            for (int c = 0; c < Channels; ++c) {
+                const int p0 = in[col.left + c], p1 = in[col.right + c];
+                *into++ = p0 * kOne + col.fx * (p1 - p0);
+            }
+        }
+    };
     std::uint64_t sy = 0;
     for (std::uint32_t i = 0; i < t.height; ++i, sy += scale.y) {
         const std::uint32_t y = s.top + static_cast<std::uint32_t>(sy >> kScaleBits);
         const int fy = static_cast<int>(sy & kFractionMask);
-        const std::uint8_t* upper = Row(source, y);
-        const std::uint8_t* lower = Row(source, y == last_row ? y : y + 1);
-        std::uint8_t* out = Row(target, t.top + i) + std::size_t{t.left} * Channels;
-        for (const Column& col : columns) {
-            for (int c = 0; c < Channels; ++c) {
-                const int p00 = upper[col.left + c], p10 = upper[col.right + c];
-                const int p01 = lower[col.left + c], p11 = lower[col.right + c];
-                const int top = p00 * kOne + col.fx * (p10 - p00);
-                const int bottom = p01 * kOne + col.fx * (p11 - p01);
-                const int d = (bottom - top) / kOne;
-                // Between two non-negative rows, so never negative: the division is a shift.
-                const int v = top + d * fy + static_cast<int>(kHalf);
-                out[c] = static_cast<std::uint8_t>(v / kOne);
+        // Buffer 0 takes the upper row; the last lower row becomes the upper one when the
+        // picture moves down by one source row.
+        if (held[0] != y) {
+            if (held[1] == y) {
+                std::swap(rows[0], rows[1]);
+                std::swap(held[0], held[1]);
+            } else {
+                horizontal(y, rows[0]);
+                held[0] = y;
             }
-            out += Channels;
         }
+        const int* top = rows[0];
+        const int* bottom = rows[0];  // the last row is its own lower neighbour
+        if (y != last_row) {
+            if (held[1] != y + 1) {
+                horizontal(y + 1, rows[1]);
+                held[1] = y + 1;
+            }
+            bottom = rows[1];
+        }
+        BlendRows(top, bottom, fy, Row(target, t.top + i) + std::size_t{t.left} * Channels,
+                  samples);
     }
 }
 

@@ -199,6 +199,19 @@ TEST(Resize, SmoothMethodsMatchTheirDefinitions) {
         ASSERT_EQ(ResizeImage(&source.b, &target.b, 1), kImageOk);
         ExpectSmoothMatchesReference(source.b, target.b);
     }
+    // Regions inside larger pictures: the last source row of the region is not the picture's,
+    // and enlargements by 3 and by 1.3 keep a source row pair over several target rows.
+    for (int bits : {24, 8}) {
+        for (std::uint32_t th : {33u, 14u}) {
+            SCOPED_TRACE(testing::Message() << bits << " bits, target height " << th);
+            Owned source(40, 30, bits), target(60, 40, bits);
+            FillRandom(source.b, 6);
+            source.b.Left = 3, source.b.Top = 5, source.b.Right = 22, source.b.Bottom = 15;
+            target.b.Left = 2, target.b.Top = 1, target.b.Right = 48, target.b.Bottom = th;
+            ASSERT_EQ(ResizeImage(&source.b, &target.b, 1), kImageOk);
+            ExpectSmoothMatchesReference(source.b, target.b);
+        }
+    }
 }
 
 TEST(Resize, AveragingOfAHalvedPicture) {
