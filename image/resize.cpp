@@ -182,28 +182,79 @@ std::uint32_t BlockSize(std::uint32_t scale) {
     return static_cast<std::uint32_t>((std::uint64_t{scale} + round) >> kScaleBits);
 }
 
+// Adds n samples of a source row into 32-bit column sums.
+void AccumulateRow(const std::uint8_t* in, std::uint32_t* sums, std::size_t n) {
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; k + 16 <= n; k += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k));
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+        const __m128i parts[4] = {_mm_unpacklo_epi16(low, zero), _mm_unpackhi_epi16(low, zero),
+                                  _mm_unpacklo_epi16(high, zero), _mm_unpackhi_epi16(high, zero)};
+        for (int q = 0; q < 4; ++q) {
+            __m128i* at = reinterpret_cast<__m128i*>(sums + k + 4 * q);
+            _mm_storeu_si128(at, _mm_add_epi32(_mm_loadu_si128(at), parts[q]));
+        }
+    }
+#endif
+    for (; k < n; ++k) sums[k] += in[k];
+}
+
+// sum / count for sums of at most 255 * count, as a multiply and shift by a reciprocal rounded
+// up: exact while 255 * count * count < 2^32, so larger blocks divide.
+struct Divider {
+    std::uint32_t count = 0;
+    std::uint64_t reciprocal = 0;
+    bool exact = false;
+    void Set(std::uint32_t n) {
+        count = n;
+        exact = n < 4096;
+        reciprocal = ((std::uint64_t{1} << 32) + n - 1) / n;
+    }
+    std::uint32_t operator()(std::uint32_t sum) const {
+        return exact ? static_cast<std::uint32_t>((sum * reciprocal) >> 32) : sum / count;
+    }
+};
+
+// Each target pixel is the mean of a block of source pixels. The rows of a target row's block
+// are first added column by column, then each target pixel adds the columns of its block.
 template <int Channels>
 void AverageKernel(const ImageBuffer& source, const ImageBuffer& target, Scales scale) {
     const Region s = RegionOf(source), t = RegionOf(target);
     const std::uint32_t block_width = BlockSize(scale.x), block_height = BlockSize(scale.y);
-    const std::uint32_t source_right = s.left + s.width, source_bottom = s.top + s.height;
+    const std::uint32_t source_bottom = s.top + s.height;
+    // First and one-past-last source column of every target column, relative to the region.
+    struct Span {
+        std::uint32_t first, end;
+    };
+    std::vector<Span> spans(t.width);
+    std::uint64_t sx = 0;
+    for (std::uint32_t j = 0; j < t.width; ++j, sx += scale.x) {
+        const std::uint32_t x0 = static_cast<std::uint32_t>(sx >> kScaleBits);
+        spans[j] = {x0, std::min(x0 + block_width, s.width)};
+    }
+    const std::size_t samples = std::size_t{s.width} * Channels;
+    std::vector<std::uint32_t> column_sums(samples);
+    Divider divide;
     std::uint64_t sy = 0;
     for (std::uint32_t i = 0; i < t.height; ++i, sy += scale.y) {
         const std::uint32_t y0 = s.top + static_cast<std::uint32_t>(sy >> kScaleBits);
         const std::uint32_t y1 = std::min(y0 + block_height, source_bottom);
+        std::fill(column_sums.begin(), column_sums.end(), 0u);
+        for (std::uint32_t y = y0; y < y1; ++y)
+            AccumulateRow(Row(source, y) + std::size_t{s.left} * Channels, column_sums.data(),
+                          samples);
         std::uint8_t* out = Row(target, t.top + i) + std::size_t{t.left} * Channels;
-        std::uint64_t sx = 0;
-        for (std::uint32_t j = 0; j < t.width; ++j, sx += scale.x, out += Channels) {
-            const std::uint32_t x0 = s.left + static_cast<std::uint32_t>(sx >> kScaleBits);
-            const std::uint32_t x1 = std::min(x0 + block_width, source_right);
+        for (const Span& span : spans) {
+            const std::uint32_t count = (span.end - span.first) * (y1 - y0);
+            if (count != divide.count) divide.Set(count);
             std::uint32_t sums[Channels] = {};
-            for (std::uint32_t y = y0; y < y1; ++y) {
-                const std::uint8_t* in = Row(source, y) + std::size_t{x0} * Channels;
-                for (std::uint32_t x = x0; x < x1; ++x, in += Channels)
-                    for (int c = 0; c < Channels; ++c) sums[c] += in[c];
-            }
-            const std::uint32_t count = (x1 - x0) * (y1 - y0);
-            for (int c = 0; c < Channels; ++c) out[c] = static_cast<std::uint8_t>(sums[c] / count);
+            const std::uint32_t* in = column_sums.data() + std::size_t{span.first} * Channels;
+            for (std::uint32_t x = span.first; x < span.end; ++x, in += Channels)
+                for (int c = 0; c < Channels; ++c) sums[c] += in[c];
+            for (int c = 0; c < Channels; ++c) out[c] = static_cast<std::uint8_t>(divide(sums[c]));
+            out += Channels;
         }
     }
 }
