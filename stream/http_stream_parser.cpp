@@ -43,6 +43,7 @@ void HttpStreamParser::RequestSent() {
     scan_ = 0;
     part_length_ = -1;
     phase_ = 2;
+    boundary_.clear();
 }
 
 void HttpStreamParser::ReleaseFrame() {
