@@ -1,5 +1,6 @@
 // `quorlina run SCRIPT`: runs a script (a file, or - for standard input) against one control,
-// created through the class factory and driven through its IDispatch as a container does.
+// hosted as a container hosts it (class factory, client site with ambient properties, in-place
+// activation) and driven through its IDispatch as a container's script engine does.
 #include <fstream>
 #include <iostream>
 
@@ -11,9 +12,10 @@ namespace apps {
 namespace {
 
 int Run(int argc, char** argv) {
-    CLI::App app{"Runs a script against one control with a headless window.\n"
-                 "Statements: Name = value | Name(args) | print Name ... | wait MS | # comment",
-                 argv[0]};
+    CLI::App app{
+        "Runs a script against one control with a headless window.\n"
+        "Statements: Name = value | Name(args) | print Name ... | wait MS | # comment",
+        argv[0]};
     std::string path;
     HostOptions host;
     app.add_option("script", path, "script file, or - for standard input")->required();
@@ -31,14 +33,15 @@ int Run(int argc, char** argv) {
         in = &file;
     }
     std::string error;
-    HostedControl c = CreateComponentControl(host, &error);
+    container::HostedControl c =
+        container::HostedControl::Create(ControlOptionsOf(host, {}), &error);
     if (!c) {
         std::cerr << "quorlina run: " << error << "\n";
         return 1;
     }
     bool ok = RunScript(*in, c.Dispatch(), std::cout, &error);
     std::cout.flush();
-    c = HostedControl();  // the last release stops the stream and destroys the control
+    c = container::HostedControl();  // closing it stops the stream and destroys the control
     if (!ok) {
         std::cerr << "quorlina run: " << error << "\n";
         return 1;

@@ -1,11 +1,13 @@
-// `quorlina snapshot URL --out FILE.bmp`: plays a camera in a headless control window until N
-// frames have been presented, stops, and writes the window's pixels as a BMP file, then prints
-// the frame rate, the device clock, the output states and the pan/tilt position.
+// `quorlina snapshot URL --out FILE.bmp`: hosts a control as a container does, plays a camera in
+// its headless window until N frames have been presented, stops, and writes the window's pixels
+// as a BMP file, then prints the frame rate, the device clock, the output states and the pan/tilt
+// position.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "apps/cli.h"
+#include "apps/dispatch_calls.h"
 #include "apps/host.h"
 #include "apps/window_bmp.h"
 #include "platform/kernel.h"
@@ -27,6 +29,7 @@ int Snapshot(int argc, char** argv) {
     double timeout_s = 10;
     PictureOptions picture;
     HostOptions host;
+    AmbientOptions ambient;
     app.add_option("url", url, "the camera, e.g. http://127.0.0.1:8080 (its RemoteHost)")
         ->required();
     app.add_option("--out", out_path, "BMP file to write")->required();
@@ -38,51 +41,66 @@ int Snapshot(int argc, char** argv) {
         ->check(CLI::Range(0.1, 3600.0))
         ->default_val(timeout_s);
     AddPictureOptions(app, picture);
+    AddAmbientOptions(app, ambient, false);
     AddHostOptions(app, host);
     ParseOrExit(app, argc, argv);
 
-    control::CQuorlina* c = CreatePictureControl(host, picture);
-    if (c == nullptr) {
-        std::fprintf(stderr, "quorlina snapshot: cannot make the screen\n");
+    int preview_w = 0, preview_h = 0;
+    ParseSize(picture.preview, &preview_w, &preview_h);
+    container::ScreenOptions screen{picture.depth, preview_w, preview_h};
+    if (!picture.window.empty()) ParseSize(picture.window, &screen.width, &screen.height);
+    std::string error;
+    container::HostedControl hosted =
+        container::HostedControl::Create(ControlOptionsOf(host, ambient, screen), &error);
+    if (!hosted) {
+        std::fprintf(stderr, "quorlina snapshot: %s\n", error.c_str());
         return 1;
     }
+    DispatchCalls calls(hosted.Dispatch());
+    std::int32_t ignored = 0;
+    calls.PutLong("PreviewWidth", preview_w);
+    calls.PutLong("PreviewHeight", preview_h);
+    calls.CallLong("Zoom", picture.zoom, &ignored);
+    calls.CallLong("ResizeMode", picture.resize, &ignored);
+    calls.CallLong("DisplayMode", picture.display, &ignored);
+    // Frames presented and the frame shown are read from the record: no member gives them.
+    control::CQuorlina& record = RecordOf(hosted);
     platform::PumpMessages();
-    c->put_RemoteHost(url.c_str());
-    const std::uint32_t start = c->FramesPresented.load();
-    c->Play();
-    double fps = 0;
-    c->get_FrameRate(&fps);  // the rate printed at the end covers the stream, not the probe
+    calls.PutText("RemoteHost", url);
+    const std::uint32_t start = record.FramesPresented.load();
+    calls.Call("Play");
+    // The rate printed at the end covers the stream, not the probe.
+    double fps = calls.GetDouble("FrameRate");
     const platform::Tick t0 = platform::GetTickCount();
     const auto limit_ms = static_cast<std::uint32_t>(timeout_s * 1000);
     bool enough = false;
-    while (!(enough = c->FramesPresented.load() - start >= static_cast<std::uint32_t>(frames)) &&
-           platform::GetTickCount() - t0 < limit_ms) {
+    while (
+        !(enough = record.FramesPresented.load() - start >= static_cast<std::uint32_t>(frames)) &&
+        platform::GetTickCount() - t0 < limit_ms) {
         platform::PumpMessages();
         platform::Sleep(kPumpIntervalMs);
     }
     // Stopped first, so that the window holds the last frame whole and FrameBuffer is that
     // frame; the repaint the session asks for at its end is not pumped before the read-out.
-    c->Stop();
+    calls.Call("Stop");
     if (!enough) {
         std::fprintf(stderr,
                      "quorlina snapshot: %u of %d frames presented from %s within %g s; no file "
                      "written\n",
-                     c->FramesPresented.load() - start, frames, url.c_str(), timeout_s);
-        DestroyHostedControl(c);
+                     record.FramesPresented.load() - start, frames, url.c_str(), timeout_s);
         return 1;
     }
     platform::WindowPixels pixels;
-    platform::ReadWindowPixels(c->Window.load(), &pixels);
+    platform::ReadWindowPixels(hosted.Window(), &pixels);
     std::vector<std::uint8_t> jpeg;
     {
-        std::lock_guard<std::mutex> guard(c->FrameLock);
-        jpeg.assign(c->FrameBuffer, c->FrameBuffer + c->FrameLength);
+        std::lock_guard<std::mutex> guard(record.FrameLock);
+        jpeg.assign(record.FrameBuffer, record.FrameBuffer + record.FrameLength);
     }
-    c->get_FrameRate(&fps);
-    const std::string status = StatusLine(*c, fps);
-    DestroyHostedControl(c);
+    fps = calls.GetDouble("FrameRate");
+    const std::string status = StatusLine(record, fps);
+    hosted = container::HostedControl();
 
-    std::string error;
     if (!WriteFileAtomically(out_path, WindowBmpBytes(pixels), &error) ||
         (!jpeg_path.empty() && !WriteFileAtomically(jpeg_path, jpeg, &error))) {
         std::fprintf(stderr, "quorlina snapshot: %s\n", error.c_str());

@@ -15,6 +15,7 @@
 #include "host/quorlina_object.h"
 #include "host/type_info.h"
 #include "platform/registry.h"
+#include "support/client_site_stub.h"
 #include "support/dispatch_client.h"
 #include "support/loopback_peer.h"
 
@@ -444,7 +445,7 @@ TEST_F(DispatchTest, VirtualTableAndDispatchReachTheSameMembers) {
 namespace {
 
 // The container's site, with the property-notify sink the control looks for on it.
-class Site final : public IOleClientSite, public IPropertyNotifySink {
+class Site final : public testsupport::ClientSiteStub, public IPropertyNotifySink {
   public:
     bool refuse = false;
     std::vector<DISPID> requested, changed;
