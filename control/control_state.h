@@ -40,6 +40,9 @@ inline constexpr int kMessageBufferBytes = 10000;
 inline constexpr int kReplyTableEntries = 200;
 inline constexpr int kReplyTextBytes = 64;
 inline constexpr int kDeviceInfoBytes = 226;
+// RemoteHost and StreamPath, terminator included: room for the long paths and queries that
+// cameras' stream URLs carry.
+inline constexpr std::size_t kRemoteHostBytes = 256;
 inline constexpr int kDeviceIdBytes = 6;
 
 // Kinds of ReplyTable entries.
@@ -122,7 +125,10 @@ public:
     std::atomic<std::int32_t> ImageUpload{0};
     std::atomic<platform::Tick> PresentTick;
     std::atomic<platform::Tick> RequestTick{0};
-    TextField<64> RemoteHost;
+    TextField<kRemoteHostBytes> RemoteHost;
+    // The path (and query) of an "http://" RemoteHost that names one; empty for the device's own
+    // stream resource.
+    TextField<kRemoteHostBytes> StreamPath;
     TextField<64> ProxyHost;
     std::atomic<std::int32_t> ProxyPort{0};
     std::atomic<std::int32_t> ProxyState{-1};
