@@ -154,6 +154,9 @@ public:
     char CommandPath[64] = {};
     char MessageBuffer[kMessageBufferBytes] = {};
     std::atomic<std::int32_t> CommandStatus{0};
+    // Why the last HTTP command failed, where its reply tells more than CommandStatus (empty
+    // otherwise); set before CommandStatus.
+    TextField<96> CommandReason;
     std::mutex ReplyLock;  // guards Replies; workers publish a whole table at once
     ReplyTable Replies = {};
 
