@@ -153,6 +153,20 @@ bool WaitServing(int port, int limit_ms) {
 
 // ---- the simulated camera in other servers' forms ----
 
+TEST(CameraStyles, NamesAreTakenOnceAndUnknownOnesNamed) {
+    camera::StyleSet set;
+    std::string error;
+    EXPECT_EQ(set.Describe(), "device");
+    EXPECT_TRUE(set.Add("no-length", &error));
+    EXPECT_TRUE(set.Add("stream-path", &error));
+    EXPECT_TRUE(set.Add("no-length", &error));
+    EXPECT_EQ(set.Describe(), "no-length,stream-path");
+    EXPECT_FALSE(set.Add("Stream-Path", &error));
+    EXPECT_NE(error.find("unknown style \"Stream-Path\""), std::string::npos) << error;
+    EXPECT_NE(error.find("quoted-boundary"), std::string::npos) << "the known ones are listed";
+    EXPECT_FALSE(set.Has(camera::Style::kQuotedBoundary));
+}
+
 // Capital, space-padded lengths, a boundary parameter spaced, capitalised and quoted (with
 // spaces inside the boundary), and a head without a boundary: the probe finds an HTTP camera as
 // before, and every part arrives whole.
