@@ -30,6 +30,9 @@ constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 constexpr std::uint32_t kFramesWithinMs = 8000;
 constexpr int kPeerListenMs = 15000;  // a loaded machine starts ffmpeg or motion slowly
+// motion has its first picture only after its own start-up and the camera's first frames: seconds
+// on an idle machine, far longer on a busy one.
+constexpr int kMotionServesMs = 45000;
 constexpr int kPeerRate = 10;         // frames a second the peers are asked for
 
 struct Control {
@@ -56,7 +59,9 @@ std::unique_ptr<camera::Camera> StartCamera(const std::vector<const char*>& styl
     return cam;
 }
 
-std::string Base(int port) { return "http://127.0.0.1:" + std::to_string(port); }
+std::string Base(int port) {
+    return "http://127.0.0.1:" + std::to_string(port);
+}
 
 bool WaitFor(const std::function<bool()>& done, std::uint32_t limit_ms) {
     const platform::Tick t0 = platform::GetTickCount();
@@ -88,7 +93,9 @@ std::pair<int, int> DecodedSize(const std::string& jpeg) {
     return size;
 }
 
-std::uint64_t HttpConnections(const camera::Camera& cam) { return cam.State().http_connections; }
+std::uint64_t HttpConnections(const camera::Camera& cam) {
+    return cam.State().http_connections;
+}
 
 // Frames presented over a window of the given length, once the first has come.
 unsigned FramesOver(control::CQuorlina& c, std::uint32_t window_ms) {
@@ -212,8 +219,8 @@ TEST(StreamPathTarget, PlaysOnTheStreamConnectionAloneAndTellsA404Command) {
     const platform::Tick t0 = platform::GetTickCount();
     c->put_IOOut1(1);
     EXPECT_LT(platform::GetTickCount() - t0, 2000u);
-    EXPECT_TRUE(WaitFor(
-        [&] { return c->CommandStatus.load() == commands::kCommandRefused; }, 5000));
+    EXPECT_TRUE(
+        WaitFor([&] { return c->CommandStatus.load() == commands::kCommandRefused; }, 5000));
     EXPECT_EQ(c->CommandReason.Get(), commands::kNoCommandResourcesReason);
     EXPECT_EQ(c->IOOut1.load(), 0);
     EXPECT_GE(c->FramesPresented.load(), 3u);
@@ -270,7 +277,7 @@ TEST(RealPeers, MotionReservesTheCamera) {
         << "\nstream_quality 75\n";
     ASSERT_TRUE(peer.Start({motion, "-n", "-c", peer.dir() + "/motion.conf"}, &why)) << why;
     ASSERT_TRUE(peer.WaitListening(port, kPeerListenMs, &why)) << why;
-    ASSERT_TRUE(WaitServing(port, kPeerListenMs)) << peer.LogTail();
+    ASSERT_TRUE(WaitServing(port, kMotionServesMs)) << peer.LogTail();
     {
         Control c;
         c->put_RemoteHost(Base(port).c_str());
@@ -292,10 +299,11 @@ TEST(RealPeers, FfmpegServesOneClientItsStream) {
         const std::string source = "testsrc=size=" + std::to_string(kWidth) + "x" +
                                    std::to_string(kHeight) + ":rate=" + std::to_string(kPeerRate);
         const bool ok =
-            peer.Start({ffmpeg, "-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-f",
-                        "lavfi", "-i", source, "-t", "30", "-c:v", "mjpeg", "-q:v", "5", "-f",
-                        "mpjpeg", "-listen", "1", target},
-                       why) &&
+            peer.Start(
+                {ffmpeg, "-hide_banner", "-loglevel", "error", "-nostdin", "-re",   "-f",   "lavfi",
+                 "-i",   source,         "-t",        "30",    "-c:v",     "mjpeg", "-q:v", "5",
+                 "-f",   "mpjpeg",       "-listen",   "1",     target},
+                why) &&
             peer.WaitListening(port, kPeerListenMs, why);
         return ok ? target : std::string();
     };

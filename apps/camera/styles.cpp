@@ -37,7 +37,8 @@ bool StyleSet::Add(std::string_view name, std::string* error) {
         }
     }
     std::string known;
-    for (const StyleName& entry : kStyleNames) known += (known.empty() ? "" : ", ") + std::string(entry.name);
+    for (const StyleName& entry : kStyleNames)
+        known += (known.empty() ? "" : ", ") + std::string(entry.name);
     *error = "unknown style \"" + std::string(name) + "\" (known: " + known + ")";
     return false;
 }

@@ -36,7 +36,8 @@ bool Listening(int port) {
         const std::size_t colon = local.find(':');
         if (colon == std::string::npos) continue;
         const std::string address = local.substr(0, colon);
-        const int local_port = static_cast<int>(std::strtol(local.c_str() + colon + 1, nullptr, 16));
+        const int local_port =
+            static_cast<int>(std::strtol(local.c_str() + colon + 1, nullptr, 16));
         const int st = static_cast<int>(std::strtol(state.c_str(), nullptr, 16));
         if (local_port == port && st == kListenState &&
             (address == "0100007F" || address == "00000000"))
