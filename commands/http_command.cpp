@@ -27,9 +27,13 @@ std::int32_t ConnectAndSend(net::SocketClient& socket, const RequestSettings& s,
     return kReplyOk;
 }
 
-int Fail(control::ControlState& c, net::SocketClient& socket, std::int32_t code) {
+// head: the reply's first bytes, when a refusal is the failure.
+int Fail(control::ControlState& c, net::SocketClient& socket, std::int32_t code,
+         const ReplyHead* head = nullptr) {
     if (code == kCommandRefused) socket.ClearReceiveBuffer();
     socket.CloseConnection();
+    c.CommandReason.Set(code == kCommandRefused && head != nullptr ? RefusalReason(head->received)
+                                                                   : std::string());
     c.CommandStatus = code;
     return kRequestFailed;
 }
@@ -45,8 +49,9 @@ int HttpPostCommand(control::ControlState& c, const CommandRequest& request) {
     SocketReplySource source(socket);
     ReplyHead head;
     code = ReadReplyHead(source, settings.timeout_s, &head);
-    if (code != kReplyOk) return Fail(c, socket, code);
+    if (code != kReplyOk) return Fail(c, socket, code, &head);
     socket.CloseConnection();
+    c.CommandReason.Clear();
     c.CommandStatus = kCommandPosted;
     return kRequestDone;
 }
@@ -61,7 +66,8 @@ int HttpGetCommand(control::ControlState& c, const CommandRequest& request, std:
     ReplyHead head;
     code = ReadReplyHead(source, settings.timeout_s, &head);
     if (code == kReplyOk) code = ReadGetBody(source, head, settings.timeout_s, body);
-    if (code != kReplyOk) return Fail(c, socket, code);
+    if (code != kReplyOk) return Fail(c, socket, code, &head);
+    c.CommandReason.Clear();
     {
         std::lock_guard<std::mutex> guard(c.CommandLock);
         std::memset(c.MessageBuffer, 0, sizeof c.MessageBuffer);
