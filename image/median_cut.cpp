@@ -28,11 +28,20 @@ struct SortedEntry {
     std::uint8_t index;  // its palette index
 };
 
+// Colours already matched in this reduction, direct-mapped by a hash of the colour: a picture
+// repeats most of its colours many times, and the search is the mapping's whole cost.
+constexpr std::size_t kMatchCacheBits = 16;
+constexpr std::size_t kMatchCacheSize = std::size_t{1} << kMatchCacheBits;
+constexpr std::uint32_t kNoColor = 0xFFFFFFFFu;  // no 24-bit colour has this value
+
 struct WorkingTables {
     std::array<std::uint16_t, kHistogramSize> histogram;
     std::array<std::uint16_t, kHistogramSize> colors;  // keys present, grouped by box
     std::array<Box, kAdaptiveColors> boxes;
     std::array<SortedEntry, kAdaptiveColors> sorted;
+    std::array<std::uint16_t, 256> first_at_least;  // first sorted entry with value >= v
+    std::array<std::uint32_t, kMatchCacheSize> cached_color;
+    std::array<std::uint8_t, kMatchCacheSize> cached_index;
 };
 
 std::mutex& ColorMatchLock() {
@@ -164,7 +173,8 @@ ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palet
 class NearestColor {
   public:
     NearestColor(const PaletteEntry* palette, int count, WorkingTables& t)
-        : palette_(palette), count_(count), sorted_(t.sorted.data()) {
+        : palette_(palette), count_(count), sorted_(t.sorted.data()),
+          first_at_least_(t.first_at_least.data()) {
         int low[3] = {255, 255, 255};
         int high[3] = {0, 0, 0};
         for (int i = 0; i < count; ++i)
@@ -180,14 +190,16 @@ class NearestColor {
         std::sort(sorted_, sorted_ + count, [](const SortedEntry& a, const SortedEntry& b) {
             return a.value != b.value ? a.value < b.value : a.index < b.index;
         });
+        int at = 0;
+        for (int v = 0; v < 256; ++v) {
+            while (at < count && sorted_[at].value < v) ++at;
+            first_at_least_[v] = static_cast<std::uint16_t>(at);
+        }
     }
 
     std::uint8_t Find(int blue, int green, int red) const {
         const int v = channel_ == kBlue ? blue : channel_ == kGreen ? green : red;
-        int up = static_cast<int>(
-            std::lower_bound(sorted_, sorted_ + count_, v,
-                             [](const SortedEntry& e, int value) { return e.value < value; }) -
-            sorted_);
+        int up = first_at_least_[v];
         int down = up - 1;
         int best = INT_MAX;
         std::uint8_t best_index = 0;
@@ -216,6 +228,7 @@ class NearestColor {
     const PaletteEntry* palette_;
     int count_;
     SortedEntry* sorted_;
+    std::uint16_t* first_at_least_;
     int channel_;
 };
 
@@ -237,7 +250,9 @@ ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, in
     r = MedianCutLocked(source, colors, palette, &boxes);
     if (r != kImageOk) return r;
     // Entries past the boxes repeat entry 0, so the search needs only the boxes' colours.
-    const NearestColor nearest(palette, boxes, Tables());
+    WorkingTables& t = Tables();
+    const NearestColor nearest(palette, boxes, t);
+    t.cached_color.fill(kNoColor);
     for (std::uint32_t i = 0; i < h; ++i) {
         const std::uint8_t* p = source->Bits + PixelOffset(*source, source->Left, source->Top + i);
         std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
@@ -248,7 +263,14 @@ ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, in
                                       (static_cast<std::uint32_t>(p[2]) << 16);
             if (bgr != last) {
                 last = bgr;
-                last_index = nearest.Find(p[0], p[1], p[2]);
+                const std::size_t slot = (bgr * 2654435761u) >> (32 - kMatchCacheBits);
+                if (t.cached_color[slot] == bgr) {
+                    last_index = t.cached_index[slot];
+                } else {
+                    last_index = nearest.Find(p[0], p[1], p[2]);
+                    t.cached_color[slot] = bgr;
+                    t.cached_index[slot] = last_index;
+                }
             }
             out[j] = last_index;
         }
