@@ -4,7 +4,6 @@
 // meaning (and the decoder's finer cause) are printed and the exit status is 1.
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -68,9 +67,18 @@ int RunDecode(int argc, char** argv) {
         ->check(CLI::IsMember({0, 1}));
     ParseOrExit(app, argc, argv);
 
-    std::ifstream in(input, std::ios::binary);
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                          std::istreambuf_iterator<char>());
+    // Read whole in one go, into a vector of the file's size (no growing copies).
+    std::vector<std::uint8_t> bytes;
+    {
+        std::ifstream in(input, std::ios::binary | std::ios::ate);
+        const std::streamoff length = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+        if (length > 0) {
+            bytes.resize(static_cast<std::size_t>(length));
+            in.seekg(0);
+            in.read(reinterpret_cast<char*>(bytes.data()), length);
+            bytes.resize(static_cast<std::size_t>(in.gcount()));
+        }
+    }
     image::JpegInfo info{};
     image::ImageResult result = image::ReadJpegInfo(bytes.data(), bytes.size(), &info);
     if (result != image::kImageOk) return Fail(argv[0], "ReadJpegInfo", result, true);
