@@ -65,6 +65,8 @@ struct Corners {
     static constexpr int kCount = kFixedColors16;
 };
 
+inline int Clamp255(int v) { return std::clamp(v, 0, kFull); }
+
 // What diffusion does with a channel value v (always 0..255, as every sum is clamped): its
 // weighted level and the four shares of its error, worked out once per palette.
 struct DiffusionStep {
@@ -72,8 +74,11 @@ struct DiffusionStep {
     std::int8_t right, below_left, below, below_right;
 };
 
+// A value plus the share from its left neighbour lies within kStepBias of 0..255.
+constexpr int kStepBias = 64;
+
 struct DiffusionTables {
-    DiffusionStep step[kChannels][256];
+    DiffusionStep step[kChannels][256 + 2 * kStepBias];  // by value + kStepBias, clamped
     std::uint8_t index[kCodes];
 };
 
@@ -94,10 +99,10 @@ const DiffusionTables& DiffusionTablesFor() {
     static const DiffusionTables* tables = [] {
         auto* t = new DiffusionTables();
         for (int c = 0; c < kChannels; ++c)
-            for (int v = 0; v < 256; ++v) {
+            for (int sum = -kStepBias; sum < 256 + kStepBias; ++sum) {
                 int e;
-                const int level = Palette::Nearest(v, &e);
-                t->step[c][v] = DiffusionStep{
+                const int level = Palette::Nearest(Clamp255(sum), &e);
+                t->step[c][sum + kStepBias] = DiffusionStep{
                     static_cast<std::uint8_t>(level * Palette::kWeights[c]),
                     static_cast<std::int8_t>((7 * e) >> 4), static_cast<std::int8_t>((3 * e) >> 4),
                     static_cast<std::int8_t>((5 * e) >> 4), static_cast<std::int8_t>(e >> 4)};
@@ -139,40 +144,60 @@ const std::uint8_t* SourceRow(const ImageBuffer& source, std::uint32_t y, std::u
     return scratch;
 }
 
-inline int Clamp255(int v) { return std::clamp(v, 0, kFull); }
-
 std::uint8_t* TargetRow(ImageBuffer* target, std::uint32_t i) {
     return target->Bits + PixelOffset(*target, target->Left, target->Top + i);
 }
 
-// One channel of one row of diffusion. cur holds the row's values with everything the row above
-// sent them (clamped after each share); next receives the row below's values: its source values
-// with this row's shares added in the order the pixels send them (below right of the pixel to
-// the left, below of the one above, below left of the one to the right), each sum clamped. The
-// share to the right is added last, when the pixel is reached. code gathers the weighted levels.
-void DiffuseChannel(const DiffusionStep* steps, const std::uint8_t* cur,
-                    const std::uint8_t* source_below, std::uint8_t* next, std::uint32_t width,
-                    bool has_below, std::uint16_t* code) {
-    int carry = 0;
-    if (!has_below) {
-        for (std::uint32_t j = 0; j < width; ++j) {
-            const DiffusionStep s = steps[Clamp255(cur[j * kChannels] + carry)];
-            code[j] = static_cast<std::uint16_t>(code[j] + s.weighted_level);
-            carry = s.right;
-        }
-        return;
+// One row of diffusion, the three channels side by side (each channel's error runs along the
+// row from pixel to pixel, so three independent chains keep the processor busy). cur holds the
+// row's values with everything the row above sent them (clamped after each share); next
+// receives the row below's values: its source values with this row's shares added in the order
+// the pixels send them (below right of the pixel to the left, below of the one above, below left
+// of the one to the right), each sum clamped. The share to the right is added last, when the
+// pixel is reached: the step table is indexed by the unclamped sum and does the clamp itself.
+void DiffuseRow(const DiffusionTables& t, const std::uint8_t* cur,
+                const std::uint8_t* source_below, std::uint8_t* next, std::uint32_t width,
+                bool has_below, std::uint8_t* out) {
+    const DiffusionStep* const blue_steps = t.step[0] + kStepBias;
+    const DiffusionStep* const green_steps = t.step[1] + kStepBias;
+    const DiffusionStep* const red_steps = t.step[2] + kStepBias;
+    // Per channel: the share for the pixel to the right, the value below left of the pixel
+    // (still taking shares) and the value below it. Plain scalars, so they stay in registers.
+    int carry_b = 0, carry_g = 0, carry_r = 0;
+    int left_b = 0, left_g = 0, left_r = 0;
+    int under_b = 0, under_g = 0, under_r = 0;
+    if (has_below) {
+        under_b = source_below[0];
+        under_g = source_below[1];
+        under_r = source_below[2];
     }
-    int left = 0;                    // the value below left of the pixel, still taking shares
-    int under = source_below[0];     // the value below the pixel
+    auto below = [&](const DiffusionStep& s, std::size_t at, int* left, int* under,
+                     std::uint32_t j) {
+        if (j > 0)
+            next[at - kChannels] = static_cast<std::uint8_t>(Clamp255(*left + s.below_left));
+        *left = Clamp255(*under + s.below);
+        if (j + 1 < width) *under = Clamp255(source_below[at + kChannels] + s.below_right);
+    };
     for (std::uint32_t j = 0; j < width; ++j) {
-        const DiffusionStep s = steps[Clamp255(cur[j * kChannels] + carry)];
-        code[j] = static_cast<std::uint16_t>(code[j] + s.weighted_level);
-        carry = s.right;
-        if (j > 0) next[(j - 1) * kChannels] = static_cast<std::uint8_t>(Clamp255(left + s.below_left));
-        left = Clamp255(under + s.below);
-        if (j + 1 < width) under = Clamp255(source_below[(j + 1) * kChannels] + s.below_right);
+        const std::size_t at = static_cast<std::size_t>(j) * kChannels;
+        const DiffusionStep sb = blue_steps[cur[at] + carry_b];
+        const DiffusionStep sg = green_steps[cur[at + 1] + carry_g];
+        const DiffusionStep sr = red_steps[cur[at + 2] + carry_r];
+        carry_b = sb.right;
+        carry_g = sg.right;
+        carry_r = sr.right;
+        out[j] = t.index[sb.weighted_level + sg.weighted_level + sr.weighted_level];
+        if (!has_below) continue;
+        below(sb, at, &left_b, &under_b, j);
+        below(sg, at + 1, &left_g, &under_g, j);
+        below(sr, at + 2, &left_r, &under_r, j);
     }
-    next[(width - 1) * kChannels] = static_cast<std::uint8_t>(left);
+    if (has_below) {
+        const std::size_t last = static_cast<std::size_t>(width - 1) * kChannels;
+        next[last] = static_cast<std::uint8_t>(left_b);
+        next[last + 1] = static_cast<std::uint8_t>(left_g);
+        next[last + 2] = static_cast<std::uint8_t>(left_r);
+    }
 }
 
 template <typename Palette>
@@ -183,8 +208,7 @@ ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
     const DiffusionTables& tables = DiffusionTablesFor<Palette>();
     const std::size_t n = static_cast<std::size_t>(w) * kChannels;
     std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[3 * n]);
-    std::unique_ptr<std::uint16_t[]> code(new (std::nothrow) std::uint16_t[w]);
-    if (rows == nullptr || code == nullptr) return kOutOfMemory;
+    if (rows == nullptr) return kOutOfMemory;
     std::uint8_t* cur = rows.get();
     std::uint8_t* next = rows.get() + n;
     std::uint8_t* scratch = rows.get() + 2 * n;
@@ -193,12 +217,7 @@ ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
         const bool has_below = i + 1 < h;
         const std::uint8_t* below =
             has_below ? SourceRow(*source, source->Top + i + 1, w, scratch) : cur;
-        std::fill(code.get(), code.get() + w, std::uint16_t{0});
-        for (int c = 0; c < kChannels; ++c)
-            DiffuseChannel(tables.step[c], cur + c, below + c, next + c, w, has_below,
-                           code.get());
-        std::uint8_t* out = TargetRow(target, i);
-        for (std::uint32_t j = 0; j < w; ++j) out[j] = tables.index[code[j]];
+        DiffuseRow(tables, cur, below, next, w, has_below, TargetRow(target, i));
         std::swap(cur, next);
     }
     InstallColorTable(target, Palette::Entries(), Palette::kCount);

@@ -463,6 +463,76 @@ TEST(MedianCut, RecurringColoursMatchTheSameNearestEntryEverywhere) {
     FreeImage(&picture);
 }
 
+// The adaptive mapping's search as the display describes it: the palette's boxes sorted along
+// the channel of their largest spread (ties by index), searched outward from the pixel's place,
+// a direction ending once that channel alone is at least the best distance. Among entries at
+// equal distance the search keeps the first it meets.
+std::uint8_t ModelNearest(const PaletteEntry* palette, int boxes, int b, int g, int r) {
+    auto channel_of = [](const PaletteEntry& e, int c) -> int {
+        return c == 0 ? e.Blue : c == 1 ? e.Green : e.Red;
+    };
+    int low[3] = {255, 255, 255}, high[3] = {0, 0, 0};
+    for (int i = 0; i < boxes; ++i)
+        for (int c = 0; c < 3; ++c) {
+            low[c] = std::min(low[c], channel_of(palette[i], c));
+            high[c] = std::max(high[c], channel_of(palette[i], c));
+        }
+    const int rb = high[0] - low[0], rg = high[1] - low[1], rr = high[2] - low[2];
+    const int channel = rb >= rr && rb >= rg ? 0 : rr >= rg ? 2 : 1;
+    std::vector<std::pair<int, int>> sorted;  // value, index
+    for (int i = 0; i < boxes; ++i) sorted.emplace_back(channel_of(palette[i], channel), i);
+    std::sort(sorted.begin(), sorted.end());
+    const int v = channel == 0 ? b : channel == 1 ? g : r;
+    int up = 0;
+    while (up < boxes && sorted[static_cast<std::size_t>(up)].first < v) ++up;
+    int down = up - 1, best = INT_MAX, best_index = 0;
+    bool up_open = up < boxes, down_open = down >= 0;
+    auto visit = [&](int at) {
+        const auto& [value, index] = sorted[static_cast<std::size_t>(at)];
+        if ((value - v) * (value - v) >= best) return false;
+        const PaletteEntry& e = palette[index];
+        const int d = (e.Blue - b) * (e.Blue - b) + (e.Green - g) * (e.Green - g) +
+                      (e.Red - r) * (e.Red - r);
+        if (d < best) best = d, best_index = index;
+        return true;
+    };
+    while (up_open || down_open) {
+        if (up_open) up_open = visit(up) && ++up < boxes;
+        if (down_open) down_open = visit(down) && --down >= 0;
+    }
+    return static_cast<std::uint8_t>(best_index);
+}
+
+// Pictures full of colours at equal distance from two or more palette entries (few distinct
+// channel values), and noisy ones: every pixel gets the entry the described search gives.
+TEST(MedianCut, MappingKeepsTheSearchsChoiceAmongEqualDistances) {
+    std::mt19937 random(3);
+    const std::uint8_t coarse_values[] = {0, 4, 12, 20, 36, 52, 100, 148, 204, 252};
+    for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE(kind);
+        const int w = 160, h = 90;
+        ImageBuffer picture = MakePicture24(w, h, [&](int, int) {
+            auto pick = [&]() -> std::uint8_t {
+                if (kind == 2) return static_cast<std::uint8_t>(random());
+                return coarse_values[random() % (kind == 0 ? 4 : std::size(coarse_values))];
+            };
+            return Rgb{pick(), pick(), pick()};
+        });
+        PaletteEntry palette[256];
+        int boxes = 0;
+        ASSERT_EQ(MedianCutPalette(&picture, 256, palette, &boxes), kImageOk);
+        Reduced out(w, h);
+        ASSERT_EQ(ReduceToAdaptivePalette(&picture, &out.image, 256), kImageOk);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const Rgb p = testsupport::PixelOf(picture, x, y);
+                ASSERT_EQ(IndexAt(out.image, x, y), ModelNearest(palette, boxes, p.b, p.g, p.r))
+                    << x << "," << y;
+            }
+        FreeImage(&picture);
+    }
+}
+
 TEST(Reductions, RefuseWhatTheyCannotTake) {
     ImageBuffer grey = MakeGreyPicture(4, 4, [](int, int) { return 9; });
     ImageBuffer colour = MakePicture24(4, 4, [](int, int) { return Rgb{1, 2, 3}; });
