@@ -45,6 +45,24 @@ std::vector<std::uint8_t> BmpFileBytes(const image::ImageBuffer& image) {
     return file;
 }
 
+std::vector<std::uint8_t> BmpHeadBytes(const image::ImageBuffer& band, std::int32_t height) {
+    if (band.Header == nullptr || height <= 0) return {};
+    const auto* block = reinterpret_cast<const std::uint8_t*>(band.Header);
+    const std::size_t head = static_cast<std::size_t>(band.Bits - block);
+    const std::size_t pixels = static_cast<std::size_t>(band.RowBytes) * static_cast<std::size_t>(height);
+    image::BitmapInfoHeader info = *band.Header;
+    info.Height = height;
+    info.SizeImage = static_cast<std::uint32_t>(pixels);
+    std::vector<std::uint8_t> bytes(kBmpFileHeaderBytes + head);
+    bytes[0] = 'B';
+    bytes[1] = 'M';
+    PutLe32(&bytes[2], static_cast<std::uint32_t>(kBmpFileHeaderBytes + head + pixels));
+    PutLe32(&bytes[10], static_cast<std::uint32_t>(kBmpFileHeaderBytes + head));
+    std::memcpy(&bytes[kBmpFileHeaderBytes], &info, sizeof info);
+    std::memcpy(&bytes[kBmpFileHeaderBytes + sizeof info], block + sizeof info, head - sizeof info);
+    return bytes;
+}
+
 // The header and then the block straight from the image, so a big picture is not copied first.
 bool WriteBmpFile(const std::string& path, const image::ImageBuffer& image, std::string* error) {
     const std::size_t block_bytes = image::ImageBlockBytes(image);
