@@ -110,6 +110,35 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::printf("\n== Big pictures, `quorlina decode` against djpeg on 3200x2400, whole process, "
+                "medians (goal: speed >= 1.0 x djpeg, peak memory <= 1.2 x the output file)\n");
+    std::printf("%-22s %9s %9s %7s %10s %10s %8s %5s\n", "encoding", "ours s", "djpeg s",
+                "speed", "ours MB", "djpeg MB", "x file", "goal");
+    for (const char* kind : {"420_q75", "444_q90", "progressive_420_q75"}) {
+        const std::string name = std::string("BigDecode/") + kind;
+        const auto ours = Counter(runs, name, "ours_wall_s");
+        const auto djpeg = Counter(runs, name, "djpeg_wall_s");
+        const auto ours_kb = Counter(runs, name, "ours_peak_kb");
+        const auto djpeg_kb = Counter(runs, name, "djpeg_peak_kb");
+        const auto file = Counter(runs, name, "output_bytes");
+        json row = {{"encoding", kind}, {"ours_wall_s", Number(ours)},
+                    {"djpeg_wall_s", Number(djpeg)}, {"ours_peak_kb", Number(ours_kb)},
+                    {"djpeg_peak_kb", Number(djpeg_kb)}, {"output_bytes", Number(file)}};
+        if (ours && djpeg && ours_kb && djpeg_kb && file && *ours > 0 && *file > 0) {
+            const double speed = *djpeg / *ours;
+            const double memory = *ours_kb * 1024 / *file;
+            const bool met = speed >= 1.0 && memory <= 1.2;
+            row["speed"] = speed;
+            row["peak_over_file"] = memory;
+            row["goal_met"] = met;
+            std::printf("%-22s %9.3f %9.3f %7.2f %10.1f %10.1f %8.2f %5s\n", kind, *ours, *djpeg,
+                        speed, *ours_kb / 1024, *djpeg_kb / 1024, memory, YesNo(met));
+        } else {
+            std::printf("%-22s %s\n", kind, Why(runs, name).c_str());
+        }
+        summary["big_decode"].push_back(row);
+    }
+
     std::printf("\n== Resize, megapixels of output per second\n");
     for (const char* size : {"320x240_to_640x480", "640x480_to_320x240", "640x480_to_700x300"}) {
         for (const char* method : {"nearest", "smooth"}) {
