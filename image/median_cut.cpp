@@ -59,7 +59,9 @@ struct WorkingTables {
     std::array<std::uint16_t, kAdaptiveColors> sorted_position;  // of each palette index
     std::array<CandidateList, kCoarseCells> coarse;
     std::array<CandidateList, kFineCells> fine;
-    std::array<std::uint8_t, kCandidatePool> pool;
+    // Candidates as (nearest squared distance to the cell << 8) | palette index, each list in
+    // ascending order, so a search can stop at the first that cannot come near the best.
+    std::array<std::uint32_t, kCandidatePool> pool;
 };
 
 std::mutex& ColorMatchLock() {
@@ -215,7 +217,7 @@ class NearestColor {
         }
         for (int k = 0; k < count; ++k)
             t.sorted_position[sorted_[k].index] = static_cast<std::uint16_t>(k);
-        for (int i = 0; i < count; ++i) all_[i] = static_cast<std::uint8_t>(i);
+        for (int i = 0; i < count; ++i) all_[i] = static_cast<std::uint32_t>(i);
         t.coarse.fill(CandidateList{kNoList, 0});
         t.fine.fill(CandidateList{kNoList, 0});
         pool_used_ = 0;
@@ -248,9 +250,12 @@ class NearestColor {
         const int up = first_at_least_[v];
         int best_key = INT_MAX;
         std::uint8_t best_index = 0;
-        const std::uint8_t* candidates = t_.pool.data() + list.first;
+        int best_d = INT_MAX;
+        const std::uint32_t* candidates = t_.pool.data() + list.first;
         for (std::uint32_t k = 0; k < list.count; ++k) {
-            const std::uint8_t index = candidates[k];
+            // Farther than the best even at the cell's nearest point: so are all that follow.
+            if (static_cast<int>(candidates[k] >> 8) > best_d) break;
+            const auto index = static_cast<std::uint8_t>(candidates[k]);
             const PaletteEntry& e = palette_[index];
             const int d = (e.Blue - blue) * (e.Blue - blue) +
                           (e.Green - green) * (e.Green - green) + (e.Red - red) * (e.Red - red);
@@ -259,6 +264,7 @@ class NearestColor {
             const int key = d * kStepSpan + step;
             if (key < best_key) {
                 best_key = key;
+                best_d = d;
                 best_index = index;
             }
         }
@@ -300,7 +306,7 @@ class NearestColor {
     // The entries of from that can be nearest to a colour of the cube with corner (blue, green,
     // red) and side extent + 1: those whose nearest point of the cube is no farther than the
     // smallest farthest point of any entry. False when the pool is full.
-    bool MakeList(const std::uint8_t* from, std::uint32_t from_count, int blue, int green,
+    bool MakeList(const std::uint32_t* from, std::uint32_t from_count, int blue, int green,
                   int red, int extent, CandidateList* list) {
         if (pool_used_ + from_count > kCandidatePool) return false;
         const int low[3] = {blue, green, red};
@@ -308,27 +314,35 @@ class NearestColor {
         auto near = [extent](int x, int lo) {
             return x < lo ? lo - x : x > lo + extent ? x - lo - extent : 0;
         };
+        // from is in ascending order of each entry's nearest distance to a cube around this one,
+        // which no distance to this cube undercuts: both passes stop where it passes the bound.
         int bound = INT_MAX;
         for (std::uint32_t k = 0; k < from_count; ++k) {
-            const PaletteEntry& e = palette_[from[k]];
+            if (static_cast<int>(from[k] >> 8) >= bound) break;
+            const PaletteEntry& e = palette_[from[k] & 0xFF];
             const int fb = far(e.Blue, low[0]), fg = far(e.Green, low[1]), fr = far(e.Red, low[2]);
             bound = std::min(bound, fb * fb + fg * fg + fr * fr);
         }
         list->first = static_cast<std::uint32_t>(pool_used_);
         for (std::uint32_t k = 0; k < from_count; ++k) {
-            const PaletteEntry& e = palette_[from[k]];
+            if (static_cast<int>(from[k] >> 8) > bound) break;
+            const std::uint32_t index = from[k] & 0xFF;
+            const PaletteEntry& e = palette_[index];
             const int nb = near(e.Blue, low[0]), ng = near(e.Green, low[1]),
                       nr = near(e.Red, low[2]);
-            if (nb * nb + ng * ng + nr * nr <= bound) t_.pool[pool_used_++] = from[k];
+            const int nearest = nb * nb + ng * ng + nr * nr;
+            if (nearest <= bound)
+                t_.pool[pool_used_++] = (static_cast<std::uint32_t>(nearest) << 8) | index;
         }
         list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
+        std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
         return true;
     }
 
     SortedEntry* sorted_;
     std::uint16_t* first_at_least_;
     WorkingTables& t_;
-    std::uint8_t all_[kAdaptiveColors];
+    std::uint32_t all_[kAdaptiveColors];
     std::size_t pool_used_ = 0;
     int channel_;
 };
