@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
+#include <thread>
 #include <vector>
 
 #include "control/quorlina.h"
@@ -336,4 +338,44 @@ TEST(PresentFrame, ACorruptFrameInAStreamLeavesTheNextGoodFrameWhole) {
             ASSERT_EQ(testsupport::ColorOf(shown, x, y), testsupport::PixelOf(expected, x, y))
                 << x << "," << y;
     image::FreeImage(&expected);
+}
+
+// The stream worker and the present-frame thread may present at once, with frames of different
+// sizes (so the kept blocks change size under them): every frame goes through, and the kept
+// blocks are whole afterwards.
+TEST(PresentFrame, TwoPresentersAtOnceShareTheKeptPicturesSafely) {
+    const std::vector<std::uint8_t> small = PatternJpeg(16, 12);
+    const std::vector<std::uint8_t> large = PatternJpeg(40, 30);
+    Presenter p(8, 20, 15);
+    p.Preview(20, 15, 1);
+    p.c->DisplayMethod = 2;
+    std::atomic<int> failures{0};
+    std::thread other([&] {
+        for (int i = 0; i < 40; ++i) {
+            stream::StoreFrame(*p.c, large.data(), static_cast<int>(large.size()));
+            if (stream::PresentFrame(*p.c, 0) != 0) ++failures;
+        }
+    });
+    for (int i = 0; i < 40; ++i) {
+        stream::StoreFrame(*p.c, small.data(), static_cast<int>(small.size()));
+        if (stream::PresentFrame(*p.c, 0) != 0) ++failures;
+    }
+    other.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(p.c->FramesPresented.load(), 80u);
+    // Afterwards a frame is shown whole, as a fresh pipeline shows it.
+    ASSERT_EQ(p.Present(small), 0);
+    testsupport::TestWindow reference(8, 20, 15);
+    image::ImageBuffer expected = Expected(small, 20, 15, 0);
+    platform::HDC dc = platform::GetDC(reference.window());
+    platform::HPALETTE palette = nullptr;
+    image::DisplayImage(reference.window(), dc, &palette, 0, 0, &expected, 0, 0, 2);
+    platform::ReleaseDC(reference.window(), dc);
+    if (palette != nullptr) platform::DeleteObject(palette);
+    image::FreeImage(&expected);
+    const platform::WindowPixels a = p.screen.Pixels();
+    const platform::WindowPixels b = reference.Pixels();
+    for (int y = 0; y < 15; ++y)
+        for (int x = 0; x < 20; ++x)
+            ASSERT_EQ(testsupport::ColorOf(a, x, y), testsupport::ColorOf(b, x, y)) << x << "," << y;
 }
