@@ -310,8 +310,8 @@ class NearestColor {
                   int red, int extent, CandidateList* list) {
         if (pool_used_ + from_count > kCandidatePool) return false;
         const int low[3] = {blue, green, red};
-        auto far = [extent](int x, int lo) { return std::max(x - lo, lo + extent - x); };
-        auto near = [extent](int x, int lo) {
+        auto far_side = [extent](int x, int lo) { return std::max(x - lo, lo + extent - x); };
+        auto near_side = [extent](int x, int lo) {
             return x < lo ? lo - x : x > lo + extent ? x - lo - extent : 0;
         };
         // from is in ascending order of each entry's nearest distance to a cube around this one,
@@ -320,7 +320,8 @@ class NearestColor {
         for (std::uint32_t k = 0; k < from_count; ++k) {
             if (static_cast<int>(from[k] >> 8) >= bound) break;
             const PaletteEntry& e = palette_[from[k] & 0xFF];
-            const int fb = far(e.Blue, low[0]), fg = far(e.Green, low[1]), fr = far(e.Red, low[2]);
+            const int fb = far_side(e.Blue, low[0]), fg = far_side(e.Green, low[1]),
+                      fr = far_side(e.Red, low[2]);
             bound = std::min(bound, fb * fb + fg * fg + fr * fr);
         }
         list->first = static_cast<std::uint32_t>(pool_used_);
@@ -328,8 +329,8 @@ class NearestColor {
             if (static_cast<int>(from[k] >> 8) > bound) break;
             const std::uint32_t index = from[k] & 0xFF;
             const PaletteEntry& e = palette_[index];
-            const int nb = near(e.Blue, low[0]), ng = near(e.Green, low[1]),
-                      nr = near(e.Red, low[2]);
+            const int nb = near_side(e.Blue, low[0]), ng = near_side(e.Green, low[1]),
+                      nr = near_side(e.Red, low[2]);
             const int nearest = nb * nb + ng * ng + nr * nr;
             if (nearest <= bound)
                 t_.pool[pool_used_++] = (static_cast<std::uint32_t>(nearest) << 8) | index;
