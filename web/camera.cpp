@@ -37,10 +37,14 @@ void Camera::Start() {
     capture_thread_ = std::thread([this] { CaptureLoop(); });
 }
 
-void Camera::Shutdown() {
+void Camera::BeginShutdown() {
     stopping_ = true;
     wake_.notify_all();
     capture_wake_.notify_all();
+}
+
+void Camera::Shutdown() {
+    BeginShutdown();
     if (capture_thread_.joinable()) capture_thread_.join();
     if (control_thread_.joinable()) control_thread_.join();
 }

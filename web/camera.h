@@ -67,7 +67,9 @@ class Camera {
     // Starts the threads; the control is created on its thread (the target's probe may take a
     // few seconds, during which calls wait in the queue).
     void Start();
-    // Stops the control, then ends and joins both threads. Pending tasks get 503.
+    // Asks both threads to end without waiting (the control stops on its own thread).
+    void BeginShutdown();
+    // BeginShutdown, then waits for both threads. Pending tasks get 503.
     void Shutdown();
 
     const CameraConfig& Config() const { return config_; }

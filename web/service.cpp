@@ -171,6 +171,7 @@ bool Service::Start(Poster poster,
 
 void Service::Shutdown() {
     // Every camera's control stops on its own thread at the same time, then the threads end.
+    for (auto& [name, cam] : cameras_) cam->BeginShutdown();
     for (auto& [name, cam] : cameras_) cam->Shutdown();
     for (auto& sim : simulated_) sim->Stop();
 }
