@@ -250,7 +250,7 @@ void Camera::PublishStatus() {
         summary["reason"] = s.reason;
         summary["retry_in"] = (s.retry_in_ms + 999) / 1000;
     } else {
-        summary["state"] = create_error_.empty() ? "connecting" : "ended";
+        summary["state"] = create_error_.empty() ? "idle" : "ended";
         summary["reason"] = create_error_;
         summary["retry_in"] = 0;
     }
