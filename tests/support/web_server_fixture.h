@@ -21,9 +21,11 @@ class WebServerTest : public ::testing::Test {
   protected:
     // Cameras "front" (HTTP; its own port under allow as a second target spelling) and "back"
     // (native). Both "watched" unless `always`.
-    void StartServer(bool always = false, int max_connections = 64) {
+    // fps: the HTTP camera's frame rate (0: as fast as the control takes frames).
+    void StartServer(bool always = false, int max_connections = 64, int fps = 10) {
         camera::CameraConfig http;
         http.http_port = 0;
+        http.fps = fps;
         http_camera_ = std::make_unique<camera::Camera>(http);
         std::string error;
         ASSERT_TRUE(http_camera_->Start(&error)) << error;
