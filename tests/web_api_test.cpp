@@ -425,3 +425,42 @@ TEST_F(WebSocketApi, BadMessagesAreAnsweredWithWhatWasWrong) {
 }
 
 }  // namespace
+
+namespace {
+
+// The camera's viewer count follows the page: watching twice counts once, an unwatch releases
+// once, and closing the page releases what it still watched.
+TEST_F(WebSocketApi, WatchAndUnwatchKeepTheCamerasViewerCountExact) {
+    StartServer();
+    web::Camera* front = service_->Find("front");
+    ASSERT_NE(front, nullptr);
+    {
+        WsClient ws;
+        int status = 0;
+        ASSERT_TRUE(OpenSocket(&ws, &status));
+        const char* steps[] = {
+            R"({"id": 1, "op": "watch", "camera": "front"})",
+            R"({"id": 2, "op": "watch", "camera": "front"})",
+            R"({"id": 3, "op": "unwatch", "camera": "front"})",
+            R"({"id": 4, "op": "unwatch", "camera": "front"})",
+            R"({"id": 5, "op": "watch", "camera": "front"})",
+        };
+        const int expected[] = {1, 1, 0, 0, 1};
+        for (int i = 0; i < 5; ++i) {
+            SCOPED_TRACE(steps[i]);
+            ASSERT_TRUE(ws.SendText(steps[i]));
+            // The reply to this step (events of the watched camera may come in between).
+            json reply = json::object();
+            for (int n = 0; n < 50 && reply.value("id", json()) != i + 1; ++n) {
+                std::string text;
+                ASSERT_TRUE(ws.ReceiveText(&text));
+                reply = json::parse(text);
+            }
+            EXPECT_EQ(reply["status"], 200);
+            EXPECT_EQ(front->Watchers(), expected[i]);
+        }
+    }
+    EXPECT_TRUE(Eventually([&] { return front->Watchers() == 0; })) << front->Watchers();
+}
+
+}  // namespace

@@ -111,7 +111,10 @@ class WsSession : public Viewer, public ViewerOps, public std::enable_shared_fro
         : server_(server), ws_(std::move(stream)), slot_(std::move(slot)) {}
 
     ~WsSession() override {
-        for (const std::string& camera : watching_) Leave(camera);
+        for (const std::string& camera : watching_) {
+            Leave(camera);
+            if (Camera* cam = server_.service.Find(camera)) cam->Unwatch();
+        }
         server_.viewers.fetch_sub(1);
     }
 
@@ -169,10 +172,10 @@ class WsSession : public Viewer, public ViewerOps, public std::enable_shared_fro
     }
 
   private:
+    // The hub stops offering this camera's frames; the camera's viewer count is the caller's.
     void Leave(const std::string& camera) {
         auto it = server_.watchers.find(camera);
         if (it != server_.watchers.end()) it->second.erase(this);
-        if (Camera* cam = server_.service.Find(camera)) cam->Unwatch();
         pending_frames_.erase(camera);
     }
 

@@ -74,7 +74,8 @@ std::string RandomToken();
 std::string PathOf(const std::string& target);
 std::string QueryParameter(const std::string& target, const std::string& name);
 
-// What the WebSocket session does for the service, on the I/O thread.
+// What the WebSocket session does for the service, on the I/O thread: the viewer's own list of
+// watched cameras. The cameras' viewer counts are the service's to change.
 class ViewerOps {
   public:
     virtual ~ViewerOps() = default;
