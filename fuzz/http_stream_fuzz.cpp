@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     constexpr std::size_t kSizeBytes = 4;
     data += kSizeBytes;
     size -= kSizeBytes;
-    stream::HttpStreamParser parser;
+    // One parser (and its 200 KB buffer) for every input: a new exchange starts from nothing.
+    static stream::HttpStreamParser parser;
     parser.RequestSent();
     std::size_t pos = 0;
     for (std::size_t i = 0; pos < size; ++i) {

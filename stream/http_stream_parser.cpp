@@ -7,6 +7,17 @@
 
 namespace stream {
 
+namespace {
+
+// Length of the header line that starts at text: up to its "\r\n", or to the end of the block
+// for its last line (the block's own blank line has been cut off before the keys are read).
+std::size_t LineLength(const char* text) {
+    const char* crlf = std::strstr(text, "\r\n");
+    return crlf ? static_cast<std::size_t>(crlf - text) : std::strlen(text);
+}
+
+}  // namespace
+
 const char* to_string(EndReason reason) {
     switch (reason) {
         case EndReason::None: return "none";
@@ -32,6 +43,7 @@ void HttpStreamParser::RequestSent() {
     scan_ = 0;
     part_length_ = -1;
     phase_ = 2;
+    boundary_.clear();
 }
 
 void HttpStreamParser::ReleaseFrame() {
@@ -83,8 +95,7 @@ StepResult HttpStreamParser::TakeHeader(int d) {
     if (const char* key = std::strstr(header, "Content-length:")) {
         part_length_ = -1;
         const char* value = key + std::strlen("Content-length:");
-        const char* crlf = std::strstr(value, "\r\n");
-        std::size_t n = crlf ? static_cast<std::size_t>(crlf - value) : std::strlen(value);
+        std::size_t n = LineLength(value);
         if (n > kMaxLengthDigits) n = kMaxLengthDigits;
         if (n > 0) {
             std::string digits(value, n);
@@ -93,13 +104,11 @@ StepResult HttpStreamParser::TakeHeader(int d) {
         if (part_length_ > kMaxPartBytes || part_length_ < 1) return end(EndReason::BadPartLength);
     }
     if (const char* date = std::strstr(header, "Date:")) {
-        if (const char* cr = std::strstr(date, "\r\n")) {
-            std::size_t n = static_cast<std::size_t>(cr - date);
-            if (n > kDeviceLineMaxChars) n = kDeviceLineMaxChars;
-            result.device_line_text.assign(date, n);
-            result.device_line = ParseDeviceLine(result.device_line_text.c_str());
-            result.has_device_line = true;
-        }
+        std::size_t n = LineLength(date);
+        if (n > kDeviceLineMaxChars) n = kDeviceLineMaxChars;
+        result.device_line_text.assign(date, n);
+        result.device_line = ParseDeviceLine(result.device_line_text.c_str());
+        result.has_device_line = true;
     }
     const char* type = std::strstr(header, "Content-Type:");
     if (type == nullptr) type = std::strstr(header, "Content-type:");
@@ -107,11 +116,9 @@ StepResult HttpStreamParser::TakeHeader(int d) {
         static constexpr char kKey[] = "multipart/x-mixed-replace;boundary=";
         if (const char* key = std::strstr(type, kKey)) {
             const char* value = key + sizeof kKey - 1;
-            if (const char* crlf = std::strstr(value, "\r\n")) {
-                std::size_t n = static_cast<std::size_t>(crlf - value);
-                if (n > kMaxBoundaryChars) n = kMaxBoundaryChars;
-                if (n > 0) boundary_.assign(value, n);
-            }
+            std::size_t n = LineLength(value);
+            if (n > kMaxBoundaryChars) n = kMaxBoundaryChars;
+            if (n > 0) boundary_.assign(value, n);
         }
     }
     return result;

@@ -57,7 +57,7 @@ class HttpStreamParser {
 public:
     HttpStreamParser();
 
-    // Starts a new exchange: phase 2 (status not yet seen), empty buffer.
+    // Starts a new exchange: phase 2 (status not yet seen), empty buffer, no boundary yet.
     void RequestSent();
 
     // Appends received bytes. Returns false (and appends nothing) when they would not fit; the

@@ -134,12 +134,8 @@ TEST_F(DispatchTest, EveryMemberInvokesWithItsKindAndGivesItsResultType) {
         VARIANT result;
         result.vt = VT_I2;  // a sentinel no member returns
         result.iVal = 1234;
+        ASSERT_NE(m.accessor, nullptr) << "every member of the table does its work in this build";
         const HRESULT hr = InvokeRow(d(), m, m.param_count, &result);
-        if (m.accessor == nullptr) {
-            EXPECT_EQ(hr, E_NOTIMPL);
-            EXPECT_EQ(result.vt, VT_I2);
-            continue;
-        }
         EXPECT_TRUE(Succeeded(hr)) << HresultName(hr);
         if (m.result == ValueType::None || IsWriteOnlyGetter(m)) {
             EXPECT_EQ(result.vt, VT_I2);

@@ -115,6 +115,42 @@ TEST(HttpStreamParser, DeviceLineOfAPartHeaderIsParsed) {
     EXPECT_EQ(o.last_line.tilt, 45);
 }
 
+// A header block's last line ends where the block does: the device line and the boundary are
+// read there as well as in the middle, with the same results, whatever the receive sizes.
+TEST(HttpStreamParser, KeysOnABlocksLastLineAreRead) {
+    const std::string head_last =
+        "HTTP/1.0 200 OK\r\nPragma: no-cache\r\n"
+        "Content-Type: multipart/x-mixed-replace;boundary=qbnd\r\n\r\n";
+    const std::string jpeg = Jpeg(600, 4);
+    const std::string date_last = "--qbnd\r\nContent-length: 600\r\nContent-type: image/jpeg\r\n" +
+                                  kLine + "\r\n\r\n" + jpeg + "\r\n--qbnd\r\n";
+    struct Row {
+        const char* name;
+        std::string stream;
+    };
+    const Row rows[] = {
+        {"boundary and device line in the middle", kHead + Part(jpeg, kLine) + "--qbnd\r\n"},
+        {"boundary last in the head", head_last + Part(jpeg, kLine) + "--qbnd\r\n"},
+        {"device line last in the part header", kHead + date_last},
+        {"both last", head_last + date_last},
+    };
+    for (const Row& row : rows) {
+        for (int size : {1600, 1, 7}) {
+            SCOPED_TRACE(std::string(row.name) + ", receives of " + std::to_string(size));
+            Outcome o = Drive(row.stream, {size});
+            EXPECT_EQ(o.end, EndReason::None);
+            ASSERT_EQ(o.frames.size(), 1u);
+            EXPECT_EQ(o.frames[0], jpeg);
+            EXPECT_TRUE(o.last_line.clock_complete);
+            EXPECT_EQ(o.last_line.year, 2005);
+            EXPECT_EQ(o.last_line.second, 1);
+            EXPECT_EQ(o.last_line.out1, 1);
+            EXPECT_EQ(o.last_line.pan, 120);
+            EXPECT_EQ(o.last_line.tilt, 45);
+        }
+    }
+}
+
 TEST(HttpStreamParser, PartLengthLimitsArePairs) {
     struct Row {
         int length;

@@ -344,8 +344,6 @@ class HttpSession {
         ctx_.Log(
             "http %s: GET %s -> 200 (stream%s%s)", peer_.c_str(), request_.path.c_str(),
             faults_.Empty() ? "" : ", faults: ", faults_.Empty() ? "" : faults_.Describe().c_str());
-        // Every keyed line is followed by another one: a viewer reads a key's value up to the
-        // next line end inside the header block, and the block's last line has none.
         std::string head = "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace";
         if (bounded) head += std::string(";boundary=") + kBoundary;
         if (!Send(head + "\r\nPragma: no-cache\r\n\r\n" + boundary_line)) return kStatusOk;
