@@ -464,3 +464,31 @@ TEST_F(WebSocketApi, WatchAndUnwatchKeepTheCamerasViewerCountExact) {
 }
 
 }  // namespace
+
+namespace {
+
+// A page that starts watching an idle camera sees its properties then, and from then on every
+// change: once the camera plays, the head's position it reports reaches the page.
+TEST_F(WebSocketApi, APageSeesEveryChangeAfterTheValuesItWasGiven) {
+    StartServer();
+    WsClient ws;
+    int status = 0;
+    ASSERT_TRUE(OpenSocket(&ws, &status));
+    ASSERT_TRUE(ws.SendText(R"({"id": 1, "op": "watch", "camera": "front"})"));
+    json view;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < end &&
+           !(view.is_object() && view.value("GetHorizontalPosition", 0) == 170 &&
+             view.value("GetVerticalPosition", 0) == 45)) {
+        std::string text;
+        if (!ws.ReceiveText(&text, 2000)) continue;
+        const json m = json::parse(text);
+        if (m.value("id", json()) == 1) view = m["result"]["properties"];
+        if (m.value("event", "") == "change" && view.is_object()) view[m["member"]] = m["value"];
+    }
+    ASSERT_TRUE(view.is_object());
+    EXPECT_EQ(view["GetHorizontalPosition"], 170);
+    EXPECT_EQ(view["GetVerticalPosition"], 45);
+}
+
+}  // namespace

@@ -89,7 +89,12 @@ Outcome Camera::OnThread(const std::function<Outcome(MemberCalls&)>& call) {
 void Camera::Details(Reply reply) {
     Post([this, reply = std::move(reply)] {
         json body = Summary();
-        if (calls_ != nullptr) body["properties"] = calls_->ReadAll(frame_rate_);
+        if (calls_ != nullptr) {
+            // What this caller sees becomes the base the change events are told against, so a
+            // value that changes after this reading, and before the next poll, is not lost.
+            body["properties"] = calls_->ReadAll(frame_rate_);
+            TellChanges(body["properties"]);
+        }
         reply(Outcome{200, body});
     });
 }
@@ -229,7 +234,10 @@ void Camera::PollProperties(bool force) {
         properties_ = json();
         return;
     }
-    const json now_values = calls_->ReadAll(frame_rate_);
+    TellChanges(calls_->ReadAll(frame_rate_));
+}
+
+void Camera::TellChanges(const json& now_values) {
     if (sinks_.event && properties_.is_object()) {
         for (const auto& [name, value] : now_values.items()) {
             if (properties_.contains(name) && properties_[name] == value) continue;

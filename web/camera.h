@@ -102,6 +102,9 @@ class Camera {
     void CaptureLoop();
     void ApplyPolicy();
     void PollProperties(bool force);
+    // Sends a change event for every value that differs from the last one told, then keeps
+    // these as the last told.
+    void TellChanges(const nlohmann::json& now_values);
     void PublishStatus();
     Outcome OnThread(const std::function<Outcome(MemberCalls&)>& call);
 
@@ -132,7 +135,7 @@ class Camera {
     std::uint32_t unwatched_since_ = 0;
     bool unwatched_timing_ = false;
     std::uint32_t last_poll_ = 0;
-    nlohmann::json properties_;  // as last polled
+    nlohmann::json properties_;  // as last told to viewers (null while nobody watches)
     nlohmann::json frame_rate_ = 0.0;
     std::string last_state_text_;
 
