@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # `make test` also runs the whole suite under these sanitizers, each in its own build folder.
 SANITIZERS ?= address thread
 
-.PHONY: all deps build fuzz fuzz-smoke fuzz-long test test-plain $(addprefix test-,$(SANITIZERS)) demo bench soak clean format
+.PHONY: all deps build fuzz fuzz-smoke fuzz-long test test-plain $(addprefix test-,$(SANITIZERS)) demo serve bench soak clean format
 
 all: build
 
@@ -57,6 +57,10 @@ soak: build
 
 demo: build
 	$(BUILD)/bin/quorlina demo --out $(BUILD)/demo-snapshot.bmp
+
+# The web page with two simulated cameras on 127.0.0.1:8080; the address with its token is printed.
+serve: build
+	$(BUILD)/bin/quorlina serve
 
 bench: build
 	bash scripts/bench.sh $(BUILD)

@@ -1,11 +1,20 @@
 // `quorlina soak`: controls play simulated cameras on one container thread for a bounded time,
 // with Stop/Play cycles, a command a second and now and then a fault camera set as RemoteHost;
-// exit 1 on a session that does not end, no frames, or growth of descriptors, threads or memory.
+// beside them a web lane: a `serve` server in this process whose streams a client opens and
+// leaves again and whose API it calls; exit 1 on a session that does not end, no frames, a web
+// request that failed, or growth of descriptors, threads or memory.
 // The hard part is comparing like with like: start and end are measured in the same state.
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,6 +28,8 @@
 #include "apps/host.h"
 #include "control/members.h"
 #include "platform/kernel.h"
+#include "web/server.h"
+#include "web/service.h"
 
 namespace apps {
 namespace {
@@ -41,6 +52,7 @@ constexpr std::uint32_t kStopLimitMs = 30000;    // Stop gives up on a worker af
 constexpr std::uint32_t kTeardownWaitMs = 5000;  // workers end this soon after Destroy
 constexpr int kCameraFps = 15;
 constexpr int kMaxDescriptorGrowth = 4;     // a session may be between connections at either end
+constexpr int kWebLaneDescriptors = 2;      // the web lane's client and server ends of a request
 constexpr int kMaxThreadGrowth = 2;         // a command worker may be running at either end
 constexpr long kMaxRssGrowthKb = 8 * 1024;  // a 10-minute run grows by about 2 MB
 
@@ -132,6 +144,139 @@ std::string Describe(const Figures& f) {
 std::uint32_t Since(platform::Tick t0) {
     return platform::GetTickCount() - t0;
 }
+
+// The web lane: a server with its two simulated cameras (watched: they play while the lane's
+// client reads a stream), and a client thread that, in turn, opens a camera's stream, reads a
+// few parts and leaves, puts an output through the API and lists the cameras.
+class WebLane {
+  public:
+    ~WebLane() { Teardown(); }
+
+    bool Start(std::string* error) {
+        web::ServiceOptions options;
+        options.simulated = true;
+        options.config.token = kToken;
+        service_ = std::make_unique<web::Service>(options);
+        web::ServerOptions server_options;
+        server_options.port = 0;
+        server_ = std::make_unique<web::Server>(*service_, server_options);
+        if (!server_->Start(error)) return false;
+        port_ = server_->Port();
+        client_ = std::thread([this] { ClientLoop(); });
+        return true;
+    }
+
+    void Teardown() {
+        stopping_ = true;
+        if (client_.joinable()) client_.join();
+        if (server_) server_->Stop();
+        server_.reset();
+        service_.reset();
+    }
+
+    std::uint64_t parts() const { return parts_.load(); }
+    std::uint64_t failures() const { return failures_.load(); }
+    std::string Progress() const {
+        char text[200];
+        const web::ServerCounters c =
+            server_ ? server_->Counters() : web::ServerCounters{};
+        std::snprintf(text, sizeof text,
+                      "web: %llu streams opened, %llu parts read, %llu API calls, %llu failed; "
+                      "server: %d connections, %llu frames sent, %llu replaced",
+                      static_cast<unsigned long long>(streams_.load()),
+                      static_cast<unsigned long long>(parts_.load()),
+                      static_cast<unsigned long long>(calls_.load()),
+                      static_cast<unsigned long long>(failures_.load()), c.connections,
+                      static_cast<unsigned long long>(c.frames_sent),
+                      static_cast<unsigned long long>(c.frames_replaced));
+        return text;
+    }
+
+  private:
+    static constexpr const char* kToken = "soak-web-lane-token-0123456789";
+    static constexpr int kPartsPerVisit = 3;
+    static constexpr int kWaitMs = 15000;  // a watched camera's first frame comes after its probe
+
+    // Sends the request and reads until `enough` says so, the server closes, or the wait ends.
+    template <typename Enough>
+    std::string Exchange(const std::string& request, Enough enough) {
+        std::string got;
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return got;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port_));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(request.size())) {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+            char buffer[16384];
+            while (!stopping_.load() && !enough(got) && std::chrono::steady_clock::now() < end) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0) continue;
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) break;
+                got.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        ::close(fd);
+        return got;
+    }
+
+    static int Count(const std::string& text, const std::string& what) {
+        int n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + 1))
+            ++n;
+        return n;
+    }
+
+    std::string Head(const std::string& method, const std::string& path,
+                     const std::string& body = "") const {
+        return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+               "\r\nAuthorization: Bearer " + kToken + "\r\nConnection: close\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+
+    void Call(const std::string& method, const std::string& path, const std::string& body) {
+        const std::string reply =
+            Exchange(Head(method, path, body), [](const std::string&) { return false; });
+        calls_.fetch_add(1);
+        if (reply.rfind("HTTP/1.1 200", 0) != 0) failures_.fetch_add(1);
+    }
+
+    void ClientLoop() {
+        for (std::uint64_t i = 0; !stopping_.load(); ++i) {
+            const char* camera = i % 2 == 0 ? "http" : "native";
+            const std::string stream =
+                Exchange(Head("GET", std::string("/cameras/") + camera + "/stream.mjpg"),
+                         [](const std::string& got) {
+                             return Count(got, "Content-Type: image/jpeg") > kPartsPerVisit;
+                         });
+            if (stopping_.load()) break;
+            streams_.fetch_add(1);
+            const int parts = Count(stream, "Content-Type: image/jpeg");
+            parts_.fetch_add(static_cast<std::uint64_t>(parts));
+            if (parts == 0) failures_.fetch_add(1);
+            Call("PUT", std::string("/api/cameras/") + camera + "/properties/IOOut1",
+                 i % 4 < 2 ? "1" : "0");
+            Call("GET", "/api/cameras", "");
+            for (int t = 0; t < 5 && !stopping_.load(); ++t)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+
+    std::unique_ptr<web::Service> service_;
+    std::unique_ptr<web::Server> server_;
+    int port_ = 0;
+    std::thread client_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> streams_{0};
+    std::atomic<std::uint64_t> parts_{0};
+    std::atomic<std::uint64_t> calls_{0};
+    std::atomic<std::uint64_t> failures_{0};
+};
 
 // One control and its cameras: the good one it normally plays, and a fault camera now and then.
 class Lane {
@@ -388,6 +533,15 @@ int Soak(int argc, char** argv) {
         }
         names += (names.empty() ? "" : ", ") + std::string(lane->name());
     }
+    WebLane web_lane;
+    {
+        std::string error;
+        if (!web_lane.Start(&error)) {
+            std::fprintf(stderr, "quorlina soak: web lane: %s\n", error.c_str());
+            return 1;
+        }
+        names += ", web";
+    }
     std::printf(
         "soak: %.1f min, lanes: %s; Stop/Play every %u s, a command every %u s, a fault "
         "camera every %u s for %u s\n",
@@ -428,6 +582,7 @@ int Soak(int argc, char** argv) {
             last_progress = now;
             std::printf("minute %u: %s\n", Since(t0) / 60000, Describe(Measure()).c_str());
             for (auto& lane : lanes) std::printf("  %s\n", lane->Progress().c_str());
+            std::printf("  %s\n", web_lane.Progress().c_str());
             std::fflush(stdout);
         }
         platform::Sleep(kTickMs);
@@ -437,7 +592,9 @@ int Soak(int argc, char** argv) {
     PlayFor(lanes, kWarmUpMs, &command_index);
     const Figures end = Measure();
     std::printf("end: %s\n", Describe(end).c_str());
+    const std::string web_progress = web_lane.Progress();
     for (auto& lane : lanes) lane->Teardown();
+    web_lane.Teardown();
     platform::Tick teardown = platform::GetTickCount();
     while (Measure().workers > before.workers && Since(teardown) < kTeardownWaitMs)
         platform::Sleep(kTickMs);
@@ -455,8 +612,11 @@ int Soak(int argc, char** argv) {
         Check(lane->sessions_started() == lane->sessions_ended(), "a session did not end",
               &failures);
     }
-    Check(end.descriptors <= start.descriptors + kMaxDescriptorGrowth, "descriptors grew",
-          &failures);
+    std::printf("%s\n", web_progress.c_str());
+    Check(web_lane.parts() > 0, "the web lane read no stream part", &failures);
+    Check(web_lane.failures() == 0, "a web request failed", &failures);
+    Check(end.descriptors <= start.descriptors + kMaxDescriptorGrowth + kWebLaneDescriptors,
+          "descriptors grew", &failures);
     Check(end.threads <= start.threads + kMaxThreadGrowth, "threads grew", &failures);
     if (kResidentMemoryMeaningful) {
         Check(end.resident_kb <= start.resident_kb + kMaxRssGrowthKb, "resident memory grew",
@@ -472,7 +632,8 @@ int Soak(int argc, char** argv) {
     std::printf(
         "growth from start to end: descriptors %+d (bound %d), threads %+d (bound %d), "
         "VmRSS %+ld kB (bound %ld)\n",
-        end.descriptors - start.descriptors, kMaxDescriptorGrowth, end.threads - start.threads,
+        end.descriptors - start.descriptors, kMaxDescriptorGrowth + kWebLaneDescriptors,
+        end.threads - start.threads,
         kMaxThreadGrowth, end.resident_kb - start.resident_kb, kMaxRssGrowthKb);
     if (!failures.empty()) {
         std::printf("soak FAILED:\n%s", failures.c_str());
