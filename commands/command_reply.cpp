@@ -49,11 +49,12 @@ std::int32_t ReadReplyHead(ReplySource& source, int seconds, ReplyHead* head) {
         if (n <= 0) return kCommandNoReply;
         got += n;
     }
+    // Kept whatever it says, so that a refusal can be shown with the camera's status.
+    head->received.assign(prefix, kReplyPrefixBytes);
     // "200" or "20" anywhere in the prefix; the first holds the second, so one look suffices.
     if (std::string_view(prefix, kReplyPrefixBytes).find("20") == std::string_view::npos)
         return kCommandRefused;
 
-    head->received.assign(prefix, kReplyPrefixBytes);
     int rest = 0;
     char chunk[kMaxReplyHeadBytes + 1];
     while (head->received.find(kBlankLine) == std::string::npos && rest < kMaxReplyHeadBytes) {

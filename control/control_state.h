@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "control/session_status.h"
 #include "control/text_field.h"
 #include "net/socket_client.h"
 #include "platform/kernel.h"
@@ -136,6 +137,7 @@ public:
     std::atomic<std::int32_t> DisplayMethod{0};
 
     // --- device probe ---
+    std::atomic<std::int32_t> ProbesInProgress{0};  // probes running now, on any thread
     std::uint8_t DeviceInfoBlock[kDeviceInfoBytes] = {};
     std::uint8_t DeviceIdBytes[kDeviceIdBytes] = {};
 
@@ -150,6 +152,9 @@ public:
     std::atomic<std::int32_t> CommandStatus{0};
     std::mutex ReplyLock;  // guards Replies; workers publish a whole table at once
     ReplyTable Replies = {};
+
+    // --- why things ended ---
+    SessionRecord Session;  // the session's state and last end, the probe's verdict, commands
 
 protected:
     ~ControlState() override = default;

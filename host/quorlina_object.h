@@ -20,6 +20,7 @@
 #include "control/quorlina.h"
 #include "host/dispatch.h"
 #include "host/iquorlina_lite.h"
+#include "host/iquorlina_status.h"
 #include "platform/com.h"
 
 namespace host {
@@ -30,6 +31,7 @@ inline constexpr std::uint32_t kMaxPersistedNameBytes = 32;
 inline constexpr const char16_t* kContentsStreamName = u"Contents";
 
 // The interfaces QueryInterface answers, in its order; the first also serves for IUnknown.
+// IQuorlinaStatus is answered after them, for the containers.
 std::span<const platform::IID> AnsweredInterfaces();
 
 class QuorlinaObject final : public IQuorlinaLite,
@@ -44,6 +46,7 @@ class QuorlinaObject final : public IQuorlinaLite,
                              public platform::IDataObject,
                              public platform::IProvideClassInfo2,
                              public platform::IObjectSafety,
+                             public IQuorlinaStatus,
                              private MemberCaller {
   public:
     // A new object with one reference and a new control.
@@ -160,6 +163,12 @@ class QuorlinaObject final : public IQuorlinaLite,
                                       platform::DWORD* enabled) override;
     HRESULT SetInterfaceSafetyOptions(const platform::IID& iid, platform::DWORD mask,
                                       platform::DWORD enabled) override;
+
+    // --- IQuorlinaStatus ---
+    HRESULT GetStatus(QuorlinaStatus* status) override;
+    HRESULT GetReasonText(BSTR* text, platform::ULONG* sequence) override;
+    HRESULT GetProbeVerdict(BSTR* text) override;
+    HRESULT GetCommandText(BSTR* text, platform::ULONG* sequence) override;
 
   private:
     QuorlinaObject();

@@ -3,14 +3,49 @@
 // boundary that ends the pending part and hands the part out as a frame.
 #include "stream/http_stream_parser.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 namespace stream {
+
+namespace {
+
+constexpr std::size_t kMaxDetailChars = 80;
+
+// The line at text, up to its line end (or the text's end), cut to kMaxDetailChars.
+std::string LineAt(const char* text) {
+    std::size_t n = std::strcspn(text, "\r\n");
+    return std::string(text, std::min(n, kMaxDetailChars));
+}
+
+std::string Lowercase(std::string text) {
+    for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return text;
+}
+
+// The content type a status head declares when it is not a multipart one; empty otherwise
+// (also when the head declares none, which leaves the parts to show what they are).
+std::string NonMultipartType(const std::string& head) {
+    static constexpr std::string_view kKey = "content-type:";
+    const std::string lower = Lowercase(head);
+    const std::size_t key = lower.find(kKey);
+    if (key == std::string::npos) return {};
+    const std::size_t value = lower.find_first_not_of(' ', key + kKey.size());
+    if (value == std::string::npos) return {};
+    const std::string type = LineAt(head.c_str() + value);
+    if (type.empty()) return {};
+    return Lowercase(type).find("multipart/") == std::string::npos ? type : std::string();
+}
+
+}  // namespace
 
 const char* to_string(EndReason reason) {
     switch (reason) {
         case EndReason::None: return "none";
         case EndReason::StatusNotOk: return "reply status is not 200 (or is 401)";
+        case EndReason::NotMultipart: return "reply is not a multipart stream";
         case EndReason::BadPartLength: return "part length missing or out of range";
         case EndReason::BufferOverflow: return "too many bytes buffered without a frame";
         case EndReason::Silence: return "no data from the device";
@@ -77,8 +112,10 @@ StepResult HttpStreamParser::TakeHeader(int d) {
     };
 
     if (const char* http = std::strstr(header, "HTTP")) {
-        if (std::strstr(http, "200") == nullptr || std::strstr(http, "401") != nullptr)
+        if (std::strstr(http, "200") == nullptr || std::strstr(http, "401") != nullptr) {
+            result.detail = LineAt(http);
             return end(EndReason::StatusNotOk);
+        }
     }
     if (const char* key = std::strstr(header, "Content-length:")) {
         part_length_ = -1;
@@ -131,9 +168,31 @@ StepResult HttpStreamParser::Step() {
             }
             if (d <= kMaxHeaderBytes) {
                 std::string header(Text(scan_), static_cast<std::size_t>(d));
-                const char* key = phase_ == 2 ? "200" : "image";
+                const bool status_head = phase_ == 2;
+                const char* key = status_head ? "200" : "image";
                 phase_ = 0;
-                if (header.find(key) != std::string::npos) return TakeHeader(d);
+                if (header.find(key) != std::string::npos) {
+                    StepResult taken = TakeHeader(d);
+                    if (status_head && taken.kind == StepKind::Header) {
+                        std::string type = NonMultipartType(header);
+                        if (!type.empty()) {
+                            taken.kind = StepKind::End;
+                            taken.reason = EndReason::NotMultipart;
+                            taken.detail = type;
+                        }
+                    }
+                    return taken;
+                }
+                // A status line without "200" is the camera's answer to the request (a refusal,
+                // a missing resource): no stream follows it, so the session ends on it now.
+                if (status_head && header.rfind("HTTP/", 0) == 0) {
+                    Discard(scan_ + d + 4);
+                    scan_ = 0;
+                    result.kind = StepKind::End;
+                    result.reason = EndReason::StatusNotOk;
+                    result.detail = LineAt(header.c_str());
+                    return result;
+                }
             }
         }
     }
