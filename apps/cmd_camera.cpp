@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "apps/camera/camera.h"
+#include "apps/camera/picture.h"
 #include "apps/cli.h"
+#include "device/native_protocol.h"
 #include "platform/kernel.h"
+#include "stream/http_stream_parser.h"
 
 namespace {
 
@@ -18,6 +21,27 @@ volatile std::sig_atomic_t g_signalled = 0;
 
 void OnSignal(int) {
     g_signalled = 1;
+}
+
+// A picture whose frames are larger than the control takes is never shown: says so at the start
+// rather than leaving the user before a grey window. Judged by the first frame's size.
+void WarnAboutFrameSize(const camera::CameraConfig& config) {
+    camera::PictureSource source(config.width, config.height, config.quality);
+    std::string error;
+    if (!source.Init(&error)) return;
+    const camera::JpegBytes frame = source.Frame(0, camera::DeviceState{}, camera::ClockFields{});
+    if (!frame) return;
+    const std::size_t bytes = frame->size();
+    auto warn = [&](const char* side, std::size_t limit) {
+        std::fprintf(stderr,
+                     "quorlina camera: warning: a %dx%d frame at quality %d is about %zu bytes, "
+                     "more than the %zu a control takes %s: it will show no picture there\n",
+                     config.width, config.height, config.quality, bytes, limit, side);
+    };
+    if (config.http_port >= 0 && bytes > static_cast<std::size_t>(stream::kMaxPartBytes))
+        warn("over HTTP", static_cast<std::size_t>(stream::kMaxPartBytes));
+    if (config.native_port >= 0 && bytes > device::kMaxFrameBytes)
+        warn("over the native protocol", device::kMaxFrameBytes);
 }
 
 int RunCamera(int argc, char** argv) {
@@ -97,6 +121,7 @@ int RunCamera(int argc, char** argv) {
     }
     config.log = !quiet;
 
+    WarnAboutFrameSize(config);
     camera::Camera cam(config);
     std::string error;
     if (!cam.Start(&error)) {
