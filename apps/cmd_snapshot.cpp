@@ -8,6 +8,7 @@
 #include "apps/cli.h"
 #include "apps/host.h"
 #include "apps/window_bmp.h"
+#include "container/status_reader.h"
 #include "platform/kernel.h"
 
 namespace apps {
@@ -49,20 +50,35 @@ int Snapshot(int argc, char** argv) {
     platform::PumpMessages();
     c->put_RemoteHost(url.c_str());
     const std::uint32_t start = c->FramesPresented.load();
+    const std::uint32_t before = c->Status().sequence;
     c->Play();
     double fps = 0;
     c->get_FrameRate(&fps);  // the rate printed at the end covers the stream, not the probe
     const platform::Tick t0 = platform::GetTickCount();
     const auto limit_ms = static_cast<std::uint32_t>(timeout_s * 1000);
     bool enough = false;
+    container::StatusReading ended;  // the end that stopped the wait, if one did
     while (!(enough = c->FramesPresented.load() - start >= static_cast<std::uint32_t>(frames)) &&
            platform::GetTickCount() - t0 < limit_ms) {
+        // A session that has ended (or a native attempt that failed) brings no more frames.
+        const container::StatusReading now = container::FromStatus(c->Status());
+        if (container::EndedSince(now, before)) {
+            ended = now;
+            break;
+        }
         platform::PumpMessages();
         platform::Sleep(kPumpIntervalMs);
     }
     // Stopped first, so that the window holds the last frame whole and FrameBuffer is that
     // frame; the repaint the session asks for at its end is not pumped before the read-out.
     c->Stop();
+    if (!enough && ended.sequence != 0) {
+        const std::string target =
+            c->HostName.Get() + ":" + std::to_string(c->RemotePort.load());
+        std::fprintf(stderr, "%s\n", container::EndLine(target, ended).c_str());
+        DestroyHostedControl(c);
+        return 1;
+    }
     if (!enough) {
         std::fprintf(stderr,
                      "quorlina snapshot: %u of %d frames presented from %s within %g s; no file "

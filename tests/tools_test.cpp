@@ -1,0 +1,146 @@
+// The command-line tools tell a user why the camera failed: `snapshot` stops at the session's end
+// with the target and the reason.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/camera/camera.h"
+#include "support/loopback_peer.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kToolLimitMs = 30000;  // any tool run here ends well within this
+// A reason known at once is told within this (2 s, with room for a loaded machine).
+constexpr long kSaidWithinMs = 4000;
+
+struct ToolRun {
+    int status = -1;  // exit status; -1 when it did not end within the limit (it is killed)
+    std::string out;
+    std::string err;
+    long elapsed_ms = 0;
+};
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs `quorlina ARGS...` with `input` on its standard input.
+ToolRun Quorlina(const std::vector<std::string>& args, const std::string& input = "") {
+    static int counter = 0;
+    const fs::path dir = fs::temp_directory_path() /
+                         ("quorlina-tools-" + std::to_string(::getpid()) + "-" +
+                          std::to_string(++counter));
+    fs::create_directories(dir);
+    std::ofstream(dir / "in") << input;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, (dir / "in").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (dir / "out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir / "err").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> all{QUORLINA_BIN_DIR "/quorlina"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ToolRun run;
+    const auto t0 = Clock::now();
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed == 0) {
+        int status = 0;
+        bool ended = false;
+        while (!(ended = ::waitpid(pid, &status, WNOHANG) == pid) &&
+               Clock::now() - t0 < std::chrono::milliseconds(kToolLimitMs))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!ended) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        } else if (WIFEXITED(status)) {
+            run.status = WEXITSTATUS(status);
+        }
+    }
+    run.elapsed_ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+    run.out = ReadAll(dir / "out");
+    run.err = ReadAll(dir / "err");
+    fs::remove_all(dir);
+    return run;
+}
+
+std::unique_ptr<camera::Camera> StartCamera(const char* fault, const char* password = "") {
+    camera::CameraConfig config;
+    config.http_port = 0;
+    config.width = 64;
+    config.height = 48;
+    if (*password != '\0') {
+        config.user = "admin";
+        config.password = password;
+    }
+    std::string error;
+    if (*fault != '\0') {
+        EXPECT_TRUE(config.faults.Add(fault, &error)) << error;
+    }
+    auto cam = std::make_unique<camera::Camera>(config);
+    EXPECT_TRUE(cam->Start(&error)) << error;
+    return cam;
+}
+
+std::string Where(int port) { return "127.0.0.1:" + std::to_string(port); }
+
+}  // namespace
+
+// Nothing listening, a wrong password, a camera that refuses every stream: snapshot says which
+// at once, in one line, and writes no file.
+TEST(Tools, SnapshotStopsAtTheEndWithTheTargetAndTheReason) {
+    const fs::path out = fs::temp_directory_path() / ("quorlina-tools-" +
+                                                      std::to_string(::getpid()) + ".bmp");
+    test_support::RefusingPort closed;
+    ToolRun run = Quorlina({"snapshot", "http://" + Where(closed.port()), "--out", out.string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_LT(run.elapsed_ms, kSaidWithinMs);
+    EXPECT_EQ(run.err, Where(closed.port()) + ": connection refused\n");
+
+    auto locked = StartCamera("", "secret");
+    run = Quorlina({"snapshot", "http://" + Where(locked->HttpPort()), "--out", out.string(),
+                    "--user", "admin", "--password", "wrong"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_LT(run.elapsed_ms, kSaidWithinMs);
+    EXPECT_EQ(run.err, Where(locked->HttpPort()) +
+                           ": camera refused the credentials: HTTP/1.0 401 Unauthorized\n");
+
+    auto oversize = StartCamera("oversize");
+    run = Quorlina({"snapshot", "http://" + Where(oversize->HttpPort()), "--out", out.string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, Where(oversize->HttpPort()) + ": part length 140001 above 140000\n");
+    EXPECT_FALSE(fs::exists(out));
+
+    // A working camera still gives its picture.
+    auto good = StartCamera("");
+    run = Quorlina({"snapshot", "http://" + Where(good->HttpPort()), "--out", out.string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::exists(out));
+    fs::remove(out);
+}
