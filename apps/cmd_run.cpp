@@ -1,7 +1,9 @@
 // `quorlina run SCRIPT`: runs a script (a file, or - for standard input) against one control,
 // created through the class factory and driven through its IDispatch as a container does.
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <system_error>
 
 #include "apps/cli.h"
 #include "apps/host.h"
@@ -12,7 +14,11 @@ namespace {
 
 int Run(int argc, char** argv) {
     CLI::App app{"Runs a script against one control with a headless window.\n"
-                 "Statements: Name = value | Name(args) | print Name ... | wait MS | # comment",
+                 "Statements: Name = value | Name(args) | print Name ... | wait MS | # comment\n"
+                 "Exit status: 0 the script ran and its camera did all it was asked; 1 a line "
+                 "failed; 2 bad arguments or no readable script; 3 the script ran, but a session "
+                 "it started ended by itself or the camera refused or missed a command (each "
+                 "told on stderr)",
                  argv[0]};
     std::string path;
     HostOptions host;
@@ -23,6 +29,11 @@ int Run(int argc, char** argv) {
     std::ifstream file;
     std::istream* in = &std::cin;
     if (path != "-") {
+        std::error_code ignored;
+        if (std::filesystem::is_directory(path, ignored)) {
+            std::cerr << "quorlina run: \"" << path << "\" is a directory, not a script\n";
+            return 2;
+        }
         file.open(path);
         if (!file) {
             std::cerr << "quorlina run: cannot open script \"" << path << "\"\n";
@@ -36,14 +47,15 @@ int Run(int argc, char** argv) {
         std::cerr << "quorlina run: " << error << "\n";
         return 1;
     }
-    bool ok = RunScript(*in, c.Dispatch(), std::cout, &error);
+    CameraReport camera{&std::cerr, "quorlina run: "};
+    bool ok = RunScript(*in, c.Dispatch(), std::cout, &error, &camera);
     std::cout.flush();
     c = HostedControl();  // the last release stops the stream and destroys the control
     if (!ok) {
         std::cerr << "quorlina run: " << error << "\n";
         return 1;
     }
-    return 0;
+    return camera.failed ? 3 : 0;
 }
 
 const SubcommandRegistrar kRegistrar{{"run", "run a script against one control", &Run}};

@@ -57,13 +57,15 @@ int Snapshot(int argc, char** argv) {
     const platform::Tick t0 = platform::GetTickCount();
     const auto limit_ms = static_cast<std::uint32_t>(timeout_s * 1000);
     bool enough = false;
-    container::StatusReading ended;  // the end that stopped the wait, if one did
+    bool session_ended = false;
+    container::StatusReading ended;  // the end that stopped the wait
     while (!(enough = c->FramesPresented.load() - start >= static_cast<std::uint32_t>(frames)) &&
            platform::GetTickCount() - t0 < limit_ms) {
         // A session that has ended (or a native attempt that failed) brings no more frames.
         const container::StatusReading now = container::FromStatus(c->Status());
         if (container::EndedSince(now, before)) {
             ended = now;
+            session_ended = true;
             break;
         }
         platform::PumpMessages();
@@ -72,7 +74,7 @@ int Snapshot(int argc, char** argv) {
     // Stopped first, so that the window holds the last frame whole and FrameBuffer is that
     // frame; the repaint the session asks for at its end is not pumped before the read-out.
     c->Stop();
-    if (!enough && ended.sequence != 0) {
+    if (!enough && session_ended) {
         const std::string target =
             c->HostName.Get() + ":" + std::to_string(c->RemotePort.load());
         std::fprintf(stderr, "%s\n", container::EndLine(target, ended).c_str());

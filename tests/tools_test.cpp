@@ -1,5 +1,6 @@
 // The command-line tools tell a user why the camera failed: `snapshot` stops at the session's end
-// with the target and the reason.
+// with the target and the reason, `run` names the reason and the script line that started the
+// session and says so in its exit status, and refuses what is no script.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -143,4 +144,70 @@ TEST(Tools, SnapshotStopsAtTheEndWithTheTargetAndTheReason) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(fs::exists(out));
     fs::remove(out);
+}
+
+// A script whose camera failed runs to its end, tells why with the line that started the
+// session, and exits 3; the same script against a working camera exits 0.
+TEST(Tools, RunTellsWhyTheCameraFailedAndSaysSoInItsStatus) {
+    auto locked = StartCamera("", "secret");
+    const std::string script = "RemoteHost = \"http://" + Where(locked->HttpPort()) +
+                               "\"\n# the stream\nPlay()\nwait 1500\nPRINT RemotePort\n";
+    ToolRun run = Quorlina({"run", "-", "--user", "admin", "--password", "wrong"}, script);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err,
+              "quorlina run: line 3: the session started here ended: camera refused the "
+              "credentials: HTTP/1.0 401 Unauthorized\n");
+    EXPECT_EQ(run.out, "RemotePort = " + std::to_string(locked->HttpPort()) + "\n");
+
+    run = Quorlina({"run", "-", "--user", "admin", "--password", "secret"}, script);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+
+    // A Stop of the script's own is no failure.
+    run = Quorlina({"run", "-", "--user", "admin", "--password", "secret"},
+                   script + "Stop()\nwait 200\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+
+    // Outputs: one refused by the camera, one with no camera to send it to; neither waits long.
+    auto refusing = StartCamera("refuse-outputs");
+    run = Quorlina({"run", "-"}, "RemoteHost = \"http://" + Where(refusing->HttpPort()) +
+                                     "\"\nIOOut1 = 1\n");
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err, "quorlina run: command failed: camera refused the command: HTTP/1.0 500\n");
+    run = Quorlina({"run", "-"}, "IOOut1 = 1\n");
+    EXPECT_EQ(run.status, 3);
+    EXPECT_LT(run.elapsed_ms, kSaidWithinMs);
+    EXPECT_EQ(run.err,
+              "quorlina run: command failed: not sent: no camera: RemoteHost has not been set\n");
+}
+
+// What is no script, or no statement, is refused with a word on what was meant.
+TEST(Tools, RunRefusesWhatIsNoScript) {
+    ToolRun run = Quorlina({"run", fs::temp_directory_path().string()});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "quorlina run: \"" + fs::temp_directory_path().string() +
+                           "\" is a directory, not a script\n");
+
+    run = Quorlina({"run", "/nonexistent/script.txt"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("/nonexistent/script.txt"), std::string::npos) << run.err;
+
+    struct Row {
+        const char* script;
+        const char* error;
+    };
+    const Row rows[] = {
+        {"play\n", "quorlina run: line 1: \"play\" is a method: did you mean Play()?\n"},
+        {"\nFrameRate\n", "quorlina run: line 2: \"FrameRate\" is a property: did you mean print "
+                          "FrameRate?\n"},
+        {"Playback\n", "quorlina run: line 1: cannot read \"Playback\"\n"},
+        {"Print\n", "quorlina run: line 1: print needs at least one property name\n"},
+        {"WAIT -1\n", "quorlina run: line 1: wait needs a non-negative number of milliseconds\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.script);
+        run = Quorlina({"run", "-"}, row.script);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, row.error);
+    }
 }
