@@ -32,8 +32,13 @@ int View(int argc, char** argv) {
     app.add_option("--snapshots", options.snapshot_dir,
                    "folder for the s key's quorlina-snapshot-N.bmp files")
         ->default_val(options.snapshot_dir);
+    bool no_reconnect = false;
+    app.add_flag("--no-reconnect", no_reconnect,
+                 "after the camera ends the session, show why and stay ended (by default the "
+                 "viewer plays again after 1, 2, 4 ... 30 s)");
     ParseOrExit(app, argc, argv);
     ParseSize(preview, &options.preview_width, &options.preview_height);
+    options.reconnect = !no_reconnect;
 
     std::string error;
     std::unique_ptr<Viewer> viewer = Viewer::Open(options, &error);
