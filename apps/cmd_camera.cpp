@@ -1,6 +1,7 @@
 // `quorlina camera`: runs the simulated camera until SIGINT/SIGTERM or --seconds, printing one
 // line per side with the address it listens on (so scripts can find ports chosen with 0).
 // Everything the camera does is in apps/camera/; this file only maps options onto its config.
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <map>
@@ -10,6 +11,7 @@
 #include "apps/camera/camera.h"
 #include "apps/camera/picture.h"
 #include "apps/cli.h"
+#include "apps/options.h"
 #include "device/native_protocol.h"
 #include "platform/kernel.h"
 #include "stream/http_stream_parser.h"
@@ -17,6 +19,7 @@
 namespace {
 
 constexpr int kWaitSliceMs = 50;
+constexpr double kMaxRunSeconds = 366.0 * 24 * 3600;  // --seconds: up to a year
 volatile std::sig_atomic_t g_signalled = 0;
 
 void OnSignal(int) {
@@ -59,27 +62,39 @@ int RunCamera(int argc, char** argv) {
         {"serial", camera::LoginMode::kSerial},
     };
     app.add_option("--http", config.http_port, "HTTP port (0: any free port)")
-        ->check(CLI::Range(0, 65535));
+        ->check(apps::WholeNumber(0, 65535));
     app.add_option("--native", config.native_port, "native protocol port (0: any free port)")
-        ->check(CLI::Range(0, 65535));
+        ->check(apps::WholeNumber(0, 65535));
     app.add_option("--size", size, "picture size WxH")->default_val(size);
     app.add_option("--fps", config.fps, "frames per second (0: as fast as the client takes them)")
-        ->check(CLI::Range(0, camera::kMaxFps))
+        ->check(apps::WholeNumber(0, camera::kMaxFps))
         ->default_val(config.fps);
     app.add_flag("--still", config.still,
                  "send one picture, encoded once, as every frame (for load tests)");
     app.add_option("--quality", config.quality, "JPEG quality")
-        ->check(CLI::Range(1, 100))
+        ->check(apps::WholeNumber(1, 100))
         ->default_val(config.quality);
     app.add_option("--user", config.user,
-                   "user name the camera demands (the control sends at most 12 characters)");
+                   "user name the camera demands (the control sends at most 12 characters)")
+        ->check(apps::AtMostCharacters(apps::kMaxUserLength, "user name"));
     app.add_option("--password", config.password,
-                   "password the camera demands (the control sends at most 8 characters)");
+                   "password the camera demands (the control sends at most 8 characters)")
+        ->check(apps::AtMostCharacters(apps::kMaxPasswordLength, "password"));
     app.add_option("--login", config.login, "native login: none, none-short, challenge, serial")
-        ->transform(CLI::CheckedTransformer(logins, CLI::ignore_case));
+        ->transform(CLI::Validator(
+            [&logins](std::string& text) -> std::string {
+                std::string lower = text;
+                for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                const auto it = logins.find(lower);
+                if (it == logins.end())
+                    return "expected none, none-short, challenge or serial, got \"" + text + "\"";
+                text = std::to_string(static_cast<int>(it->second));
+                return {};
+            },
+            "none|none-short|challenge|serial"));
     app.add_option("--serial", config.serial, "token the serial-number login must carry");
     app.add_option("--pace", config.pace, "frame pacing value in the native ready block")
-        ->check(CLI::Range(0, camera::kMaxPace));
+        ->check(apps::WholeNumber(0, camera::kMaxPace));
     app.add_flag("--refuse-outputs", config.refuse_outputs, "refuse every native output command");
     app.add_option("--fault", faults,
                    "misbehave on purpose (repeatable): drop-after=N, stall-after=N, trickle, "
@@ -87,7 +102,7 @@ int RunCamera(int argc, char** argv) {
                    "truncate-jpeg, unauthorized, refuse-outputs, slow-accept")
         ->allow_extra_args(false);
     app.add_option("--seconds", config.seconds, "stop by itself after this many seconds")
-        ->check(CLI::NonNegativeNumber);
+        ->check(apps::Seconds(0, kMaxRunSeconds));
     app.add_flag("--quiet", quiet, "no line per client connection on stderr");
     apps::ParseOrExit(app, argc, argv);
 

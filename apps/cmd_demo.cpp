@@ -10,6 +10,7 @@
 #include "apps/camera/camera.h"
 #include "apps/cli.h"
 #include "apps/host.h"
+#include "apps/options.h"
 #include "apps/viewer.h"
 #include "apps/window_bmp.h"
 #include "platform/window.h"
@@ -75,7 +76,7 @@ int Demo(int argc, char** argv) {
     bool headless = false;
     std::string out_path = "demo-snapshot.bmp";
     app.add_option("--seconds", seconds, "how long to play headless")
-        ->check(CLI::Range(0.5, 3600.0))
+        ->check(Seconds(0.5, 3600))
         ->default_val(seconds);
     app.add_flag("--headless", headless, "play headless even when a display is there");
     app.add_option("--out", out_path,

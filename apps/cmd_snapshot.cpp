@@ -7,6 +7,8 @@
 
 #include "apps/cli.h"
 #include "apps/host.h"
+#include "apps/options.h"
+#include "apps/target.h"
 #include "apps/window_bmp.h"
 #include "container/status_reader.h"
 #include "platform/kernel.h"
@@ -33,14 +35,22 @@ int Snapshot(int argc, char** argv) {
     app.add_option("--out", out_path, "BMP file to write")->required();
     app.add_option("--jpeg", jpeg_path, "also write the JPEG frame the window shows");
     app.add_option("--frames", frames, "frames to present before the snapshot")
-        ->check(CLI::Range(1, 1000000))
+        ->check(WholeNumber(1, 1000000))
         ->default_val(frames);
     app.add_option("--timeout", timeout_s, "seconds to wait for them")
-        ->check(CLI::Range(0.1, 3600.0))
+        ->check(Seconds(0.1, 3600))
         ->default_val(timeout_s);
     AddPictureOptions(app, picture);
     AddHostOptions(app, host);
     ParseOrExit(app, argc, argv);
+    Target target;
+    std::string error;
+    if (!ParseTarget(url, &target, &error)) {
+        std::fprintf(stderr, "quorlina snapshot: %s\n", error.c_str());
+        return 2;
+    }
+    if (target.has_credentials) host = HostOptions{target.user, target.password};
+    url = target.remote_host;
 
     control::CQuorlina* c = CreatePictureControl(host, picture);
     if (c == nullptr) {
@@ -100,7 +110,6 @@ int Snapshot(int argc, char** argv) {
     const std::string status = StatusLine(*c, fps);
     DestroyHostedControl(c);
 
-    std::string error;
     if (!WriteFileAtomically(out_path, WindowBmpBytes(pixels), &error) ||
         (!jpeg_path.empty() && !WriteFileAtomically(jpeg_path, jpeg, &error))) {
         std::fprintf(stderr, "quorlina snapshot: %s\n", error.c_str());
