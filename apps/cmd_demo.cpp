@@ -11,6 +11,7 @@
 #include "apps/cli.h"
 #include "apps/host.h"
 #include "apps/options.h"
+#include "apps/picture_file.h"
 #include "apps/viewer.h"
 #include "apps/window_bmp.h"
 #include "platform/window.h"
@@ -57,7 +58,7 @@ int Headless(double seconds, const std::string& out_path) {
     cam.Stop();
     std::printf("done: %u frames presented\n", frames);
     if (frames == 0) return 1;
-    if (!WriteFileAtomically(out_path, WindowBmpBytes(pixels), &error)) {
+    if (!WriteWindowPicture(out_path, pixels, &error)) {
         std::cerr << "quorlina demo: " << error << "\n";
         return 1;
     }
@@ -84,6 +85,12 @@ int Demo(int argc, char** argv) {
                    "beside it")
         ->default_val(out_path);
     ParseOrExit(app, argc, argv);
+    PictureFormat format;
+    std::string error;
+    if (!PictureFormatOf(out_path, &format, &error)) {
+        std::fprintf(stderr, "quorlina demo: %s\n", error.c_str());
+        return 2;
+    }
 
     const char* display = std::getenv("DISPLAY");
     if (!headless && display != nullptr && *display != '\0') {
@@ -91,7 +98,6 @@ int Demo(int argc, char** argv) {
         options.program = "quorlina demo";
         const std::filesystem::path folder = std::filesystem::path(out_path).parent_path();
         if (!folder.empty()) options.snapshot_dir = folder.string();
-        std::string error;
         std::unique_ptr<Viewer> viewer = Viewer::Open(options, &error);
         if (viewer != nullptr) return viewer->Run();
         std::printf("no viewer window (%s): playing headless\n", error.c_str());

@@ -1,5 +1,7 @@
 // `quorlina run SCRIPT`: runs a script (a file, or - for standard input) against one control,
 // created through the class factory and driven through its IDispatch as a container does.
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -31,12 +33,12 @@ int Run(int argc, char** argv) {
     if (path != "-") {
         std::error_code ignored;
         if (std::filesystem::is_directory(path, ignored)) {
-            std::cerr << "quorlina run: \"" << path << "\" is a directory, not a script\n";
+            std::cerr << "quorlina run: " << path << ": is a directory, not a script\n";
             return 2;
         }
         file.open(path);
         if (!file) {
-            std::cerr << "quorlina run: cannot open script \"" << path << "\"\n";
+            std::cerr << "quorlina run: " << path << ": " << std::strerror(errno) << "\n";
             return 2;
         }
         in = &file;

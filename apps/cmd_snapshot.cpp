@@ -8,6 +8,7 @@
 #include "apps/cli.h"
 #include "apps/host.h"
 #include "apps/options.h"
+#include "apps/picture_file.h"
 #include "apps/target.h"
 #include "apps/window_bmp.h"
 #include "container/status_reader.h"
@@ -32,8 +33,11 @@ int Snapshot(int argc, char** argv) {
     HostOptions host;
     app.add_option("url", url, "the camera, e.g. http://127.0.0.1:8080 (its RemoteHost)")
         ->required();
-    app.add_option("--out", out_path, "BMP file to write")->required();
-    app.add_option("--jpeg", jpeg_path, "also write the JPEG frame the window shows");
+    app.add_option("--out", out_path,
+                   "picture to write: .bmp, .png or .jpg, or - for BMP on standard output")
+        ->required();
+    app.add_option("--jpeg", jpeg_path,
+                   "also write the JPEG frame the window shows (- for standard output)");
     app.add_option("--frames", frames, "frames to present before the snapshot")
         ->check(WholeNumber(1, 1000000))
         ->default_val(frames);
@@ -45,6 +49,15 @@ int Snapshot(int argc, char** argv) {
     ParseOrExit(app, argc, argv);
     Target target;
     std::string error;
+    PictureFormat format;
+    if (!PictureFormatOf(out_path, &format, &error)) {
+        std::fprintf(stderr, "quorlina snapshot: %s\n", error.c_str());
+        return 2;
+    }
+    if (out_path == "-" && jpeg_path == "-") {
+        std::fprintf(stderr, "quorlina snapshot: --out and --jpeg cannot both be standard output\n");
+        return 2;
+    }
     if (!ParseTarget(url, &target, &error)) {
         std::fprintf(stderr, "quorlina snapshot: %s\n", error.c_str());
         return 2;
@@ -110,13 +123,15 @@ int Snapshot(int argc, char** argv) {
     const std::string status = StatusLine(*c, fps);
     DestroyHostedControl(c);
 
-    if (!WriteFileAtomically(out_path, WindowBmpBytes(pixels), &error) ||
-        (!jpeg_path.empty() && !WriteFileAtomically(jpeg_path, jpeg, &error))) {
+    if (!WriteWindowPicture(out_path, pixels, &error) ||
+        (!jpeg_path.empty() && !WriteOutputFile(jpeg_path, jpeg, &error))) {
         std::fprintf(stderr, "quorlina snapshot: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s\n", status.c_str());
-    std::printf("wrote %s (%dx%d window on a %d-bit screen)\n", out_path.c_str(), pixels.width,
+    // With a file on standard output, what is said goes to the error stream.
+    FILE* said = out_path == "-" || jpeg_path == "-" ? stderr : stdout;
+    std::fprintf(said, "%s\n", status.c_str());
+    std::fprintf(said, "wrote %s (%dx%d window on a %d-bit screen)\n", out_path.c_str(), pixels.width,
                 pixels.height, picture.depth);
     return 0;
 }

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libturbojpeg0-dev libjpeg-turbo-progs
+  libturbojpeg0-dev libpng-dev libjpeg-turbo-progs
   libsdl2-dev libcli11-dev nlohmann-json3-dev
   tinyproxy xvfb libx11-dev libxtst-dev clang lld libclang-rt-14-dev
 )

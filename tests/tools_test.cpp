@@ -187,8 +187,8 @@ TEST(Tools, RunTellsWhyTheCameraFailedAndSaysSoInItsStatus) {
 TEST(Tools, RunRefusesWhatIsNoScript) {
     ToolRun run = Quorlina({"run", fs::temp_directory_path().string()});
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "quorlina run: \"" + fs::temp_directory_path().string() +
-                           "\" is a directory, not a script\n");
+    EXPECT_EQ(run.err, "quorlina run: " + fs::temp_directory_path().string() +
+                           ": is a directory, not a script\n");
 
     run = Quorlina({"run", "/nonexistent/script.txt"});
     EXPECT_EQ(run.status, 2);
@@ -296,4 +296,57 @@ TEST(Tools, TargetsCarryCredentialsAndOtherSchemesAreRefused) {
                                "\" is not spoken by the control: give http://host:port (a "
                                "Motion-JPEG camera) or host:port (its native protocol)\n");
     }
+}
+
+// Written pictures take the format of their extension, "-" is standard output for them and
+// standard input for frames read; a missing input reads the same in every command.
+TEST(Tools, FilesFollowTheirExtensionAndDashIsTheStandardStream) {
+    const fs::path dir = fs::temp_directory_path() / ("quorlina-tools-files-" +
+                                                      std::to_string(::getpid()));
+    fs::create_directories(dir);
+    auto cam = StartCamera("");
+    const std::string target = "http://" + Where(cam->HttpPort());
+    ToolRun run = Quorlina({"snapshot", target, "--out", (dir / "a.PNG").string(), "--jpeg",
+                            (dir / "frame.jpg").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadAll(dir / "a.PNG").substr(0, 8), "\x89PNG\r\n\x1a\n");
+    const std::string frame = ReadAll(dir / "frame.jpg");
+    ASSERT_GT(frame.size(), 2u);
+    EXPECT_EQ(frame.substr(0, 2), "\xFF\xD8");
+    run = Quorlina({"snapshot", target, "--out", (dir / "a.jpg").string()});
+    EXPECT_EQ(ReadAll(dir / "a.jpg").substr(0, 2), "\xFF\xD8");
+
+    // The frame through standard input, the picture through standard output.
+    run = Quorlina({"present", "-", "-"}, frame);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, 2), "BM");
+    run = Quorlina({"info", "-"}, frame);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("width:          64"), std::string::npos) << run.out;
+    run = Quorlina({"decode", "-", "-"}, frame);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, 2), "BM");
+
+    // An extension no format has is refused before the camera is asked.
+    run = Quorlina({"snapshot", target, "--out", (dir / "a.gif").string()});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "quorlina snapshot: " + (dir / "a.gif").string() +
+                           ": the picture format follows the extension: .bmp, .png or .jpg (not "
+                           ".gif)\n");
+    // A folder that is not there is named as the user wrote it, not as a temporary file.
+    run = Quorlina({"snapshot", target, "--out", "/nonexistent/x.bmp"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "quorlina snapshot: /nonexistent/x.bmp: No such file or directory\n");
+
+    const std::string missing = (dir / "missing.jpg").string();
+    const std::vector<std::vector<std::string>> readers = {
+        {"info", missing}, {"decode", missing, "o.bmp"}, {"present", missing, "o.bmp"},
+        {"run", missing}};
+    for (const auto& args : readers) {
+        SCOPED_TRACE(args[0]);
+        run = Quorlina(args);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.err, "quorlina " + args[0] + ": " + missing + ": No such file or directory\n");
+    }
+    fs::remove_all(dir);
 }
