@@ -25,8 +25,9 @@ std::string Lowercase(std::string text) {
     return text;
 }
 
-// The content type a status head declares when it is not a multipart one; empty otherwise
-// (also when the head declares none, which leaves the parts to show what they are).
+// The content type a status head declares when no stream of pictures can follow it (a web page,
+// say); empty otherwise: for a multipart type, for an image type (a camera that sends its parts
+// without a boundary, taken by their lengths alone) and when the head declares none.
 std::string NonMultipartType(const std::string& head) {
     static constexpr std::string_view kKey = "content-type:";
     const std::string lower = Lowercase(head);
@@ -36,7 +37,9 @@ std::string NonMultipartType(const std::string& head) {
     if (value == std::string::npos) return {};
     const std::string type = LineAt(head.c_str() + value);
     if (type.empty()) return {};
-    return Lowercase(type).find("multipart/") == std::string::npos ? type : std::string();
+    const std::string lower_type = Lowercase(type);
+    const bool pictures = lower_type.rfind("multipart/", 0) == 0 || lower_type.rfind("image/", 0) == 0;
+    return pictures ? std::string() : type;
 }
 
 }  // namespace
