@@ -350,3 +350,18 @@ TEST(Tools, FilesFollowTheirExtensionAndDashIsTheStandardStream) {
     }
     fs::remove_all(dir);
 }
+
+// The registry file: an empty name is refused, and unregistering where nothing was registered
+// says so and makes nothing.
+TEST(Tools, RegistryFileNamesAreCheckedAndUnregisterMakesNothing) {
+    ToolRun run = Quorlina({"register", "--registry", ""});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "quorlina register: --registry: expected a file name, got \"\"\n");
+    const fs::path dir = fs::temp_directory_path() / ("quorlina-tools-registry-" +
+                                                      std::to_string(::getpid()));
+    const fs::path file = dir / "sub" / "registry.txt";
+    run = Quorlina({"unregister", "--registry", file.string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "nothing was registered in " + file.string() + " (no such file)\n");
+    EXPECT_FALSE(fs::exists(dir));
+}
