@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tools and the tests need.
-# With --bench, also what `make bench` needs. Idempotent: asks apt only for what dpkg does not
-# already have, so a second run is quick.
+# With --demo, only what building the command and playing the demo need; with --bench, also what
+# `make bench` needs. Idempotent: asks apt only for what dpkg does not already have, so a second
+# run is quick.
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libturbojpeg0-dev libpng-dev libjpeg-turbo-progs
+  libturbojpeg0-dev libpng-dev
   libsdl2-dev libcli11-dev nlohmann-json3-dev
-  tinyproxy xvfb libx11-dev libxtst-dev clang lld libclang-rt-14-dev
 )
+if [ "${1:-}" != "--demo" ]; then
+  # The tests and their tools: GoogleTest, djpeg, a proxy, a private X server, the fuzz compiler.
+  packages+=(
+    libgtest-dev libgmock-dev libbenchmark-dev libjpeg-turbo-progs
+    tinyproxy xvfb libx11-dev libxtst-dev clang lld libclang-rt-14-dev
+  )
+fi
 # The benchmarks also compare against ffmpeg and make their natural-looking picture with it.
 if [ "${1:-}" = "--bench" ]; then
   packages+=(ffmpeg)
