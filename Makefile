@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # `make test` also runs the whole suite under these sanitizers, each in its own build folder.
 SANITIZERS ?= address thread
 
-.PHONY: all deps build fuzz fuzz-smoke test test-plain $(addprefix test-,$(SANITIZERS)) demo bench soak clean format
+.PHONY: all deps build fuzz fuzz-smoke fuzz-long test test-plain $(addprefix test-,$(SANITIZERS)) demo bench soak clean format
 
 all: build
 
@@ -45,6 +45,11 @@ fuzz: deps
 
 fuzz-smoke: fuzz
 	bash scripts/fuzz-smoke.sh build-fuzz
+
+# The long campaign: each target until 5 million executions or FUZZ_SECONDS (default 1800), two at
+# a time, from and back into the kept corpora in fuzz/corpus/.
+fuzz-long: fuzz
+	bash scripts/fuzz-long.sh build-fuzz
 
 # The control against simulated cameras for SOAK_MINUTES, with Stop/Play cycles, commands and
 # faults; not part of `make test`. Fails on a stuck session or on descriptor, thread or memory growth.

@@ -54,6 +54,7 @@ int RunCamera(int argc, char** argv) {
                  "quorlina camera"};
     std::string size = "320x240";
     std::vector<std::string> faults;
+    std::vector<std::string> styles;
     bool quiet = false;
     const std::map<std::string, camera::LoginMode> logins = {
         {"none", camera::LoginMode::kNone},
@@ -101,6 +102,13 @@ int RunCamera(int argc, char** argv) {
                    "garbage, oversize, bad-length, capital-length, no-boundary, corrupt-jpeg, "
                    "truncate-jpeg, unauthorized, refuse-outputs, slow-accept")
         ->allow_extra_args(false);
+    app.add_option("--style", styles,
+                   "write the HTTP stream as other servers do (repeatable): padded-length, "
+                   "quoted-boundary, late-boundary, no-length, stream-path (the stream at " +
+                       std::string(camera::kStyleStreamPath) +
+                       ", /mjpeg.cgi 404), no-device-pages (HOME.htm, DevInfo.CGI and the "
+                       "command CGIs 404)")
+        ->allow_extra_args(false);
     app.add_option("--seconds", config.seconds, "stop by itself after this many seconds")
         ->check(apps::Seconds(0, kMaxRunSeconds));
     app.add_flag("--quiet", quiet, "no line per client connection on stderr");
@@ -134,6 +142,13 @@ int RunCamera(int argc, char** argv) {
             return 2;
         }
     }
+    for (const std::string& name : styles) {
+        std::string why;
+        if (!config.styles.Add(name, &why)) {
+            std::fprintf(stderr, "quorlina camera: --style: %s\n", why.c_str());
+            return 2;
+        }
+    }
     config.log = !quiet;
 
     WarnAboutFrameSize(config);
@@ -154,6 +169,12 @@ int RunCamera(int argc, char** argv) {
     if (cam.NativePort() >= 0) std::printf("camera: native 127.0.0.1:%d\n", cam.NativePort());
     if (!config.faults.Empty())
         std::printf("camera: faults %s\n", config.faults.Describe().c_str());
+    if (!config.styles.Empty()) {
+        std::printf("camera: style %s\n", config.styles.Describe().c_str());
+        if (config.styles.Has(camera::Style::kStreamPath) && cam.HttpPort() >= 0)
+            std::printf("camera: stream http://127.0.0.1:%d%s\n", cam.HttpPort(),
+                        camera::kStyleStreamPath);
+    }
     std::fflush(stdout);
     while (!g_signalled && !cam.Finished()) platform::Sleep(kWaitSliceMs);
     cam.Stop();

@@ -1,5 +1,6 @@
 // `quorlina run SCRIPT`: runs a script (a file, or - for standard input) against one control,
-// created through the class factory and driven through its IDispatch as a container does.
+// hosted as a container hosts it (class factory, client site with ambient properties, in-place
+// activation) and driven through its IDispatch as a container's script engine does.
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -44,7 +45,8 @@ int Run(int argc, char** argv) {
         in = &file;
     }
     std::string error;
-    HostedControl c = CreateComponentControl(host, &error);
+    container::HostedControl c =
+        container::HostedControl::Create(ControlOptionsOf(host, {}), &error);
     if (!c) {
         std::cerr << "quorlina run: " << error << "\n";
         return 1;
@@ -52,7 +54,7 @@ int Run(int argc, char** argv) {
     CameraReport camera{&std::cerr, "quorlina run: "};
     bool ok = RunScript(*in, c.Dispatch(), std::cout, &error, &camera);
     std::cout.flush();
-    c = HostedControl();  // the last release stops the stream and destroys the control
+    c = container::HostedControl();  // closing it stops the stream and destroys the control
     if (!ok) {
         std::cerr << "quorlina run: " << error << "\n";
         return 1;

@@ -1,11 +1,14 @@
-// `quorlina snapshot URL --out FILE.bmp`: plays a camera in a headless control window until N
-// frames have been presented, stops, and writes the window's pixels as a BMP file, then prints
-// the frame rate, the device clock, the output states and the pan/tilt position.
+// `quorlina snapshot URL --out FILE`: hosts a control as a container does, plays a camera in
+// its headless window until N frames have been presented, stops, and writes the window's pixels
+// as a picture file (BMP, PNG or JPEG by its extension), then prints the frame rate, the device clock, the output states and the pan/tilt
+// position.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "apps/cli.h"
+#include "apps/dispatch_calls.h"
 #include "apps/host.h"
 #include "apps/options.h"
 #include "apps/picture_file.h"
@@ -31,6 +34,7 @@ int Snapshot(int argc, char** argv) {
     double timeout_s = 10;
     PictureOptions picture;
     HostOptions host;
+    AmbientOptions ambient;
     app.add_option("url", url, "the camera, e.g. http://127.0.0.1:8080 (its RemoteHost)")
         ->required();
     app.add_option("--out", out_path,
@@ -45,6 +49,7 @@ int Snapshot(int argc, char** argv) {
         ->check(Seconds(0.1, 3600))
         ->default_val(timeout_s);
     AddPictureOptions(app, picture);
+    AddAmbientOptions(app, ambient, false);
     AddHostOptions(app, host);
     ParseOrExit(app, argc, argv);
     Target target;
@@ -65,27 +70,46 @@ int Snapshot(int argc, char** argv) {
     if (target.has_credentials) host = HostOptions{target.user, target.password};
     url = target.remote_host;
 
-    control::CQuorlina* c = CreatePictureControl(host, picture);
-    if (c == nullptr) {
-        std::fprintf(stderr, "quorlina snapshot: cannot make the screen\n");
+    int preview_w = 0, preview_h = 0;
+    ParseSize(picture.preview, &preview_w, &preview_h);
+    container::ScreenOptions screen{picture.depth, preview_w, preview_h};
+    if (!picture.window.empty()) ParseSize(picture.window, &screen.width, &screen.height);
+    container::HostedControl hosted =
+        container::HostedControl::Create(ControlOptionsOf(host, ambient, screen), &error);
+    if (!hosted) {
+        std::fprintf(stderr, "quorlina snapshot: %s\n", error.c_str());
         return 1;
     }
+    DispatchCalls calls(hosted.Dispatch());
+    std::int32_t ignored = 0;
+    calls.PutLong("PreviewWidth", preview_w);
+    calls.PutLong("PreviewHeight", preview_h);
+    calls.CallLong("Zoom", picture.zoom, &ignored);
+    calls.CallLong("ResizeMode", picture.resize, &ignored);
+    calls.CallLong("DisplayMode", picture.display, &ignored);
+    // Frames presented and the frame shown are read from the record: no member gives them.
+    control::CQuorlina& record = RecordOf(hosted);
     platform::PumpMessages();
-    c->put_RemoteHost(url.c_str());
-    const std::uint32_t start = c->FramesPresented.load();
-    const std::uint32_t before = c->Status().sequence;
-    c->Play();
-    double fps = 0;
-    c->get_FrameRate(&fps);  // the rate printed at the end covers the stream, not the probe
+    calls.PutText("RemoteHost", url);
+    const std::uint32_t start = record.FramesPresented.load();
+    // Ends are read through the control's status interface, as any container reads them; the
+    // interface is let go before the control is closed.
+    std::optional<container::StatusReader> status_reader;
+    status_reader.emplace(hosted.Unknown());
+    const std::uint32_t before = status_reader->Read().sequence;
+    calls.Call("Play");
+    // The rate printed at the end covers the stream, not the probe.
+    double fps = calls.GetDouble("FrameRate");
     const platform::Tick t0 = platform::GetTickCount();
     const auto limit_ms = static_cast<std::uint32_t>(timeout_s * 1000);
     bool enough = false;
     bool session_ended = false;
     container::StatusReading ended;  // the end that stopped the wait
-    while (!(enough = c->FramesPresented.load() - start >= static_cast<std::uint32_t>(frames)) &&
-           platform::GetTickCount() - t0 < limit_ms) {
+    while (
+        !(enough = record.FramesPresented.load() - start >= static_cast<std::uint32_t>(frames)) &&
+        platform::GetTickCount() - t0 < limit_ms) {
         // A session that has ended (or a native attempt that failed) brings no more frames.
-        const container::StatusReading now = container::FromStatus(c->Status());
+        const container::StatusReading now = status_reader->Read();
         if (container::EndedSince(now, before)) {
             ended = now;
             session_ended = true;
@@ -96,32 +120,31 @@ int Snapshot(int argc, char** argv) {
     }
     // Stopped first, so that the window holds the last frame whole and FrameBuffer is that
     // frame; the repaint the session asks for at its end is not pumped before the read-out.
-    c->Stop();
+    calls.Call("Stop");
+    status_reader.reset();
     if (!enough && session_ended) {
         const std::string target =
-            c->HostName.Get() + ":" + std::to_string(c->RemotePort.load());
+            record.HostName.Get() + ":" + std::to_string(record.RemotePort.load());
         std::fprintf(stderr, "%s\n", container::EndLine(target, ended).c_str());
-        DestroyHostedControl(c);
         return 1;
     }
     if (!enough) {
         std::fprintf(stderr,
                      "quorlina snapshot: %u of %d frames presented from %s within %g s; no file "
                      "written\n",
-                     c->FramesPresented.load() - start, frames, url.c_str(), timeout_s);
-        DestroyHostedControl(c);
+                     record.FramesPresented.load() - start, frames, url.c_str(), timeout_s);
         return 1;
     }
     platform::WindowPixels pixels;
-    platform::ReadWindowPixels(c->Window.load(), &pixels);
+    platform::ReadWindowPixels(hosted.Window(), &pixels);
     std::vector<std::uint8_t> jpeg;
     {
-        std::lock_guard<std::mutex> guard(c->FrameLock);
-        jpeg.assign(c->FrameBuffer, c->FrameBuffer + c->FrameLength);
+        std::lock_guard<std::mutex> guard(record.FrameLock);
+        jpeg.assign(record.FrameBuffer, record.FrameBuffer + record.FrameLength);
     }
-    c->get_FrameRate(&fps);
-    const std::string status = StatusLine(*c, fps);
-    DestroyHostedControl(c);
+    fps = calls.GetDouble("FrameRate");
+    const std::string status = StatusLine(record, fps);
+    hosted = container::HostedControl();
 
     if (!WriteWindowPicture(out_path, pixels, &error) ||
         (!jpeg_path.empty() && !WriteOutputFile(jpeg_path, jpeg, &error))) {

@@ -33,6 +33,7 @@ int View(int argc, char** argv) {
         ->check(ZoomValidator())
         ->default_val(options.zoom);
     AddRenderingOptions(app, options.resize, options.display, options.depth);
+    AddAmbientOptions(app, options.ambient, true);
     app.add_option("--snapshots", options.snapshot_dir,
                    "folder for the s key's quorlina-snapshot-N.bmp files")
         ->default_val(options.snapshot_dir);

@@ -1,13 +1,11 @@
-// Host-side control creation (through the class factory, or bare) in a headless window, the
-// picture options and the status line.
+// The host commands' options (credentials, ambient properties, pictures), the bare control of
+// the diagnostics in a headless window, and the status line.
 #include "apps/host.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "apps/options.h"
-#include "host/identity.h"
-#include "host/module.h"
 #include "host/quorlina_object.h"
 #include "platform/window.h"
 
@@ -17,11 +15,10 @@ namespace {
 
 // In-place activation in a new screen of the window's size; false (nothing left behind) when
 // the screen or the window cannot be made.
-bool ActivateInNewScreen(control::CQuorlina& c, const ScreenOptions& screen) {
+bool ActivateInNewScreen(control::CQuorlina& c, const container::ScreenOptions& screen) {
     const int width = screen.width > 0 ? screen.width : c.PreviewWidth.load();
     const int height = screen.height > 0 ? screen.height : c.PreviewHeight.load();
-    const platform::HWND root = platform::CreateScreen(
-        std::max(width, screen.screen_width), std::max(height, screen.screen_height), screen.depth);
+    const platform::HWND root = container::CreateScreenFor(screen, width, height);
     if (root == nullptr) return false;
     if (c.CreateControlWindow(root, platform::RECT{0, 0, width, height}) == nullptr) {
         platform::DestroyWindow(root);
@@ -29,6 +26,14 @@ bool ActivateInNewScreen(control::CQuorlina& c, const ScreenOptions& screen) {
     }
     return true;
 }
+
+const CLI::Validator kBackground(
+    [](std::string& text) -> std::string {
+        platform::OLE_COLOR ignored;
+        if (ParseBackground(text, &ignored)) return {};
+        return "expected a colour as six hexadecimal digits RRGGBB, got \"" + text + "\"";
+    },
+    "RRGGBB");
 
 }  // namespace
 
@@ -41,60 +46,45 @@ void AddHostOptions(CLI::App& app, HostOptions& options) {
         ->check(AtMostCharacters(kMaxPasswordLength, "password"));
 }
 
-HostedControl::~HostedControl() {
-    ReleaseControl();
+bool ParseBackground(const std::string& text, platform::OLE_COLOR* color) {
+    if (text.size() != 6 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    const unsigned long rgb = std::stoul(text, nullptr, 16);
+    *color = platform::RGB(static_cast<std::uint8_t>(rgb >> 16),
+                           static_cast<std::uint8_t>(rgb >> 8), static_cast<std::uint8_t>(rgb));
+    return true;
 }
 
-void HostedControl::ReleaseControl() {
-    if (dispatch_ == nullptr) return;
-    const platform::HWND screen = platform::GetParent(Inner().Window.load());
-    dispatch_->Release();
-    dispatch_ = nullptr;
-    platform::DestroyWindow(screen);
+void AddAmbientOptions(CLI::App& app, AmbientOptions& options, bool with_design) {
+    app.add_option("--background", options.background,
+                   "the container's background colour RRGGBB (ambient BackColor); default: the "
+                   "control's own grey")
+        ->check(kBackground);
+    if (with_design)
+        app.add_flag("--design", options.design,
+                     "host the control in design mode (ambient UserMode off): it shows its "
+                     "background and caption and does not play");
 }
 
-HostedControl& HostedControl::operator=(HostedControl&& other) noexcept {
-    if (this != &other) {
-        ReleaseControl();
-        dispatch_ = other.dispatch_;
-        other.dispatch_ = nullptr;
-    }
-    return *this;
+container::ControlOptions ControlOptionsOf(const HostOptions& host, const AmbientOptions& ambient,
+                                           const container::ScreenOptions& screen) {
+    container::ControlOptions options;
+    options.user = host.user;
+    options.password = host.password;
+    options.ambients.user_mode = !ambient.design;
+    platform::OLE_COLOR color;
+    if (!ambient.background.empty() && ParseBackground(ambient.background, &color))
+        options.ambients.back_color = color;
+    options.screen = screen;
+    return options;
 }
 
-control::CQuorlina& HostedControl::Inner() const {
-    return host::QuorlinaObject::FromUnknown(dispatch_)->Control();
+control::CQuorlina& RecordOf(const container::HostedControl& hosted) {
+    return host::QuorlinaObject::FromUnknown(&hosted.Unknown())->Control();
 }
 
-HostedControl CreateComponentControl(const HostOptions& options, std::string* error,
-                                     const ScreenOptions& screen) {
-    void* factory_pointer = nullptr;
-    platform::HRESULT hr =
-        DllGetClassObject(host::kClsidQuorlina, platform::IID_IClassFactory, &factory_pointer);
-    if (!platform::Succeeded(hr)) {
-        if (error) *error = "no class factory: " + platform::HresultName(hr);
-        return {};
-    }
-    auto* factory = static_cast<platform::IClassFactory*>(factory_pointer);
-    void* dispatch_pointer = nullptr;
-    hr = factory->CreateInstance(nullptr, platform::IID_IDispatch, &dispatch_pointer);
-    factory->Release();
-    if (!platform::Succeeded(hr)) {
-        if (error) *error = "the class factory made no control: " + platform::HresultName(hr);
-        return {};
-    }
-    HostedControl hosted(static_cast<platform::IDispatch*>(dispatch_pointer));
-    control::CQuorlina& c = hosted.Inner();
-    c.UserName.Set(options.user);
-    c.Password.Set(options.password);
-    if (!ActivateInNewScreen(c, screen)) {
-        if (error) *error = "no screen of " + std::to_string(screen.depth) + " bits for the window";
-        return {};
-    }
-    return hosted;
-}
-
-control::CQuorlina* CreateHostedControl(const HostOptions& options, const ScreenOptions& screen) {
+control::CQuorlina* CreateHostedControl(const HostOptions& options,
+                                        const container::ScreenOptions& screen) {
     auto* c = new control::CQuorlina();
     c->UserName.Set(options.user);
     c->Password.Set(options.password);
@@ -164,7 +154,7 @@ void AddPictureOptions(CLI::App& app, PictureOptions& o) {
 control::CQuorlina* CreatePictureControl(const HostOptions& host, const PictureOptions& picture) {
     int preview_w = 0, preview_h = 0;
     ParseSize(picture.preview, &preview_w, &preview_h);
-    ScreenOptions screen{picture.depth, preview_w, preview_h};
+    container::ScreenOptions screen{picture.depth, preview_w, preview_h};
     if (!picture.window.empty()) ParseSize(picture.window, &screen.width, &screen.height);
     control::CQuorlina* c = CreateHostedControl(host, screen);
     if (c == nullptr) return nullptr;

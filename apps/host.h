@@ -1,12 +1,13 @@
-// What the host commands (run, demo, present, snapshot, ...) share: creating a control the way a
-// container does, through the module's class factory, or bare for diagnostics, activated in a
-// headless window on a screen of a chosen depth; the options that set the credential fields no
-// scripting member sets; the picture options; and the status line.
+// What the host commands (run, demo, present, snapshot, view, ...) share: the options that set
+// the credential fields no scripting member sets and the ambient properties, a bare control for
+// diagnostics activated in a headless window on a screen of a chosen depth, the picture options
+// and the status line. Hosting a control as a container does is the container library's.
 #pragma once
 
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "container/hosted_control.h"
 #include "control/quorlina.h"
 #include "platform/com.h"
 
@@ -20,59 +21,37 @@ struct HostOptions {
 // Adds --user and --password to a command.
 void AddHostOptions(CLI::App& app, HostOptions& options);
 
-// The screen behind a hosted control: its depth, the control window's client size (0: the
-// control's preview size when it is created) and the screen's own size (0, or less than the
-// window's: exactly the window's size; larger leaves the window room to grow, as a viewer whose
-// window the user resizes needs).
-struct ScreenOptions {
-    int depth = 32;
-    int width = 0;
-    int height = 0;
-    int screen_width = 0;
-    int screen_height = 0;
+// The ambient properties a container command gives its control: --design (design mode: the
+// background and the caption) and --background RRGGBB.
+struct AmbientOptions {
+    bool design = false;
+    std::string background;  // hexadecimal RRGGBB; empty: the control's own background
 };
 
-// One control held through its IDispatch. Releasing it (destruction) is the container's last
-// release: the control stops its stream and is destroyed, and its screen goes with it.
-class HostedControl {
-  public:
-    HostedControl() = default;
-    explicit HostedControl(platform::IDispatch* dispatch) : dispatch_(dispatch) {}
-    ~HostedControl();
-    HostedControl(HostedControl&& other) noexcept : dispatch_(other.dispatch_) {
-        other.dispatch_ = nullptr;
-    }
-    HostedControl& operator=(HostedControl&& other) noexcept;
-    HostedControl(const HostedControl&) = delete;
-    HostedControl& operator=(const HostedControl&) = delete;
+// Adds --background, and --design when `with_design`.
+void AddAmbientOptions(CLI::App& app, AmbientOptions& options, bool with_design);
 
-    explicit operator bool() const { return dispatch_ != nullptr; }
-    platform::IDispatch& Dispatch() const { return *dispatch_; }
-    // The control's record behind the interface, for diagnostics that read fields no member
-    // exposes (frames presented).
-    control::CQuorlina& Inner() const;
+// What the container library needs to host a control with these options (the background
+// already checked by the option's validator).
+container::ControlOptions ControlOptionsOf(const HostOptions& host, const AmbientOptions& ambient,
+                                           const container::ScreenOptions& screen = {});
 
-  private:
-    void ReleaseControl();
-    platform::IDispatch* dispatch_ = nullptr;
-};
-
-// Creates a control through DllGetClassObject and IClassFactory::CreateInstance, activates it
-// in a window of its own on a new screen, and sets UserName/Password from the options. These
-// two reach inside the control: no scripting member sets them, yet a camera with credentials
-// needs them. Empty on failure, with *error saying why. For hosts that drive the control as a
-// container does (run).
-HostedControl CreateComponentControl(const HostOptions& options, std::string* error,
-                                     const ScreenOptions& screen = {});
+// The control's record behind a hosted control, for diagnostics that read fields no member
+// exposes (frames presented, the frame shown). Containers drive the control through its
+// interfaces; only these diagnostics look inside.
+control::CQuorlina& RecordOf(const container::HostedControl& hosted);
 
 // A bare control activated in a window of its own on a new screen, with the options'
 // credentials, for diagnostics that drive the control's record and accessors directly (demo,
-// soak, present, snapshot). Null when the screen cannot be made. Release with
+// soak, present). Null when the screen cannot be made. Release with
 // DestroyHostedControl.
 control::CQuorlina* CreateHostedControl(const HostOptions& options,
-                                        const ScreenOptions& screen = {});
+                                        const container::ScreenOptions& screen = {});
 // Destroys the control (and with it its window) and then its screen.
 void DestroyHostedControl(control::CQuorlina* control);
+
+// "RRGGBB" (hexadecimal) as a plain RGB colour.
+bool ParseBackground(const std::string& text, platform::OLE_COLOR* color);
 
 // How present and snapshot show a frame: the control's preview size, zoom, resize and display
 // modes, and the screen.

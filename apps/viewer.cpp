@@ -31,43 +31,12 @@ namespace {
 
 constexpr std::uint32_t kLoopWaitMs = 10;          // longest wait for an event between pumps
 constexpr std::uint32_t kStatusIntervalMs = 1000;  // title, status line and frame-rate period
-// The extent is in hundredths of a millimetre; screen pixels are taken at 96 to the inch.
-constexpr int kHimetricPerInch = 2540;
-constexpr int kPixelsPerInch = 96;
 // Single-move direction codes of MovePanTiltDegree: 1 to 8 clockwise from up (0 is home).
 constexpr std::int32_t kMoveUp = 1;
 constexpr std::int32_t kMoveRight = 3;
 constexpr std::int32_t kMoveDown = 5;
 constexpr std::int32_t kMoveLeft = 7;
 constexpr const char* kSnapshotPrefix = "quorlina-snapshot-";
-
-platform::SIZEL ExtentOf(int width, int height) {
-    return platform::SIZEL{width * kHimetricPerInch / kPixelsPerInch,
-                           height * kHimetricPerInch / kPixelsPerInch};
-}
-
-// An interface pointer released at scope end.
-template <typename T>
-struct Held {
-    T* p = nullptr;
-    Held() = default;
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    ~Held() { Reset(); }
-    void Reset() {
-        if (p != nullptr) p->Release();
-        p = nullptr;
-    }
-};
-
-template <typename T>
-bool QueryFrom(platform::IUnknown& object, const platform::IID& iid, Held<T>* out) {
-    void* pointer = nullptr;
-    if (!platform::Succeeded(object.QueryInterface(iid, &pointer)) || pointer == nullptr)
-        return false;
-    out->p = static_cast<T*>(pointer);
-    return true;
-}
 
 // The window's pixels as blue, green, red bytes, palette screens through their system palette
 // (an index beyond it shows black).
@@ -102,11 +71,10 @@ struct Viewer::Impl {
     int screen_height = 0;
 
     std::unique_ptr<camera::Camera> camera;
-    HostedControl control;
+    container::HostedControl control;
     std::optional<DispatchCalls> calls;
     std::optional<ViewerSession> session;
-    Held<platform::IOleObject> ole;
-    Held<platform::IOleInPlaceObject> in_place;
+    bool played = false;  // false while a page in design mode has not been played yet
     platform::HWND control_window = nullptr;
 
     platform::WindowPixels shown;  // what the window shows now
@@ -130,11 +98,9 @@ struct Viewer::Impl {
 };
 
 Viewer::Impl::~Impl() {
-    in_place.Reset();
-    ole.Reset();
     session.reset();
     calls.reset();
-    control = HostedControl();
+    control = container::HostedControl();
     if (texture != nullptr) SDL_DestroyTexture(texture);
     if (renderer != nullptr) SDL_DestroyRenderer(renderer);
     if (window != nullptr) SDL_DestroyWindow(window);
@@ -213,22 +179,14 @@ bool Viewer::Impl::HostControl(std::string* error) {
     SDL_GetWindowSize(window, &w, &h);
     w = std::clamp(w, 1, screen_width);
     h = std::clamp(h, 1, screen_height);
-    control = CreateComponentControl(
-        options.host, error, ScreenOptions{options.depth, w, h, screen_width, screen_height});
+    control = container::HostedControl::Create(
+        ControlOptionsOf(
+            options.host, options.ambient,
+            container::ScreenOptions{options.depth, w, h, screen_width, screen_height}),
+        error);
     if (!control) return false;
-    platform::IDispatch& dispatch = control.Dispatch();
-    if (!QueryFrom(dispatch, platform::IID_IOleObject, &ole) ||
-        !QueryFrom(dispatch, platform::IID_IOleInPlaceObject, &in_place)) {
-        *error = "the control answers no IOleObject or IOleInPlaceObject";
-        return false;
-    }
-    if (!platform::Succeeded(in_place.p->GetWindow(&control_window))) {
-        *error = "the control has no window after in-place activation";
-        return false;
-    }
-    platform::SIZEL extent = ExtentOf(w, h);
-    ole.p->SetExtent(platform::DVASPECT_CONTENT, &extent);
-    calls.emplace(dispatch);
+    control_window = control.Window();
+    calls.emplace(control.Dispatch());
     calls->PutLong("PreviewWidth", options.preview_width);
     calls->PutLong("PreviewHeight", options.preview_height);
     std::int32_t ignored = 0;
@@ -239,12 +197,7 @@ bool Viewer::Impl::HostControl(std::string* error) {
 }
 
 void Viewer::Impl::Resize(int width, int height) {
-    width = std::clamp(width, 1, screen_width);
-    height = std::clamp(height, 1, screen_height);
-    const platform::RECT place{0, 0, width, height};
-    in_place.p->SetObjectRects(&place, &place);
-    platform::SIZEL extent = ExtentOf(width, height);
-    ole.p->SetExtent(platform::DVASPECT_CONTENT, &extent);
+    control.Resize(std::clamp(width, 1, screen_width), std::clamp(height, 1, screen_height));
 }
 
 void Viewer::Impl::ShowIfChanged() {
@@ -272,7 +225,8 @@ void Viewer::Impl::Present() {
         SDL_RenderCopy(renderer, texture, nullptr, &to);
     }
     // Until frames arrive, and after they stop, a line says where the session stands and why.
-    if (session && !session->Playing()) {
+    // A page in design mode shows its background and caption alone until it is played.
+    if (session && played && !session->Playing()) {
         int w = 0, h = 0;
         SDL_GetRendererOutputSize(renderer, &w, &h);
         DrawTextOverlay(renderer, w, h, session->Text());
@@ -293,10 +247,10 @@ void Viewer::Impl::Status() {
     char line[512];
     std::snprintf(line, sizeof line,
                   "fps %.2f  time \"%s\"  out1 %d  out2 %d  pan %d  tilt %d  zoom %d  resize %d  "
-                  "%s",
+                  "%s%s",
                   fps, time.c_str(), calls->GetLong("IOOut1"), calls->GetLong("IOOut2"),
                   calls->GetLong("GetHorizontalPosition"), calls->GetLong("GetVerticalPosition"),
-                  zoom, resize, state.c_str());
+                  zoom, resize, state.c_str(), options.ambient.design ? "  (design mode)" : "");
     if (tty) {
         std::printf("\r%s\033[K", line);
         status_on_line = true;
@@ -383,6 +337,7 @@ bool Viewer::Impl::OnKey(const SDL_KeyboardEvent& key) {
             break;
         case SDLK_p:
             session->TogglePlay();
+            played = true;
             break;
         case SDLK_q:
             return false;
@@ -420,7 +375,13 @@ int Viewer::Run() {
     v.ShowIfChanged();
     v.calls->PutText("RemoteHost", target);  // the probe, on this thread as a container does
     v.session.emplace(*v.calls, v.options.reconnect);
-    v.session->Play();
+    // A page in design mode shows the control without running it.
+    if (!v.options.ambient.design) {
+        v.session->Play();
+        v.played = true;
+    } else {
+        v.Say("design mode: p plays");
+    }
     v.last_status = platform::GetTickCount();
 
     bool running = true;

@@ -19,6 +19,7 @@ struct ViewerOptions {
     std::string program = "quorlina view";  // the prefix of the viewer's messages
     std::string target;                     // RemoteHost text; empty: a simulated camera
     HostOptions host;
+    AmbientOptions ambient;  // --design: the control in design mode, not played at the start
     int preview_width = 320;
     int preview_height = 240;
     int zoom = 1;
@@ -41,8 +42,9 @@ class Viewer {
     Viewer(const Viewer&) = delete;
     Viewer& operator=(const Viewer&) = delete;
 
-    // Hosts the control, plays the target (or a simulated camera on 127.0.0.1 it starts), and
-    // runs until q or the window is closed; then stops the stream and releases the control.
+    // Hosts the control, plays the target (or a simulated camera on 127.0.0.1 it starts; in
+    // design mode only when p is pressed), and runs until q or the window is closed; then stops
+    // the stream and releases the control.
     // Returns the exit status: 0 after a clean quit, 1 (one line on stderr) when the camera or
     // the control cannot be had.
     int Run();

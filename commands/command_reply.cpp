@@ -49,7 +49,7 @@ std::int32_t ReadReplyHead(ReplySource& source, int seconds, ReplyHead* head) {
         if (n <= 0) return kCommandNoReply;
         got += n;
     }
-    // Kept whatever it says, so that a refusal can be shown with the camera's status.
+    // Kept whatever it says: a refusal is shown with the camera's status and told by it.
     head->received.assign(prefix, kReplyPrefixBytes);
     // "200" or "20" anywhere in the prefix; the first holds the second, so one look suffices.
     if (std::string_view(prefix, kReplyPrefixBytes).find("20") == std::string_view::npos)
@@ -71,6 +71,15 @@ std::int32_t ReadReplyHead(ReplySource& source, int seconds, ReplyHead* head) {
     if (blank == std::string::npos) return rest == 0 ? kCommandNoReply : kCommandHeadUnended;
     head->head_bytes = blank + kBlankLine.size();
     return kReplyOk;
+}
+
+std::string RefusalReason(std::string_view prefix) {
+    // "HTTP/1.x 404": the status code stands after the first space of the status line.
+    const std::size_t space = prefix.find(' ');
+    if (prefix.substr(0, 5) == "HTTP/" && space != std::string_view::npos &&
+        prefix.substr(space + 1, 3) == "404")
+        return kNoCommandResourcesReason;
+    return {};
 }
 
 std::int32_t AnnouncedLength(std::string_view head) {

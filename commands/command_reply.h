@@ -49,7 +49,17 @@ struct ReplyHead {
 
 // Reads the reply head. Returns kReplyOk, or kCommandNoReply (no byte for the prefix or for the
 // rest of the head), kCommandRefused (no "20" in the prefix), kCommandHeadUnended (no blank line).
+// head->received holds the prefix from the moment it is whole, a refused one included.
 std::int32_t ReadReplyHead(ReplySource& source, int seconds, ReplyHead* head);
+
+// A server that is not one of the devices (a stream named by its path may come from any) has no
+// command resources and answers them 404.
+inline constexpr char kNoCommandResourcesReason[] =
+    "the server has no command resources: not a camera of this kind";
+
+// Why a refused reply refused, from its first bytes: kNoCommandResourcesReason for a 404 status,
+// empty for any other refusal.
+std::string RefusalReason(std::string_view prefix);
 
 // The length a GET reply head announces: the value after "Content-length:", replaced by the one
 // after "Content-Length:" when that is there too; 0 when neither is, or the value is negative.

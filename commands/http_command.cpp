@@ -46,11 +46,16 @@ std::int32_t ConnectAndSend(net::SocketClient& socket, const RequestSettings& s,
     return kReplyOk;
 }
 
-// What a failed reply step means, for the command's record.
+// What a failed reply step means, for the command's record. A refusal that says why (a server
+// with no command resources) carries that reason after its status.
 std::string ReplyFailure(std::int32_t code, const ReplyHead& head, int timeout_s) {
     switch (code) {
-        case kCommandRefused:
-            return "camera refused the command: " + StatusCodeOf(head.received);
+        case kCommandRefused: {
+            std::string text = "camera refused the command: " + StatusCodeOf(head.received);
+            const std::string reason = RefusalReason(head.received);
+            if (!reason.empty()) text += ": " + reason;
+            return text;
+        }
         case kCommandHeadUnended:
             return "the camera's answer did not end its head";
         default:
@@ -58,10 +63,13 @@ std::string ReplyFailure(std::int32_t code, const ReplyHead& head, int timeout_s
     }
 }
 
+// head: the reply's first bytes, when a refusal is the failure.
 int Fail(control::ControlState& c, net::SocketClient& socket, std::int32_t code,
-         const std::string& why) {
+         const std::string& why, const ReplyHead* head = nullptr) {
     if (code == kCommandRefused) socket.ClearReceiveBuffer();
     socket.CloseConnection();
+    c.CommandReason.Set(code == kCommandRefused && head != nullptr ? RefusalReason(head->received)
+                                                                   : std::string());
     c.CommandStatus = code;
     c.Session.CommandFinished(code, why);
     return kRequestFailed;
@@ -80,8 +88,9 @@ int HttpPostCommand(control::ControlState& c, const CommandRequest& request) {
     ReplyHead head;
     code = ReadReplyHead(source, settings.timeout_s, &head);
     if (code != kReplyOk)
-        return Fail(c, socket, code, ReplyFailure(code, head, settings.timeout_s));
+        return Fail(c, socket, code, ReplyFailure(code, head, settings.timeout_s), &head);
     socket.CloseConnection();
+    c.CommandReason.Clear();
     c.CommandStatus = kCommandPosted;
     c.Session.CommandFinished(kCommandPosted, "done: " + StatusCodeOf(head.received));
     return kRequestDone;
@@ -100,7 +109,8 @@ int HttpGetCommand(control::ControlState& c, const CommandRequest& request, std:
     code = ReadReplyHead(source, settings.timeout_s, &head);
     if (code == kReplyOk) code = ReadGetBody(source, head, settings.timeout_s, body);
     if (code != kReplyOk)
-        return Fail(c, socket, code, ReplyFailure(code, head, settings.timeout_s));
+        return Fail(c, socket, code, ReplyFailure(code, head, settings.timeout_s), &head);
+    c.CommandReason.Clear();
     {
         std::lock_guard<std::mutex> guard(c.CommandLock);
         std::memset(c.MessageBuffer, 0, sizeof c.MessageBuffer);

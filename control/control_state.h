@@ -41,6 +41,9 @@ inline constexpr int kMessageBufferBytes = 10000;
 inline constexpr int kReplyTableEntries = 200;
 inline constexpr int kReplyTextBytes = 64;
 inline constexpr int kDeviceInfoBytes = 226;
+// RemoteHost and StreamPath, terminator included: room for the long paths and queries that
+// cameras' stream URLs carry.
+inline constexpr std::size_t kRemoteHostBytes = 256;
 inline constexpr int kDeviceIdBytes = 6;
 
 // Kinds of ReplyTable entries.
@@ -123,7 +126,10 @@ public:
     std::atomic<std::int32_t> ImageUpload{0};
     std::atomic<platform::Tick> PresentTick;
     std::atomic<platform::Tick> RequestTick{0};
-    TextField<64> RemoteHost;
+    TextField<kRemoteHostBytes> RemoteHost;
+    // The path (and query) of an "http://" RemoteHost that names one; empty for the device's own
+    // stream resource.
+    TextField<kRemoteHostBytes> StreamPath;
     TextField<64> ProxyHost;
     std::atomic<std::int32_t> ProxyPort{0};
     std::atomic<std::int32_t> ProxyState{-1};
@@ -150,6 +156,9 @@ public:
     char CommandPath[64] = {};
     char MessageBuffer[kMessageBufferBytes] = {};
     std::atomic<std::int32_t> CommandStatus{0};
+    // Why the last HTTP command failed, where its reply tells more than CommandStatus (empty
+    // otherwise); set before CommandStatus.
+    TextField<96> CommandReason;
     std::mutex ReplyLock;  // guards Replies; workers publish a whole table at once
     ReplyTable Replies = {};
 

@@ -1,7 +1,10 @@
 // The control's window: its procedure for the six messages the control handles, the draw routine
-// the paint handler shares with the container's view requests, and the repaint request at the
-// end of every stream session. The window shows only a background (and a caption in design
-// mode); the video picture is painted straight into it by the frame presenter.
+// the paint handler shares with the container's view requests, the container's drawing of what
+// the window shows, and the repaint request at the end of every stream session. The window shows
+// only a background (and a caption in design mode); the video picture is painted straight into it
+// by the frame presenter.
+#include <vector>
+
 #include "control/quorlina.h"
 #include "platform/kernel.h"
 #include "stream/present_frame.h"
@@ -22,11 +25,17 @@ platform::HWND CQuorlina::CreateControlWindow(platform::HWND parent, const platf
     return window;
 }
 
-HRESULT CQuorlina::Draw(platform::HDC dc, const platform::RECT& bounds) {
+bool CQuorlina::ReadUserMode() {
     ContainerSite* site = site_.load();
     bool run_mode = kDefaultRunMode;
     if (site == nullptr || !site->AmbientUserMode(&run_mode)) run_mode = kDefaultRunMode;
     AmbientUserMode = run_mode ? 1 : 0;
+    return run_mode;
+}
+
+HRESULT CQuorlina::Draw(platform::HDC dc, const platform::RECT& bounds) {
+    ReadUserMode();
+    ContainerSite* site = site_.load();
 
     platform::OLE_COLOR back = kDefaultBackColor;
     if (site == nullptr || !site->AmbientBackColor(&back)) back = kDefaultBackColor;
@@ -45,6 +54,48 @@ HRESULT CQuorlina::Draw(platform::HDC dc, const platform::RECT& bounds) {
         platform::DrawText(dc, kDesignCaption, -1, &area,
                            platform::DT_CENTER | platform::DT_VCENTER | platform::DT_SINGLELINE);
     }
+    return platform::S_OK;
+}
+
+HRESULT CQuorlina::DrawView(platform::HDC dc, const platform::RECT& bounds) {
+    const int width = bounds.right - bounds.left;
+    const int height = bounds.bottom - bounds.top;
+    if (width > platform::kMaxScreenSide || height > platform::kMaxScreenSide)
+        return platform::E_INVALIDARG;
+    platform::WindowPixels shown;
+    if (!ReadUserMode() || !platform::ReadWindowPixels(Window.load(), &shown) || shown.width <= 0 ||
+        shown.height <= 0)
+        return Draw(dc, bounds);
+    if (width <= 0 || height <= 0) return platform::S_OK;
+
+    // The window's pixels as a 24-bit bottom-up bitmap of the bounds' size, each target pixel
+    // taking the window pixel under it (nearest neighbour).
+    const std::size_t row_bytes = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
+    std::vector<std::uint8_t> bits(row_bytes * static_cast<std::size_t>(height));
+    for (int y = 0; y < height; ++y) {
+        const int source_y = static_cast<int>(static_cast<std::int64_t>(y) * shown.height / height);
+        std::uint8_t* row = bits.data() + static_cast<std::size_t>(height - 1 - y) * row_bytes;
+        for (int x = 0; x < width; ++x) {
+            const int source_x =
+                static_cast<int>(static_cast<std::int64_t>(x) * shown.width / width);
+            const std::uint32_t rgb = shown.ColorAt(source_x, source_y);
+            row[3 * x] = static_cast<std::uint8_t>(rgb);
+            row[3 * x + 1] = static_cast<std::uint8_t>(rgb >> 8);
+            row[3 * x + 2] = static_cast<std::uint8_t>(rgb >> 16);
+        }
+    }
+    platform::BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = width;
+    header.biHeight = height;
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = platform::BI_RGB;
+    header.biSizeImage = static_cast<std::uint32_t>(bits.size());
+    platform::SetDIBitsToDevice(dc, bounds.left, bounds.top, static_cast<std::uint32_t>(width),
+                                static_cast<std::uint32_t>(height), 0, 0, 0,
+                                static_cast<std::uint32_t>(height), bits.data(), &header,
+                                platform::DIB_RGB_COLORS);
     return platform::S_OK;
 }
 

@@ -106,8 +106,8 @@ HRESULT CQuorlina::get_RemoteHost(std::string* v) {
     return platform::S_OK;
 }
 HRESULT CQuorlina::put_RemoteHost(const char* v) {
-    device::PutRemoteHost(*this, v);
-    return platform::S_OK;
+    // A refused text (the reason goes to the debugger output) changes nothing.
+    return device::PutRemoteHost(*this, v) ? platform::S_OK : platform::E_INVALIDARG;
 }
 HRESULT CQuorlina::get_RemotePort(std::int32_t* v) {
     *v = RemotePort.load();

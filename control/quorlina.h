@@ -56,6 +56,12 @@ public:
     // device context and bounds of the container's choosing).
     HRESULT Draw(platform::HDC dc, const platform::RECT& bounds);
 
+    // The container's request to draw the control as it is seen: in run mode with a window,
+    // what the window shows (the last frame painted, or the background), scaled to the bounds;
+    // otherwise the draw routine's background, and caption in design mode. E_INVALIDARG for
+    // bounds wider or taller than a screen can be.
+    HRESULT DrawView(platform::HDC dc, const platform::RECT& bounds);
+
     // End of a stream session (and an Enabled change): repaint the background when in-place
     // active with a window, else tell the container's view sink.
     void RequestRepaint() override;
@@ -143,6 +149,9 @@ protected:
     ~CQuorlina() override = default;
 
 private:
+    // Reads the ambient UserMode (the default without one) into AmbientUserMode; true in run
+    // mode.
+    bool ReadUserMode();
     // Waits for the running worker to end (Stop step 3), then clears ThreadRunning.
     void WaitForWorker();
     // The messages the control handles itself; *handled false sends the rest on to the default.

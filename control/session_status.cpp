@@ -42,6 +42,7 @@ const char* to_string(ReasonCode code) {
         case ReasonCode::BufferOverflow: return "too many bytes without a frame";
         case ReasonCode::DataSilence: return "no data from the camera";
         case ReasonCode::FrameSilence: return "no frame from the camera";
+        case ReasonCode::BadChunk: return "chunked reply body is malformed";
         case ReasonCode::LoginRefused: return "camera refused the login";
         case ReasonCode::UnknownGreeting: return "unknown greeting";
         case ReasonCode::FrameLength: return "frame length out of range";

@@ -44,6 +44,7 @@ enum class ReasonCode : std::int32_t {
     BufferOverflow = 24,     // more bytes buffered than a frame may have, without a frame
     DataSilence = 25,        // no data for ProbeTimeout x 2 s
     FrameSilence = 26,       // no frame for 12 s
+    BadChunk = 27,           // a chunked reply body broke its coding
     LoginRefused = 30,       // native: the status after the login was not a ready status
     UnknownGreeting = 31,    // native: the greeting is none of the protocol's statuses
     FrameLength = 32,        // native: a frame length above the limit

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -146,12 +147,55 @@ void LoadProxySettings(control::ControlState& c, int test_seconds) {
     test.CloseConnection();
 }
 
-int ParseRemoteHost(control::ControlState& c, const std::string& text) {
-    std::string taken = text;
-    if (Contains(text, "HTTP://") || Contains(text, "http://")) {
-        c.StreamMode = control::kStreamHttp;
-        taken = text.size() > 7 ? text.substr(7) : std::string();
+namespace {
+
+// A RemoteHost text split as step A reads it: "http://" (in either of its two spellings,
+// anywhere) makes it HTTP, and the text after those 7 characters is the host, the port and, for
+// an HTTP target, a path or query. "/" alone is no path: the device's stream is meant.
+struct Target {
+    bool http = false;
+    std::string host_port;
+    std::string path;
+};
+
+Target SplitTarget(const std::string& text) {
+    Target t;
+    t.host_port = text;
+    if (!Contains(text, "HTTP://") && !Contains(text, "http://")) return t;
+    t.http = true;
+    t.host_port = text.size() > 7 ? text.substr(7) : std::string();
+    const std::size_t path_at = t.host_port.find_first_of("/?");
+    if (path_at == std::string::npos) return t;
+    t.path = t.host_port.substr(path_at);
+    t.host_port.resize(path_at);
+    if (t.path.front() == '?') t.path.insert(0, "/");
+    if (t.path == "/") t.path.clear();
+    return t;
+}
+
+}  // namespace
+
+std::string RemoteHostRefusal(const char* text) {
+    if (text == nullptr) return {};
+    const std::size_t length = std::strlen(text);
+    if (length > kMaxRemoteHostChars)
+        return "the target is " + std::to_string(length) + " characters long; at most " +
+               std::to_string(kMaxRemoteHostChars) + " are taken";
+    for (const char* p = text; *p != '\0'; ++p) {
+        const unsigned char ch = static_cast<unsigned char>(*p);
+        if (ch < 0x20 || ch == 0x7F)
+            return "the target holds a control character (code " + std::to_string(ch) + ")";
     }
+    if (SplitTarget(text).path.find(' ') != std::string::npos)
+        return "the stream path holds a space (write it as %20)";
+    return {};
+}
+
+int ParseRemoteHost(control::ControlState& c, const std::string& text) {
+    const Target target = SplitTarget(text);
+    if (target.http) c.StreamMode = control::kStreamHttp;
+    c.StreamPath.Set(target.path);
+    const std::string& taken = target.host_port;
     std::size_t colon = taken.find(':');
     if (colon != std::string::npos) {
         int port = stream::DecimalValue(taken.c_str() + colon + 1);
@@ -160,7 +204,8 @@ int ParseRemoteHost(control::ControlState& c, const std::string& text) {
         return port;
     }
     c.HostName.Set(taken);
-    c.RemotePort = control::kNativeDefaultPort;
+    // A stream path makes the target an HTTP server by the user's word: HTTP's port.
+    c.RemotePort = target.path.empty() ? control::kNativeDefaultPort : kHttpDefaultPort;
     return kHttpDefaultPort;
 }
 
@@ -241,15 +286,27 @@ bool WaitForStreamMode(control::ControlState& c) {
     return true;
 }
 
-void PutRemoteHost(control::ControlState& c, const char* text) {
-    if (text == nullptr) return;
+bool PutRemoteHost(control::ControlState& c, const char* text) {
+    if (text == nullptr) return true;
+    if (const std::string refusal = RemoteHostRefusal(text); !refusal.empty()) {
+        platform::OutputDebugStringA(("RemoteHost refused: " + refusal).c_str());
+        return false;
+    }
     // Counted from here, so that a Play on another thread waits through the proxy test too.
     ProbeRunning running(c);
     c.RemoteHost.Set(text);
     LoadProxySettings(c, kProxyTestSeconds);
     platform::Sleep(kSettleMs);
     const int probe_port = ParseRemoteHost(c, text);
+    // A target with a stream path is an HTTP Motion-JPEG source by the user's word, and its
+    // server need not have the device's pages: it may answer them with 404 (the verdict for a
+    // native device) or take a single client, which the probe's connections would use up.
+    if (!c.StreamPath.Empty()) {
+        c.Session.SetProbeVerdict("not probed: the target names its stream path: HTTP");
+        return true;
+    }
     ProbeDeviceProtocol(c, probe_port, ProbeCaller::RemoteHost);
+    return true;
 }
 
 void PutRemotePort(control::ControlState& c, std::int32_t port) {
@@ -266,6 +323,8 @@ void PutRemoteWeb(control::ControlState& c, std::int32_t port) {
     if (port == 0) return;
     c.RemoteWeb = port;
     c.RemotePort = port;
+    // A stream path's server stays what the user named it, on its new port.
+    if (!c.StreamPath.Empty()) return;
     ProbeDeviceProtocol(c, port, ProbeCaller::RemotePortOrWeb);
 }
 

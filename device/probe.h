@@ -3,6 +3,7 @@
 // RemoteWeb is set: "GET /HOME.htm" measures the round trip (which sets ProbeTimeout), then the
 // reply head to "GET /DevInfo.CGI" decides StreamMode. An unreachable device is classed native.
 // The verdict and what led to it are recorded for the container ("HOME.htm answered 200 OK, ...").
+// An "http://" target with a stream path of its own is HTTP by the user's word and not probed.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +44,17 @@ ProbeDecision DecideProbe(const std::string& head, ProbeCaller caller);
 // its own (never the stream socket, which a native stream may be using).
 void LoadProxySettings(control::ControlState& control, int test_seconds);
 
-// Step A: HostName, RemotePort and the probe port from the RemoteHost text. Returns the probe port.
+// Longest RemoteHost text taken; a longer one is refused, never cut.
+inline constexpr std::size_t kMaxRemoteHostChars = control::kRemoteHostBytes - 1;
+
+// Why a RemoteHost text is refused (too long, or a control character anywhere or a space in a
+// stream path, which would end up inside a request's lines); empty when it is taken.
+std::string RemoteHostRefusal(const char* text);
+
+// Step A: HostName, RemotePort, StreamPath and the probe port from the RemoteHost text. An
+// "http://" target whose host (and port) is followed by a path or a query names the stream
+// resource itself: StreamPath holds it ("/" alone is no path), and without a port the port is
+// HTTP's. Returns the probe port.
 int ParseRemoteHost(control::ControlState& control, const std::string& text);
 
 void ProbeDeviceProtocol(control::ControlState& control, int probe_port, ProbeCaller caller);
@@ -52,8 +63,9 @@ void ProbeDeviceProtocol(control::ControlState& control, int probe_port, ProbeCa
 // kUndecidedWaitLimitMs. False on time-out, and at once when no probe is under way.
 bool WaitForStreamMode(control::ControlState& control);
 
-// The three setters.
-void PutRemoteHost(control::ControlState& control, const char* text);
+// The three setters. PutRemoteHost returns false, changing nothing, when the text is refused
+// (RemoteHostRefusal); a target with a stream path is not probed.
+bool PutRemoteHost(control::ControlState& control, const char* text);
 void PutRemotePort(control::ControlState& control, std::int32_t port);
 void PutRemoteWeb(control::ControlState& control, std::int32_t port);
 

@@ -1,5 +1,7 @@
 // Fuzzes the HTTP stream's parse step with a byte stream split into receives of fuzzed sizes:
-// the first bytes of the input choose the receive sizes, the rest is what the device sends.
+// the first bytes of the input choose the receive sizes (the lowest bit of the first one also
+// whether length-less parts are presented by their JPEG markers), the rest is what the server
+// sends.
 // Checks that a frame handed out always lies within the buffer and has a presentable length.
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     constexpr std::size_t kSizeBytes = 4;
     data += kSizeBytes;
     size -= kSizeBytes;
-    stream::HttpStreamParser parser;
+    // One parser of each kind (and its 200 KB buffer) for every input: a new exchange starts
+    // from nothing.
+    static stream::HttpStreamParser by_markers(stream::LengthlessParts::PresentedByMarkers);
+    static stream::HttpStreamParser skipping(stream::LengthlessParts::Skipped);
+    stream::HttpStreamParser& parser = (sizes[0] & 1) != 0 ? by_markers : skipping;
     parser.RequestSent();
     std::size_t pos = 0;
     for (std::size_t i = 0; pos < size; ++i) {

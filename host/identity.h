@@ -26,5 +26,10 @@ inline constexpr const char* kImplementationClass = "CQuorlina";
 inline constexpr const char* kProgId = "Quorlin.Quorlin.1";
 inline constexpr const char* kVersionIndependentProgId = "Quorlin.Quorlin";
 inline constexpr const char* kThreadingModel = "Apartment";
+// How the control wants to be embedded (IOleObject::GetMiscStatus and the registry).
+inline constexpr platform::DWORD kMiscStatus =
+    platform::OLEMISC_RECOMPOSEONRESIZE | platform::OLEMISC_CANTLINKINSIDE |
+    platform::OLEMISC_INSIDEOUT | platform::OLEMISC_ACTIVATEWHENVISIBLE |
+    platform::OLEMISC_SETCLIENTSITEFIRST;
 
 }  // namespace host

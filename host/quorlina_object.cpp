@@ -91,12 +91,14 @@ QuorlinaObject* QuorlinaObject::Create() {
 }
 
 QuorlinaObject::QuorlinaObject() : control_(new control::CQuorlina()) {
+    control_->SetContainerSite(&site_);
     ModuleObjectCreated();
 }
 
+// Destroy stops the workers and lets go of the link before site_ (a member) releases the
+// container's site and sink.
 QuorlinaObject::~QuorlinaObject() {
     control_->Destroy();
-    if (site_ != nullptr) site_->Release();
     ModuleObjectDestroyed();
 }
 
@@ -209,9 +211,9 @@ HRESULT QuorlinaObject::CallMember(const Member& member, const Value* args, Valu
 // connection points, the container's site is where the property-notify sink is looked for.
 HRESULT QuorlinaObject::PutEnabledStock(const Member& member, const Value* args, Value* result) {
     IPropertyNotifySink* sink = nullptr;
-    if (site_ != nullptr) {
+    if (IOleClientSite* site = site_.Site()) {
         void* found = nullptr;
-        if (Succeeded(site_->QueryInterface(IID_IPropertyNotifySink, &found)))
+        if (Succeeded(site->QueryInterface(IID_IPropertyNotifySink, &found)))
             sink = static_cast<IPropertyNotifySink*>(found);
     }
     if (sink != nullptr && sink->OnRequestEdit(member.dispid) == S_FALSE) {
@@ -486,17 +488,16 @@ HRESULT QuorlinaObject::SetObjectRects(const RECT* position, const RECT*) {
 }
 
 // --- IOleObject ---
+// The site's ambient properties are read as it is given, so the first paint already has them.
 HRESULT QuorlinaObject::SetClientSite(IOleClientSite* site) {
-    if (site != nullptr) site->AddRef();
-    if (site_ != nullptr) site_->Release();
-    site_ = site;
+    site_.SetSite(site);
     return S_OK;
 }
 
 HRESULT QuorlinaObject::GetClientSite(IOleClientSite** site) {
     if (site == nullptr) return E_POINTER;
-    *site = site_;
-    if (site_ != nullptr) site_->AddRef();
+    *site = site_.Site();
+    if (*site != nullptr) (*site)->AddRef();
     return S_OK;
 }
 

@@ -1,5 +1,6 @@
 // The control as a component: a reference-counted object that owns one CQuorlina and answers
-// IQuorlinaLite (through its virtual table and through IDispatch), the embedding interfaces, the
+// IQuorlinaLite (through its virtual table and through IDispatch), the embedding interfaces (its
+// client site and ambient properties, view drawing and notices, activation and sizing), the
 // persistence of its extent and IObjectSafety. Every scripting member runs the member table's
 // row; this object adds only what the framework does around the rows (the stock Enabled
 // property's edit request and change notification). The container calls it on one thread.
@@ -21,6 +22,7 @@
 #include "host/dispatch.h"
 #include "host/iquorlina_lite.h"
 #include "host/iquorlina_status.h"
+#include "host/site_link.h"
 #include "platform/com.h"
 
 namespace host {
@@ -133,17 +135,109 @@ class QuorlinaObject final : public IQuorlinaLite,
     HRESULT DisplayMode(LONG lMode, LONG* pVal) override;
     HRESULT MoveToPos(LONG lPosP, LONG lPosT, LONG* pVal) override;
 
-    // --- IOleWindow (through IOleInPlaceObject and IOleInPlaceActiveObject) ---
+    // --- the embedding interfaces ---
+    // IViewObject, IViewObject2, IViewObjectEx
+    HRESULT Draw(platform::DWORD aspect, LONG index, void* aspect_info,
+                 platform::DVTARGETDEVICE* target, platform::HDC target_dc, platform::HDC draw_dc,
+                 const platform::RECTL* bounds, const platform::RECTL* window_bounds,
+                 platform::DrawContinue keep_going, std::uintptr_t keep_going_argument) override;
+    HRESULT GetColorSet(platform::DWORD aspect, LONG index, void* aspect_info,
+                        platform::DVTARGETDEVICE* target, platform::HDC target_dc,
+                        platform::LOGPALETTE** colors) override;
+    HRESULT Freeze(platform::DWORD aspect, LONG index, void* aspect_info,
+                   platform::DWORD* freeze) override;
+    HRESULT Unfreeze(platform::DWORD freeze) override;
+    HRESULT SetAdvise(platform::DWORD aspects, platform::DWORD advf,
+                      platform::IAdviseSink* sink) override;
+    HRESULT GetAdvise(platform::DWORD* aspects, platform::DWORD* advf,
+                      platform::IAdviseSink** sink) override;
+    HRESULT GetExtent(platform::DWORD aspect, LONG index, platform::DVTARGETDEVICE* target,
+                      platform::SIZEL* size) override;
+    HRESULT GetRect(platform::DWORD aspect, platform::RECTL* rect) override;
+    HRESULT GetViewStatus(platform::DWORD* status) override;
+    HRESULT QueryHitPoint(platform::DWORD aspect, const platform::RECT* bounds,
+                          platform::POINT location, LONG close_hint, platform::DWORD* hit) override;
+    HRESULT QueryHitRect(platform::DWORD aspect, const platform::RECT* bounds,
+                         const platform::RECT* location, LONG close_hint,
+                         platform::DWORD* hit) override;
+    HRESULT GetNaturalExtent(platform::DWORD aspect, LONG index, platform::DVTARGETDEVICE* target,
+                             platform::HDC target_dc, platform::DVEXTENTINFO* info,
+                             platform::SIZEL* size) override;
+
+    // IOleWindow (through IOleInPlaceObject and IOleInPlaceActiveObject)
     HRESULT GetWindow(platform::HWND* window) override;
-
-    // --- IOleInPlaceObject ---
+    HRESULT ContextSensitiveHelp(platform::BOOL enter) override;
+    // IOleInPlaceObject, IOleInPlaceObjectWindowless
+    HRESULT InPlaceDeactivate() override;
+    HRESULT UIDeactivate() override;
     HRESULT SetObjectRects(const platform::RECT* position, const platform::RECT* clip) override;
+    HRESULT ReactivateAndUndo() override;
+    HRESULT OnWindowMessage(platform::UINT message, platform::WPARAM wparam,
+                            platform::LPARAM lparam, platform::LRESULT* result) override;
+    HRESULT GetDropTarget(platform::IDropTarget** target) override;
+    // IOleInPlaceActiveObject
+    HRESULT TranslateAccelerator(platform::MSG* message) override;
+    HRESULT OnFrameWindowActivate(platform::BOOL activate) override;
+    HRESULT OnDocWindowActivate(platform::BOOL activate) override;
+    HRESULT ResizeBorder(const platform::RECT* border, platform::IOleInPlaceUIWindow* window,
+                         platform::BOOL frame_window) override;
+    HRESULT EnableModeless(platform::BOOL enable) override;
 
-    // --- IOleObject ---
+    // IOleControl
+    HRESULT GetControlInfo(platform::CONTROLINFO* info) override;
+    HRESULT OnMnemonic(platform::MSG* message) override;
+    HRESULT OnAmbientPropertyChange(platform::DISPID member) override;
+    HRESULT FreezeEvents(platform::BOOL freeze) override;
+
+    // IOleObject
     HRESULT SetClientSite(platform::IOleClientSite* site) override;
     HRESULT GetClientSite(platform::IOleClientSite** site) override;
+    HRESULT SetHostNames(const platform::OLECHAR* application,
+                         const platform::OLECHAR* document) override;
+    HRESULT Close(platform::DWORD save_option) override;
+    HRESULT SetMoniker(platform::DWORD which, platform::IMoniker* moniker) override;
+    HRESULT GetMoniker(platform::DWORD assign, platform::DWORD which,
+                       platform::IMoniker** moniker) override;
+    HRESULT InitFromData(platform::IDataObject* data, platform::BOOL creation,
+                         platform::DWORD reserved) override;
+    HRESULT GetClipboardData(platform::DWORD reserved, platform::IDataObject** data) override;
+    HRESULT DoVerb(LONG verb, platform::MSG* message, platform::IOleClientSite* active_site,
+                   LONG index, platform::HWND parent, const platform::RECT* position) override;
+    HRESULT EnumVerbs(platform::IEnumOLEVERB** verbs) override;
+    HRESULT Update() override;
+    HRESULT IsUpToDate() override;
+    HRESULT GetUserClassID(platform::CLSID* clsid) override;
+    HRESULT GetUserType(platform::DWORD form, platform::OLECHAR** user_type) override;
     HRESULT SetExtent(platform::DWORD aspect, platform::SIZEL* size) override;
     HRESULT GetExtent(platform::DWORD aspect, platform::SIZEL* size) override;
+    HRESULT Advise(platform::IAdviseSink* sink, platform::DWORD* connection) override;
+    HRESULT Unadvise(platform::DWORD connection) override;
+    HRESULT EnumAdvise(platform::IEnumSTATDATA** advises) override;
+    HRESULT GetMiscStatus(platform::DWORD aspect, platform::DWORD* status) override;
+    HRESULT SetColorScheme(platform::LOGPALETTE* palette) override;
+
+    // IQuickActivate
+    HRESULT QuickActivate(platform::QACONTAINER* container, platform::QACONTROL* control) override;
+    HRESULT SetContentExtent(platform::SIZEL* size) override;
+    HRESULT GetContentExtent(platform::SIZEL* size) override;
+
+    // IDataObject
+    HRESULT GetData(platform::FORMATETC* format, platform::STGMEDIUM* medium) override;
+    HRESULT GetDataHere(platform::FORMATETC* format, platform::STGMEDIUM* medium) override;
+    HRESULT QueryGetData(platform::FORMATETC* format) override;
+    HRESULT GetCanonicalFormatEtc(platform::FORMATETC* format,
+                                  platform::FORMATETC* canonical) override;
+    HRESULT SetData(platform::FORMATETC* format, platform::STGMEDIUM* medium,
+                    platform::BOOL release) override;
+    HRESULT EnumFormatEtc(platform::DWORD direction, platform::IEnumFORMATETC** formats) override;
+    HRESULT DAdvise(platform::FORMATETC* format, platform::DWORD advf, platform::IAdviseSink* sink,
+                    platform::DWORD* connection) override;
+    HRESULT DUnadvise(platform::DWORD connection) override;
+    HRESULT EnumDAdvise(platform::IEnumSTATDATA** advises) override;
+
+    // IProvideClassInfo, IProvideClassInfo2
+    HRESULT GetClassInfo(platform::ITypeInfo** info) override;
+    HRESULT GetGUID(platform::DWORD kind, platform::GUID* guid) override;
 
     // --- IPersist, IPersistStreamInit, IPersistStorage ---
     HRESULT GetClassID(platform::CLSID* clsid) override;
@@ -190,8 +284,8 @@ class QuorlinaObject final : public IQuorlinaLite,
     HRESULT LongMethod(const char* name, const control::Value* args, LONG* out);
 
     std::atomic<platform::ULONG> refs_{1};
+    SiteLink site_;                // outlives the control's use of it (see the destructor)
     control::CQuorlina* control_;  // holds the container's reference; Destroy() drops it
-    platform::IOleClientSite* site_ = nullptr;
     std::atomic<bool> dirty_{false};
     std::atomic<platform::DWORD> enabled_safety_{0};
 };

@@ -15,9 +15,6 @@ constexpr const char* kClassKeyText = "Quorlin Lite Class";
 constexpr const char* kClsidKey = "CLSID";
 constexpr const char* kTypeLibKey = "TypeLib";
 constexpr const char* kVersionText = "1.0";
-// 0x20191: recompose-on-resize, can't-link-inside, inside-out, activate-when-visible,
-// set-client-site-first.
-constexpr const char* kMiscStatusContent = "131473";
 constexpr const char* kToolboxBitmapResource = ",1";
 constexpr const char* kTypeLibFlags = "0";
 
@@ -59,7 +56,7 @@ void RegisterControl(const std::string& module_path) {
     platform::RegCreateKey(RegistryRoot::ClassesRoot, key + "\\Insertable");
     SetDefault(key + "\\ToolboxBitmap32", module_path + kToolboxBitmapResource);
     SetDefault(key + "\\MiscStatus", "0");
-    SetDefault(key + "\\MiscStatus\\1", kMiscStatusContent);
+    SetDefault(key + "\\MiscStatus\\1", std::to_string(kMiscStatus));
     SetDefault(key + "\\TypeLib", libid);
     SetDefault(key + "\\Version", kVersionText);
 

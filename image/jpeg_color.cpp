@@ -189,8 +189,10 @@ ImageResult PictureWriter::Init(const Frame& frame, ImageBuffer* target, bool ve
 }
 
 void PictureWriter::EmitMcuRow(int mcu_row) {
-    // Picture rows that share a chroma row (vertical subsampling) share its terms.
-    const std::uint8_t* terms_row = nullptr;
+    // Picture rows that share both chroma rows (vertical subsampling) share their terms. Cb and
+    // Cr may have different vertical factors, so the terms are keyed on the pair of rows.
+    const std::uint8_t* terms_cb = nullptr;
+    const std::uint8_t* terms_cr = nullptr;
     for (int local = 0; local < mcu_height_; ++local) {
         const int y = mcu_row * mcu_height_ + local;
         if (y >= rows_) return;
@@ -215,9 +217,10 @@ void PictureWriter::EmitMcuRow(int mcu_row) {
                     local += ConvertHalfWidthVector(local, y, rows, out);
                     break;
                 }
-                if (rows[1] != terms_row) {
+                if (rows[1] != terms_cb || rows[2] != terms_cr) {
                     ChromaTerms(rows[1], rows[2], chroma_terms_.get(), (columns_ + 1) / 2);
-                    terms_row = rows[1];
+                    terms_cb = rows[1];
+                    terms_cr = rows[2];
                 }
                 if (local + 1 < mcu_height_ && y + 1 < rows_ &&
                     (local + 1) * layout_v_[1] / vmax_ == local * layout_v_[1] / vmax_ &&

@@ -1,7 +1,8 @@
 // The component-object basics the control and its hosts share: interface identifiers, IUnknown,
 // BSTR (length-prefixed UTF-16) with its 8-bit conversions, VARIANT with the automation coercions,
-// the dispatch and type-information interfaces, and the embedding interfaces the control answers.
-// Only what this system calls is declared; the platform's binary layout is not reproduced.
+// the dispatch and type-information interfaces, and the embedding interfaces the control answers
+// and calls, each with the platform's methods in the platform's order. The platform's binary
+// layout (calling convention, structure packing) is not reproduced.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <string_view>
 
 #include "platform/com_types.h"
+#include "platform/window.h"
 #include "platform/window_types.h"
 
 namespace platform {
@@ -114,6 +116,7 @@ inline constexpr IID IID_IObjectSafety = {
 // Interfaces the container implements and the control calls.
 inline constexpr IID IID_IOleClientSite = {
     0x00000118, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IAdviseSink = {0x0000010F, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IPropertyNotifySink = {
     0x9BFBBC02, 0xEFF1, 0x101A, {0x84, 0xED, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 // Interfaces of the in-memory stream and storage that persistence writes to.
@@ -187,6 +190,7 @@ enum VarEnum : VARTYPE {
     VT_BSTR = 8,
     VT_BOOL = 11,
     VT_VARIANT = 12,  // only as VT_BYREF | VT_VARIANT
+    VT_I8 = 20,       // 64 bits: here only a handle's bits (the ambient palette)
     VT_VOID = 24,     // in type information: no value
     VT_BYREF = 0x4000,
 };
@@ -196,6 +200,7 @@ struct VARIANT {
     union {
         std::int16_t iVal;
         std::int32_t lVal;
+        std::int64_t llVal;
         double dblVal;
         VARIANT_BOOL boolVal;
         BSTR bstrVal;
@@ -333,18 +338,88 @@ class IStorage : public IUnknown {
 };
 
 // --- the embedding interfaces ---
-// Of these, only the methods this system's hosts call are declared; the others of each standard
-// interface are left out, and an interface with none declared is answered so that a container
-// finds the control's capabilities as it expects.
+// Each declares the platform's methods in the platform's order, so a container reaches every
+// method of an interface it is handed. The control implements those its containers call and
+// answers E_NOTIMPL to the rest; types that only those other methods take are declared without a
+// body.
 
 struct SIZEL {
     std::int32_t cx = 0;
     std::int32_t cy = 0;
 };
-inline constexpr DWORD DVASPECT_CONTENT = 1;
+struct POINT {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+};
+using RECTL = RECT;  // the same four 32-bit edges
 
-// Implemented by the container: its site for the control.
-class IOleClientSite : public IUnknown {};
+struct MSG;
+struct LOGPALETTE;  // gdi.h
+struct FORMATETC;
+struct STGMEDIUM;
+struct DVTARGETDEVICE;
+struct DVEXTENTINFO;
+struct CONTROLINFO;
+struct QACONTAINER;
+struct QACONTROL;
+class IMoniker;
+class IOleContainer;
+class IEnumOLEVERB;
+class IEnumSTATDATA;
+class IEnumFORMATETC;
+class IDropTarget;
+class IOleInPlaceUIWindow;
+
+// Drawing aspects; the control draws only its content.
+inline constexpr DWORD DVASPECT_CONTENT = 1;
+// Advise flags of IViewObject::SetAdvise.
+inline constexpr DWORD ADVF_PRIMEFIRST = 0x2;  // send one notice at once
+inline constexpr DWORD ADVF_ONLYONCE = 0x4;    // drop the sink after its first notice
+
+// Verbs of IOleObject::DoVerb.
+inline constexpr LONG OLEIVERB_PRIMARY = 0;
+inline constexpr LONG OLEIVERB_SHOW = -1;
+inline constexpr LONG OLEIVERB_HIDE = -3;
+inline constexpr LONG OLEIVERB_UIACTIVATE = -4;
+inline constexpr LONG OLEIVERB_INPLACEACTIVATE = -5;
+// IOleObject::Close: what to do with unsaved changes.
+inline constexpr DWORD OLECLOSE_NOSAVE = 1;
+// IOleObject::GetMiscStatus flags.
+inline constexpr DWORD OLEMISC_RECOMPOSEONRESIZE = 0x1;
+inline constexpr DWORD OLEMISC_CANTLINKINSIDE = 0x10;
+inline constexpr DWORD OLEMISC_INSIDEOUT = 0x80;
+inline constexpr DWORD OLEMISC_ACTIVATEWHENVISIBLE = 0x100;
+inline constexpr DWORD OLEMISC_SETCLIENTSITEFIRST = 0x20000;
+
+// Ambient properties a container's site gives through its IDispatch (property gets).
+inline constexpr DISPID DISPID_AMBIENT_BACKCOLOR = -701;
+inline constexpr DISPID DISPID_AMBIENT_USERMODE = -709;
+inline constexpr DISPID DISPID_AMBIENT_PALETTE = -726;
+
+inline constexpr HRESULT OLEOBJ_E_INVALIDVERB = static_cast<HRESULT>(0x80040181u);
+
+// Implemented by the container: told when the control's view changes. Its methods return
+// nothing; the control may call OnViewChange from its worker threads.
+class IAdviseSink : public IUnknown {
+  public:
+    virtual void OnDataChange(FORMATETC* format, STGMEDIUM* medium) = 0;
+    virtual void OnViewChange(DWORD aspect, LONG index) = 0;
+    virtual void OnRename(IMoniker* moniker) = 0;
+    virtual void OnSave() = 0;
+    virtual void OnClose() = 0;
+};
+
+// Implemented by the container: its site for the control. The same object answers IDispatch
+// with the ambient properties.
+class IOleClientSite : public IUnknown {
+  public:
+    virtual HRESULT SaveObject() = 0;
+    virtual HRESULT GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) = 0;
+    virtual HRESULT GetContainer(IOleContainer** container) = 0;
+    virtual HRESULT ShowObject() = 0;
+    virtual HRESULT OnShowWindow(BOOL show) = 0;
+    virtual HRESULT RequestNewObjectLayout() = 0;
+};
 
 // Implemented by the container, found through its site: asked before a bindable property
 // changes (S_FALSE refuses) and told after.
@@ -354,37 +429,120 @@ class IPropertyNotifySink : public IUnknown {
     virtual HRESULT OnRequestEdit(DISPID member) = 0;
 };
 
-class IViewObject : public IUnknown {};
-class IViewObject2 : public IViewObject {};
-class IViewObjectEx : public IViewObject2 {};
+using DrawContinue = BOOL (*)(std::uintptr_t argument);
+
+class IViewObject : public IUnknown {
+  public:
+    // Draws the aspect into draw_dc within bounds (device units of that context).
+    virtual HRESULT Draw(DWORD aspect, LONG index, void* aspect_info, DVTARGETDEVICE* target,
+                         HDC target_dc, HDC draw_dc, const RECTL* bounds,
+                         const RECTL* window_bounds, DrawContinue keep_going,
+                         std::uintptr_t keep_going_argument) = 0;
+    virtual HRESULT GetColorSet(DWORD aspect, LONG index, void* aspect_info, DVTARGETDEVICE* target,
+                                HDC target_dc, LOGPALETTE** colors) = 0;
+    virtual HRESULT Freeze(DWORD aspect, LONG index, void* aspect_info, DWORD* freeze) = 0;
+    virtual HRESULT Unfreeze(DWORD freeze) = 0;
+    // The sink to tell of view changes of the given aspects (null: none any more).
+    virtual HRESULT SetAdvise(DWORD aspects, DWORD advf, IAdviseSink* sink) = 0;
+    // Any pointer may be null; the sink comes with a reference.
+    virtual HRESULT GetAdvise(DWORD* aspects, DWORD* advf, IAdviseSink** sink) = 0;
+};
+class IViewObject2 : public IViewObject {
+  public:
+    virtual HRESULT GetExtent(DWORD aspect, LONG index, DVTARGETDEVICE* target, SIZEL* size) = 0;
+};
+class IViewObjectEx : public IViewObject2 {
+  public:
+    virtual HRESULT GetRect(DWORD aspect, RECTL* rect) = 0;
+    virtual HRESULT GetViewStatus(DWORD* status) = 0;
+    virtual HRESULT QueryHitPoint(DWORD aspect, const RECT* bounds, POINT location, LONG close_hint,
+                                  DWORD* hit) = 0;
+    virtual HRESULT QueryHitRect(DWORD aspect, const RECT* bounds, const RECT* location,
+                                 LONG close_hint, DWORD* hit) = 0;
+    virtual HRESULT GetNaturalExtent(DWORD aspect, LONG index, DVTARGETDEVICE* target,
+                                     HDC target_dc, DVEXTENTINFO* info, SIZEL* size) = 0;
+};
 
 class IOleWindow : public IUnknown {
   public:
     // The control's window; E_FAIL while it has none.
     virtual HRESULT GetWindow(HWND* window) = 0;
+    virtual HRESULT ContextSensitiveHelp(BOOL enter) = 0;
 };
 class IOleInPlaceObject : public IOleWindow {
   public:
+    // Leaves in-place activation: the control's window is destroyed (which stops its stream).
+    virtual HRESULT InPlaceDeactivate() = 0;
+    virtual HRESULT UIDeactivate() = 0;
     // The container moves or resizes the control: position is the control's window rectangle in
     // the container window's client coordinates; clip is the visible part of it (the control's
     // window is a real child window, so the window system clips it already).
     virtual HRESULT SetObjectRects(const RECT* position, const RECT* clip) = 0;
+    virtual HRESULT ReactivateAndUndo() = 0;
 };
-class IOleInPlaceObjectWindowless : public IOleInPlaceObject {};
-class IOleInPlaceActiveObject : public IOleWindow {};
+class IOleInPlaceObjectWindowless : public IOleInPlaceObject {
+  public:
+    virtual HRESULT OnWindowMessage(UINT message, WPARAM wparam, LPARAM lparam,
+                                    LRESULT* result) = 0;
+    virtual HRESULT GetDropTarget(IDropTarget** target) = 0;
+};
+class IOleInPlaceActiveObject : public IOleWindow {
+  public:
+    virtual HRESULT TranslateAccelerator(MSG* message) = 0;
+    virtual HRESULT OnFrameWindowActivate(BOOL activate) = 0;
+    virtual HRESULT OnDocWindowActivate(BOOL activate) = 0;
+    virtual HRESULT ResizeBorder(const RECT* border, IOleInPlaceUIWindow* window,
+                                 BOOL frame_window) = 0;
+    virtual HRESULT EnableModeless(BOOL enable) = 0;
+};
 
-class IOleControl : public IUnknown {};
+class IOleControl : public IUnknown {
+  public:
+    virtual HRESULT GetControlInfo(CONTROLINFO* info) = 0;
+    virtual HRESULT OnMnemonic(MSG* message) = 0;
+    // The container changed the ambient property `member` (DISPID_UNKNOWN: several or all).
+    virtual HRESULT OnAmbientPropertyChange(DISPID member) = 0;
+    virtual HRESULT FreezeEvents(BOOL freeze) = 0;
+};
+
+class IDataObject;
 
 class IOleObject : public IUnknown {
   public:
-    virtual HRESULT SetClientSite(IOleClientSite* site) = 0;  // null drops the site
+    // The control reads the site's ambient properties when it is given one; null drops the site.
+    virtual HRESULT SetClientSite(IOleClientSite* site) = 0;
     virtual HRESULT GetClientSite(IOleClientSite** site) = 0;
+    virtual HRESULT SetHostNames(const OLECHAR* application, const OLECHAR* document) = 0;
+    virtual HRESULT Close(DWORD save_option) = 0;
+    virtual HRESULT SetMoniker(DWORD which, IMoniker* moniker) = 0;
+    virtual HRESULT GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) = 0;
+    virtual HRESULT InitFromData(IDataObject* data, BOOL creation, DWORD reserved) = 0;
+    virtual HRESULT GetClipboardData(DWORD reserved, IDataObject** data) = 0;
+    // The activating verbs make the control's window in `parent` at `position` (the parent's
+    // client coordinates).
+    virtual HRESULT DoVerb(LONG verb, MSG* message, IOleClientSite* active_site, LONG index,
+                           HWND parent, const RECT* position) = 0;
+    virtual HRESULT EnumVerbs(IEnumOLEVERB** verbs) = 0;
+    virtual HRESULT Update() = 0;
+    virtual HRESULT IsUpToDate() = 0;
+    virtual HRESULT GetUserClassID(CLSID* clsid) = 0;
+    virtual HRESULT GetUserType(DWORD form, OLECHAR** user_type) = 0;
     // The extent in hundredths of a millimetre; only DVASPECT_CONTENT is known.
     virtual HRESULT SetExtent(DWORD aspect, SIZEL* size) = 0;
     virtual HRESULT GetExtent(DWORD aspect, SIZEL* size) = 0;
+    virtual HRESULT Advise(IAdviseSink* sink, DWORD* connection) = 0;
+    virtual HRESULT Unadvise(DWORD connection) = 0;
+    virtual HRESULT EnumAdvise(IEnumSTATDATA** advises) = 0;
+    virtual HRESULT GetMiscStatus(DWORD aspect, DWORD* status) = 0;
+    virtual HRESULT SetColorScheme(LOGPALETTE* palette) = 0;
 };
 
-class IQuickActivate : public IUnknown {};
+class IQuickActivate : public IUnknown {
+  public:
+    virtual HRESULT QuickActivate(QACONTAINER* container, QACONTROL* control) = 0;
+    virtual HRESULT SetContentExtent(SIZEL* size) = 0;
+    virtual HRESULT GetContentExtent(SIZEL* size) = 0;
+};
 
 class IPersist : public IUnknown {
   public:
@@ -410,9 +568,29 @@ class IPersistStorage : public IPersist {
     virtual HRESULT HandsOffStorage() = 0;
 };
 
-class IDataObject : public IUnknown {};
-class IProvideClassInfo : public IUnknown {};
-class IProvideClassInfo2 : public IProvideClassInfo {};
+class IDataObject : public IUnknown {
+  public:
+    virtual HRESULT GetData(FORMATETC* format, STGMEDIUM* medium) = 0;
+    virtual HRESULT GetDataHere(FORMATETC* format, STGMEDIUM* medium) = 0;
+    virtual HRESULT QueryGetData(FORMATETC* format) = 0;
+    virtual HRESULT GetCanonicalFormatEtc(FORMATETC* format, FORMATETC* canonical) = 0;
+    virtual HRESULT SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) = 0;
+    virtual HRESULT EnumFormatEtc(DWORD direction, IEnumFORMATETC** formats) = 0;
+    virtual HRESULT DAdvise(FORMATETC* format, DWORD advf, IAdviseSink* sink,
+                            DWORD* connection) = 0;
+    virtual HRESULT DUnadvise(DWORD connection) = 0;
+    virtual HRESULT EnumDAdvise(IEnumSTATDATA** advises) = 0;
+};
+
+class IProvideClassInfo : public IUnknown {
+  public:
+    // The type information of the control's one scripting interface.
+    virtual HRESULT GetClassInfo(ITypeInfo** info) = 0;
+};
+class IProvideClassInfo2 : public IProvideClassInfo {
+  public:
+    virtual HRESULT GetGUID(DWORD kind, GUID* guid) = 0;
+};
 
 inline constexpr DWORD INTERFACESAFE_FOR_UNTRUSTED_CALLER = 0x1;
 inline constexpr DWORD INTERFACESAFE_FOR_UNTRUSTED_DATA = 0x2;

@@ -12,6 +12,7 @@ namespace platform {
 namespace {
 
 std::atomic<int> g_live_threads{0};
+std::atomic<TickSource> g_tick_source{nullptr};
 
 bool TraceEnabled() {
     static const bool enabled = [] {
@@ -24,9 +25,14 @@ bool TraceEnabled() {
 }  // namespace
 
 Tick GetTickCount() {
+    if (const TickSource source = g_tick_source.load(std::memory_order_relaxed)) return source();
     using namespace std::chrono;
     auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     return static_cast<Tick>(static_cast<std::uint64_t>(ms));
+}
+
+void SetTickSource(TickSource source) {
+    g_tick_source.store(source);
 }
 
 void Sleep(std::uint32_t milliseconds) {
@@ -54,6 +60,8 @@ bool StartThread(void (*entry)(void*), void* arg) {
     return true;
 }
 
-int LiveThreadCount() { return g_live_threads.load(); }
+int LiveThreadCount() {
+    return g_live_threads.load();
+}
 
 }  // namespace platform

@@ -11,6 +11,12 @@ namespace platform {
 using Tick = std::uint32_t;
 Tick GetTickCount();
 
+// Puts a clock of the caller's in place of the system clock behind GetTickCount (null: the system
+// clock again). For tests that need two readings in the same millisecond, or a chosen distance
+// apart; the source must be safe to call from any thread.
+using TickSource = Tick (*)();
+void SetTickSource(TickSource source);
+
 void Sleep(std::uint32_t milliseconds);
 
 // Writes a text to the debugger output. Silent unless QUORLINA_TRACE=1, which sends it to stderr.

@@ -12,6 +12,7 @@ for f in "$build"/bin/*_fuzz; do
   mkdir -p "$corpus"
   seeds="fuzz/seeds/$name"
   [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
+  [ -d "fuzz/corpus/$name" ] && cp -n "fuzz/corpus/$name"/* "$corpus"/ 2>/dev/null || true
   echo "== $name (${seconds}s)"
   if ! "$f" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
        -artifact_prefix="$build/crash-$name-" "$corpus" 2> "$build/$name.log"; then

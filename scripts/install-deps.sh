@@ -10,9 +10,9 @@ packages=(
   libsdl2-dev libcli11-dev nlohmann-json3-dev
 )
 if [ "${1:-}" != "--demo" ]; then
-  # The tests and their tools: GoogleTest, djpeg, a proxy, a private X server, the fuzz compiler.
+  # The tests and their tools: GoogleTest, libjpeg, djpeg, a proxy, an X server, the fuzz compiler.
   packages+=(
-    libgtest-dev libgmock-dev libbenchmark-dev libjpeg-turbo-progs
+    libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev libjpeg-turbo-progs
     tinyproxy xvfb libx11-dev libxtst-dev clang lld libclang-rt-14-dev
   )
 fi

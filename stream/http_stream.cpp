@@ -26,21 +26,24 @@ std::string BuildStreamRequest(control::ControlState& c) {
     BuildBasicToken(c, token);
     const std::string host = c.HostName.Get();
     const std::string user = WireUserName(c);
+    std::string path = c.StreamPath.Get();
+    if (path.empty()) path = kDeviceStreamPath;
     char request[kRequestBufferBytes];
     if (c.ProxyState.load() == 1) {
         std::snprintf(request, sizeof request,
-                      "GET HTTP://%s:%d/mjpeg.cgi HTTP/1.0\r\n"
+                      "GET HTTP://%s:%d%s HTTP/1.0\r\n"
                       "Proxy-Connection: Keep-Alive\r\n"
                       "Host: %s\r\n"
                       "User-Agent: %s\r\n"
                       "Authorization: Basic %s\r\n\r\n",
-                      host.c_str(), c.RemotePort.load(), host.c_str(), user.c_str(), token);
+                      host.c_str(), c.RemotePort.load(), path.c_str(), host.c_str(), user.c_str(),
+                      token);
     } else {
         std::snprintf(request, sizeof request,
-                      "GET /mjpeg.cgi HTTP/1.0\r\n"
+                      "GET %s HTTP/1.0\r\n"
                       "User-Agent: %s\r\n"
                       "Authorization: Basic %s\r\n\r\n",
-                      user.c_str(), token);
+                      path.c_str(), user.c_str(), token);
     }
     return request;
 }
@@ -85,6 +88,8 @@ control::Reason ParserEnd(const StepResult& step, int part_length) {
             return {ReasonCode::BadPartLength,
                     "part length " + std::to_string(part_length) +
                         (part_length < 1 ? " too small" : " above " + std::to_string(kMaxPartBytes))};
+        case EndReason::BadChunk:
+            return {ReasonCode::BadChunk, "chunked reply body is malformed"};
         default:  // the parse step decides no other end
             return {ReasonCode::HttpStatus, to_string(step.reason)};
     }
@@ -137,7 +142,10 @@ void RunHttpStream(control::ControlState& c) {
         return;
     }
 
-    auto parser = std::make_unique<HttpStreamParser>();
+    // A server named by its stream path may frame parts by their boundaries alone.
+    auto parser = std::make_unique<HttpStreamParser>(c.StreamPath.Empty()
+                                                         ? LengthlessParts::Skipped
+                                                         : LengthlessParts::PresentedByMarkers);
     platform::Tick last_data = platform::GetTickCount();
     platform::Tick last_frame = last_data;
     const net::SocketHandle handle = socket.GetSocket();

@@ -1,7 +1,7 @@
 // The HTTP Motion-JPEG session: one connection (direct or through the proxy), one request for
-// "/mjpeg.cgi", then the endless multipart reply, worked off by the parse step until Stop, a
-// protocol error, the camera's close or silence ends it, with its reason recorded. Never
-// reconnects by itself.
+// "/mjpeg.cgi" (or the target's own stream path), then the endless multipart reply, worked off
+// by the parse step until Stop, a protocol error, the camera's close or silence ends it, with its
+// reason recorded. Never reconnects by itself.
 #pragma once
 
 #include <string>
@@ -11,6 +11,7 @@
 namespace stream {
 
 inline constexpr int kRequestBufferBytes = 2000;
+inline constexpr char kDeviceStreamPath[] = "/mjpeg.cgi";  // when the target names no path
 inline constexpr std::uint32_t kFrameSilenceMs = 12000;  // no frame for this long ends it
 // Longest wait for bytes between two passes of an idle session (also how soon Stop is seen).
 inline constexpr std::uint32_t kIdleSleepMs = 30;

@@ -1,6 +1,8 @@
 // The parse step. Each call classifies what starts at the scan position (header block or body),
 // then either takes the header (status, part length, device line, boundary) or looks for the
-// boundary that ends the pending part and hands the part out as a frame.
+// boundary that ends the pending part and hands the part out as a frame. Each field is read in
+// the device's exact spelling first, so its stream parses as it always has; only where that
+// spelling is absent are other servers' forms looked for.
 #include "stream/http_stream_parser.h"
 
 #include <algorithm>
@@ -8,9 +10,15 @@
 #include <cstring>
 #include <string_view>
 
+#include "stream/http_header_fields.h"
+
 namespace stream {
 
 namespace {
+
+constexpr std::uint8_t kMarkerPrefix = 0xFF;
+constexpr std::uint8_t kStartOfImage = 0xD8;
+constexpr std::uint8_t kEndOfImage = 0xD9;
 
 constexpr std::size_t kMaxDetailChars = 80;
 
@@ -54,11 +62,13 @@ const char* to_string(EndReason reason) {
         case EndReason::Silence: return "no data from the device";
         case EndReason::NoFrame: return "no frame from the device";
         case EndReason::PeerClosed: return "device closed the connection";
+        case EndReason::BadChunk: return "chunked reply body is malformed";
     }
     return "unknown";
 }
 
-HttpStreamParser::HttpStreamParser() : buffer_(new std::uint8_t[kAccumulationBytes + 1]()) {}
+HttpStreamParser::HttpStreamParser(LengthlessParts lengthless)
+    : buffer_(new std::uint8_t[kAccumulationBytes + 1]()), lengthless_(lengthless) {}
 HttpStreamParser::~HttpStreamParser() { delete[] buffer_; }
 
 void HttpStreamParser::RequestSent() {
@@ -70,6 +80,11 @@ void HttpStreamParser::RequestSent() {
     scan_ = 0;
     part_length_ = -1;
     phase_ = 2;
+    boundary_.clear();
+    first_part_pending_ = true;
+    marked_part_pending_ = false;
+    chunked_ = false;
+    chunks_ = ChunkedDecoder();
 }
 
 void HttpStreamParser::ReleaseFrame() {
@@ -85,9 +100,20 @@ bool HttpStreamParser::Append(const std::uint8_t* data, int length) {
     ReleaseFrame();
     if (length <= 0) return true;
     if (length > kAccumulationBytes - fill_) return false;
+    if (chunked_) {
+        fill_ += chunks_.Decode(data, length, buffer_ + fill_);
+        return true;
+    }
     std::memcpy(buffer_ + fill_, data, static_cast<std::size_t>(length));
     fill_ += length;
     return true;
+}
+
+void HttpStreamParser::StartChunked() {
+    chunked_ = true;
+    const int decoded = chunks_.Decode(buffer_, fill_, buffer_);
+    std::memset(buffer_ + decoded, 0, static_cast<std::size_t>(fill_ - decoded));
+    fill_ = decoded;
 }
 
 void HttpStreamParser::Discard(int count) {
@@ -98,7 +124,7 @@ void HttpStreamParser::Discard(int count) {
     fill_ -= count;
 }
 
-StepResult HttpStreamParser::TakeHeader(int d) {
+StepResult HttpStreamParser::TakeHeader(int d, bool status_head) {
     StepResult result;
     result.kind = StepKind::Header;
     char header[kMaxHeaderBytes + 2] = {};
@@ -123,45 +149,99 @@ StepResult HttpStreamParser::TakeHeader(int d) {
     if (const char* key = std::strstr(header, "Content-length:")) {
         part_length_ = -1;
         const char* value = key + std::strlen("Content-length:");
-        const char* crlf = std::strstr(value, "\r\n");
-        std::size_t n = crlf ? static_cast<std::size_t>(crlf - value) : std::strlen(value);
+        std::size_t n = HeaderLineLength(value);
         if (n > kMaxLengthDigits) n = kMaxLengthDigits;
         if (n > 0) {
             std::string digits(value, n);
             part_length_ = DecimalValue(digits.c_str());
         }
         if (part_length_ > kMaxPartBytes || part_length_ < 1) return end(EndReason::BadPartLength);
+    } else if (const char* value =
+                   status_head ? nullptr : FindHeaderField(header, "Content-Length")) {
+        // Any letter case, spaces before the digits; the same limits. In a reply head the field
+        // would size the whole endless body, not a part, so only part headers are read for it.
+        part_length_ = -1;
+        std::size_t n = HeaderLineLength(value);
+        if (n > kMaxLengthDigits) n = kMaxLengthDigits;
+        if (n > 0) part_length_ = DecimalValue(std::string(value, n).c_str());
+        if (part_length_ > kMaxPartBytes || part_length_ < 1) return end(EndReason::BadPartLength);
     }
     if (const char* date = std::strstr(header, "Date:")) {
-        if (const char* cr = std::strstr(date, "\r\n")) {
-            std::size_t n = static_cast<std::size_t>(cr - date);
-            if (n > kDeviceLineMaxChars) n = kDeviceLineMaxChars;
-            result.device_line_text.assign(date, n);
-            result.device_line = ParseDeviceLine(result.device_line_text.c_str());
-            result.has_device_line = true;
-        }
+        std::size_t n = HeaderLineLength(date);
+        if (n > kDeviceLineMaxChars) n = kDeviceLineMaxChars;
+        result.device_line_text.assign(date, n);
+        result.device_line = ParseDeviceLine(result.device_line_text.c_str());
+        result.has_device_line = true;
     }
+    ReadBoundary(header);
+    if (!status_head) {
+        // A head that declared no boundary leaves it to the first part's delimiter line.
+        if (first_part_pending_ && boundary_.empty())
+            boundary_ = DelimiterBoundary(header, kMaxBoundaryChars);
+        first_part_pending_ = false;
+        marked_part_pending_ =
+            part_length_ == -1 && lengthless_ == LengthlessParts::PresentedByMarkers;
+    } else if (const char* coding = FindHeaderField(header, "Transfer-Encoding")) {
+        if (IsChunkedCoding(coding)) StartChunked();
+    }
+    return result;
+}
+
+void HttpStreamParser::ReadBoundary(const char* header) {
     const char* type = std::strstr(header, "Content-Type:");
     if (type == nullptr) type = std::strstr(header, "Content-type:");
     if (type != nullptr) {
         static constexpr char kKey[] = "multipart/x-mixed-replace;boundary=";
-        if (const char* key = std::strstr(type, kKey)) {
+        const char* key = std::strstr(type, kKey);
+        // The device's spelling, its value up to the line's end. A quoted value is another
+        // server's, read below without its quotes.
+        if (key != nullptr && key[sizeof kKey - 1] != '"') {
             const char* value = key + sizeof kKey - 1;
-            if (const char* crlf = std::strstr(value, "\r\n")) {
-                std::size_t n = static_cast<std::size_t>(crlf - value);
-                if (n > kMaxBoundaryChars) n = kMaxBoundaryChars;
-                if (n > 0) boundary_.assign(value, n);
-            }
+            std::size_t n = HeaderLineLength(value);
+            if (n > kMaxBoundaryChars) n = kMaxBoundaryChars;
+            if (n > 0) boundary_.assign(value, n);
+            return;
         }
     }
-    return result;
+    if (const char* value = FindHeaderField(header, "Content-Type")) {
+        std::string boundary = MultipartBoundary(value, kMaxBoundaryChars);
+        if (!boundary.empty()) boundary_ = std::move(boundary);
+    }
+}
+
+bool HttpStreamParser::TakeMarkedFrame(int boundary_at) {
+    int start = -1;
+    for (int i = 0; i + 1 < boundary_at; ++i) {
+        if (buffer_[i] == kMarkerPrefix && buffer_[i + 1] == kStartOfImage) {
+            start = i;
+            break;
+        }
+    }
+    if (start < 0) return false;
+    for (int i = boundary_at - 2; i >= start + 2; --i) {
+        if (buffer_[i] == kMarkerPrefix && buffer_[i + 1] == kEndOfImage) {
+            const int length = i + 2 - start;
+            if (length < kMinPresentedPartBytes || length > kMaxPresentedPartBytes) return false;
+            frame_ = buffer_ + start;
+            frame_length_ = length;
+            return true;
+        }
+    }
+    return false;
 }
 
 StepResult HttpStreamParser::Step() {
     StepResult result;
     ReleaseFrame();
+    if (chunks_.broken()) {
+        result.kind = StepKind::End;
+        result.reason = EndReason::BadChunk;
+        return result;
+    }
 
-    if (part_length_ == -1) {
+    // A length-less part's body is awaited as a pending part's is: its bytes are not looked at
+    // for header blocks.
+    if (part_length_ == -1 && !marked_part_pending_) {
         if (const char* term = std::strstr(Text(scan_), "\r\n\r\n")) {
             int d = static_cast<int>(term - Text(scan_));
             if (d < kMinHeaderBytes) {
@@ -175,7 +255,7 @@ StepResult HttpStreamParser::Step() {
                 const char* key = status_head ? "200" : "image";
                 phase_ = 0;
                 if (header.find(key) != std::string::npos) {
-                    StepResult taken = TakeHeader(d);
+                    StepResult taken = TakeHeader(d, status_head);
                     if (status_head && taken.kind == StepKind::Header) {
                         std::string type = NonMultipartType(header);
                         if (!type.empty()) {
@@ -220,14 +300,18 @@ StepResult HttpStreamParser::Step() {
     }
     if (found == nullptr) return result;
 
-    const int boundary_end = static_cast<int>(found - Text(0)) + static_cast<int>(boundary_.size()) + 2;
+    const int boundary_at = static_cast<int>(found - Text(0));
+    const int boundary_end = boundary_at + static_cast<int>(boundary_.size()) + 2;
     if (part_length_ >= kMinPresentedPartBytes && part_length_ <= kMaxPresentedPartBytes) {
         frame_ = buffer_ + scan_;
         frame_length_ = part_length_;
         result.kind = StepKind::Frame;
+    } else if (marked_part_pending_ && TakeMarkedFrame(boundary_at)) {
+        result.kind = StepKind::Frame;
     } else {
         result.kind = StepKind::PartSkipped;
     }
+    marked_part_pending_ = false;
     // The frame stays readable until the next step: the discard runs lazily at its start.
     pending_discard_ = boundary_end;
     scan_ = 0;

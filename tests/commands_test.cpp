@@ -361,15 +361,27 @@ TEST(HttpPostCommand, SendsTheRequestWholeAndTakesA204) {
     EXPECT_EQ(peer.Received(), PostOf(kIoControlPath, ImageUploadBody(1)));
 }
 
+// Each failure leaves its code; a 404 (a server without the device's command resources) also
+// says so in CommandReason, and any later outcome clears it.
 TEST(HttpPostCommand, FailuresLeaveTheirCode) {
     struct Row {
         const char* name;
         std::vector<test_support::PeerStep> script;
         std::int32_t code;
+        const char* reason = "";
     };
     const Row rows[] = {
         {"500",
          {LoopbackPeer::ReceiveUntil("\r\n\r\n"), LoopbackPeer::Send("HTTP/1.0 500 Oops\r\n\r\n")},
+         kCommandRefused},
+        {"404 from a server of another kind",
+         {LoopbackPeer::ReceiveUntil("\r\n\r\n"),
+          LoopbackPeer::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")},
+         kCommandRefused,
+         kNoCommandResourcesReason},
+        {"404 text in a 500's reason phrase is not a 404",
+         {LoopbackPeer::ReceiveUntil("\r\n\r\n"),
+          LoopbackPeer::Send("HTTP/1.0 500 404 x\r\n\r\n")},
          kCommandRefused},
         {"no reply",
          {LoopbackPeer::ReceiveUntil("\r\n\r\n"), LoopbackPeer::Close()},
@@ -383,8 +395,10 @@ TEST(HttpPostCommand, FailuresLeaveTheirCode) {
         SCOPED_TRACE(r.name);
         LoopbackPeer peer(r.script);
         ControlPtr c(peer.port());
+        c->CommandReason.Set("left over");
         EXPECT_EQ(HttpPostCommand(*c.c, MakeCommandRequest(kIoControlPath, "a=1")), kRequestFailed);
         EXPECT_EQ(c->CommandStatus.load(), r.code);
+        EXPECT_EQ(c->CommandReason.Get(), r.reason);
     }
     test_support::RefusingPort refusing;
     ControlPtr c(refusing.port());

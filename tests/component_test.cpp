@@ -12,6 +12,7 @@
 #include "host/module.h"
 #include "host/quorlina_object.h"
 #include "platform/memory_storage.h"
+#include "support/client_site_stub.h"
 #include "support/dispatch_client.h"
 
 using namespace platform;
@@ -357,7 +358,7 @@ TEST(Component, WindowAndSiteThroughTheEmbeddingInterfaces) {
     EXPECT_EQ(hwnd, reinterpret_cast<HWND>(&fake));
 
     // The control holds the site it is given and lets it go when destroyed.
-    struct Site final : IOleClientSite {
+    struct Site final : testsupport::ClientSiteStub {
         ULONG refs = 1;
         HRESULT QueryInterface(const IID&, void** object) override {
             *object = nullptr;

@@ -1,6 +1,8 @@
 // The control object: play/stop state machine, frame rate, and the field accessors.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "control/quorlina.h"
 #include "platform/kernel.h"
 #include "stream/present_frame.h"
@@ -10,12 +12,28 @@ using namespace control;
 namespace {
 
 char g_window;
-platform::HWND FakeWindow() { return reinterpret_cast<platform::HWND>(&g_window); }
+platform::HWND FakeWindow() {
+    return reinterpret_cast<platform::HWND>(&g_window);
+}
 
 struct ControlPtr {
     CQuorlina* c = new CQuorlina();
     ~ControlPtr() { c->Destroy(); }
     CQuorlina* operator->() { return c; }
+};
+
+// Holds GetTickCount at a chosen value for as long as it lives.
+std::atomic<platform::Tick> g_fixed_now{0};
+platform::Tick FixedNow() {
+    return g_fixed_now.load();
+}
+struct FixedClock {
+    explicit FixedClock(platform::Tick now) {
+        Set(now);
+        platform::SetTickSource(&FixedNow);
+    }
+    ~FixedClock() { platform::SetTickSource(nullptr); }
+    void Set(platform::Tick now) { g_fixed_now = now; }
 };
 
 void WaitForThreads(int count) {
@@ -93,30 +111,46 @@ TEST(ControlPlay, WithoutAProbeVerdictGivesUpAtOnce) {
 
 TEST(ControlFrameRate, CountsFramesBetweenQueries) {
     ControlPtr c;
+    FixedClock clock(5000);
     double rate = -1;
     c->get_FrameRate(&rate);
     EXPECT_EQ(rate, 0.0);  // no frames
+    EXPECT_EQ(c->RateTickLast, 5000u);
 
     struct Row {
         int frames;
-        std::uint32_t elapsed_ms;
+        platform::Tick last, now;
         double expected;
     };
-    for (Row row : {Row{250, 10000, 25.0}, Row{1, 3000, 0.33}, Row{2, 3000, 0.66}}) {
+    const Row rows[] = {
+        {250, 10000, 20000, 25.0},
+        {1, 10000, 13000, 0.33},         // 0.333...: cut, not rounded
+        {2, 10000, 13000, 0.66},         // 0.666...: cut, not rounded
+        {250, 0xFFFFF000u, 5904, 25.0},  // the tick counter wrapped: 4096 + 5904 ms
+    };
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.frames);
         c->FrameCount = row.frames;
-        c->RateTickLast = platform::GetTickCount() - row.elapsed_ms;
+        c->RateTickLast = row.last;
+        clock.Set(row.now);
         c->get_FrameRate(&rate);
-        EXPECT_NEAR(rate, row.expected, 0.011);
-        EXPECT_LE(rate, row.expected + 1e-9);  // cut, not rounded
+        EXPECT_DOUBLE_EQ(rate, row.expected);
+        EXPECT_DOUBLE_EQ(c->MeasuredFrameRate, row.expected);
         EXPECT_EQ(c->FrameCount.load(), 0);
+        EXPECT_EQ(c->RateTickLast, row.now);
     }
-    // Same millisecond as the previous query.
+
+    // Frames counted, but the query falls in the same millisecond as the previous one: no rate
+    // (no division by zero), the count is taken all the same and the last rate is kept.
     c->FrameCount = 5;
-    c->RateTickLast = platform::GetTickCount() + 1000000;  // cannot match "now": make it equal
-    c->RateTickLast = platform::GetTickCount();
+    c->RateTickLast = 30000;
+    clock.Set(30000);
+    rate = -1;
     c->get_FrameRate(&rate);
-    EXPECT_TRUE(rate == 0.0 || rate > 0.0);
+    EXPECT_EQ(rate, 0.0);
+    EXPECT_EQ(c->FrameCount.load(), 0);
+    EXPECT_DOUBLE_EQ(c->MeasuredFrameRate, 25.0);
+    EXPECT_EQ(c->RateTickLast, 30000u);
 }
 
 TEST(ControlFrameRate, CounterWrapsAt65530) {

@@ -15,6 +15,7 @@
 #include "host/quorlina_object.h"
 #include "host/type_info.h"
 #include "platform/registry.h"
+#include "support/client_site_stub.h"
 #include "support/dispatch_client.h"
 #include "support/loopback_peer.h"
 
@@ -134,12 +135,8 @@ TEST_F(DispatchTest, EveryMemberInvokesWithItsKindAndGivesItsResultType) {
         VARIANT result;
         result.vt = VT_I2;  // a sentinel no member returns
         result.iVal = 1234;
+        ASSERT_NE(m.accessor, nullptr) << "every member of the table does its work in this build";
         const HRESULT hr = InvokeRow(d(), m, m.param_count, &result);
-        if (m.accessor == nullptr) {
-            EXPECT_EQ(hr, E_NOTIMPL);
-            EXPECT_EQ(result.vt, VT_I2);
-            continue;
-        }
         EXPECT_TRUE(Succeeded(hr)) << HresultName(hr);
         if (m.result == ValueType::None || IsWriteOnlyGetter(m)) {
             EXPECT_EQ(result.vt, VT_I2);
@@ -448,7 +445,7 @@ TEST_F(DispatchTest, VirtualTableAndDispatchReachTheSameMembers) {
 namespace {
 
 // The container's site, with the property-notify sink the control looks for on it.
-class Site final : public IOleClientSite, public IPropertyNotifySink {
+class Site final : public testsupport::ClientSiteStub, public IPropertyNotifySink {
   public:
     bool refuse = false;
     std::vector<DISPID> requested, changed;

@@ -92,7 +92,7 @@ TEST(JpegOracle, GreyPicturesKeepTheGreyRamp) {
 
 TEST(JpegOracle, BmpFileOfTheDecodedBufferEqualsDjpegs) {
     // The BMP writer of `quorlina decode`: header, colour table and rows as one file.
-    for (const char* name : {"shared testorig.jpg", "grey q75"}) {
+    for (const char* name : {"turbojpeg picture.jpg", "grey q75"}) {
         SCOPED_TRACE(name);
         const auto& corpus = testsupport::DecodableCorpus();
         auto it = std::find_if(corpus.begin(), corpus.end(),
@@ -147,7 +147,7 @@ TEST(JpegOracle, DecodeCommandWritesDjpegsPictureOrNothing) {
     EXPECT_EQ(picture.channels, 3);
     // A refused frame: status 1 and no file; bad arguments: status 2.
     const std::string refused = testsupport::CorpusDir() + "/refused.bmp";
-    const std::string arithmetic = testsupport::SharedJpegDir() + "/testimgari.jpg";
+    const std::string arithmetic = testsupport::SourceDir() + "/arithmetic.jpg";
     EXPECT_EQ(testsupport::RunExitStatus(Quote(quorlina) + " decode " + Quote(arithmetic) + " " +
                                          Quote(refused)),
               1);
@@ -157,7 +157,7 @@ TEST(JpegOracle, DecodeCommandWritesDjpegsPictureOrNothing) {
               2);
     EXPECT_EQ(testsupport::RunExitStatus(Quote(quorlina) + " info " + Quote(corpus[0].path)), 0);
     EXPECT_EQ(testsupport::RunExitStatus(Quote(quorlina) + " info " +
-                                         Quote(testsupport::SharedJpegDir() + "/test.scan")),
+                                         Quote(testsupport::SourceDir() + "/refined_bands.scan")),
               1);
 }
 

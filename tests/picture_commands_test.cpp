@@ -247,6 +247,37 @@ TEST(SnapshotCommand, TheWindowMatchesTheCamerasFrameThroughThePipeline) {
     cam.Stop();
 }
 
+TEST(SnapshotCommand, TheAmbientBackgroundShowsBesideThePicture) {
+    camera::CameraConfig config;
+    config.http_port = 0;
+    config.width = 64;
+    config.height = 48;
+    config.fps = 25;
+    camera::Camera cam(config);
+    std::string error;
+    ASSERT_TRUE(cam.Start(&error)) << error;
+    const std::string url = "http://127.0.0.1:" + std::to_string(cam.HttpPort());
+    const std::string out = TempPath("background.bmp");
+    const CommandResult r =
+        RunQuorlina("snapshot " + url + " --out " + out +
+                    " --frames 2 --timeout 20 --preview 64x48 --window 80x60 --background 2040a0");
+    ASSERT_EQ(r.status, 0) << r.output;
+    Bmp bmp;
+    ASSERT_TRUE(ReadBmp(out, &bmp));
+    ASSERT_EQ(bmp.width, 80);
+    for (const auto& [x, y] : {std::pair{79, 59}, std::pair{70, 5}, std::pair{5, 55}})
+        EXPECT_EQ(bmp.At(x, y), (Rgb{0x20, 0x40, 0xA0})) << x << "," << y;
+    EXPECT_NE(bmp.At(32, 24), (Rgb{0x20, 0x40, 0xA0})) << "the picture itself";
+    std::remove(out.c_str());
+
+    const CommandResult bad =
+        RunQuorlina("snapshot " + url + " --out " + out + " --background 20a0");
+    EXPECT_EQ(bad.status, 2) << bad.output;
+    EXPECT_NE(bad.output.find("RRGGBB"), std::string::npos) << bad.output;
+    EXPECT_FALSE(Exists(out));
+    cam.Stop();
+}
+
 TEST(SnapshotCommand, TooFewFramesInTimeWritesNoFile) {
     camera::CameraConfig config;
     config.http_port = 0;

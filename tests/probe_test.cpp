@@ -105,3 +105,63 @@ TEST(ProbeSetters, UnreachableDeviceIsClassedNative) {
     cp.c->get_RemoteHost(&text);
     EXPECT_EQ(text, "127.0.0.1:1");
 }
+
+// A path or query after the host (and port) of an http:// target names the stream; "/" alone
+// names none. Without a port such a target is on HTTP's port, where a bare host still means the
+// native device's.
+TEST(ProbeRemoteHost, StreamPathAfterTheHost) {
+    struct Row {
+        const char* text;
+        const char* host;
+        int port;
+        const char* path;
+    };
+    const Row rows[] = {
+        {"http://cam:81/video/live.mjpg?fps=10", "cam", 81, "/video/live.mjpg?fps=10"},
+        {"http://cam/axis-cgi/mjpg/video.cgi", "cam", 80, "/axis-cgi/mjpg/video.cgi"},
+        {"http://cam:8081?action=stream", "cam", 8081, "/?action=stream"},
+        {"http://cam:81/", "cam", 81, ""},
+        {"http://cam:81", "cam", 81, ""},
+        {"http://cam", "cam", 8481, ""},
+        {"cam:81/not/a/path", "cam", 81, ""},  // no scheme: step A as ever, no path
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text);
+        ControlPtr cp;
+        ParseRemoteHost(*cp.c, r.text);
+        EXPECT_EQ(cp.c->HostName.Get(), r.host);
+        EXPECT_EQ(cp.c->RemotePort.load(), r.port);
+        EXPECT_EQ(cp.c->StreamPath.Get(), r.path);
+    }
+    // A later target without a path drops the earlier one's.
+    ControlPtr cp;
+    ParseRemoteHost(*cp.c, "http://cam:81/a.mjpg");
+    ParseRemoteHost(*cp.c, "http://cam:82");
+    EXPECT_EQ(cp.c->StreamPath.Get(), "");
+}
+
+// The longest text taken is kept whole and read back as set; one character more, a control
+// character or a space in the path is refused with a reason, and the earlier target stays.
+TEST(ProbeRemoteHost, OverlongOrUnsafeTextsAreRefusedWhole) {
+    platform::RegResetForTesting(false);
+    ControlPtr cp;
+    const std::string head = "http://127.0.0.1:1/";
+    const std::string longest = head + std::string(kMaxRemoteHostChars - head.size(), 'a');
+    EXPECT_EQ(cp.c->put_RemoteHost(longest.c_str()), platform::S_OK);
+    std::string back;
+    cp.c->get_RemoteHost(&back);
+    EXPECT_EQ(back, longest);
+    EXPECT_EQ(cp.c->StreamMode.load(), 1) << "a path target is not probed";
+
+    for (const std::string& bad :
+         {longest + "a", head + "a\r\nX-Injected: 1", head + "a b", std::string("cam\t:81")}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(RemoteHostRefusal(bad.c_str()).empty());
+        EXPECT_EQ(cp.c->put_RemoteHost(bad.c_str()), platform::E_INVALIDARG);
+        cp.c->get_RemoteHost(&back);
+        EXPECT_EQ(back, longest);
+        EXPECT_EQ(cp.c->HostName.Get(), "127.0.0.1");
+    }
+    EXPECT_NE(RemoteHostRefusal((longest + "a").c_str()).find("at most"), std::string::npos);
+    EXPECT_TRUE(RemoteHostRefusal("http://cam:81/a%20b").empty());
+}

@@ -287,6 +287,16 @@ std::string ReadAll(const std::string& path) {
     return s.str();
 }
 
+// The private display has no session bus, and the viewer is told so in the variable a desktop
+// session sets: otherwise libdbus (which SDL loads) tries to autolaunch a bus, spawning
+// dbus-launch where it is installed and leaking its read buffer where it is not.
+std::vector<std::string> ViewerEnvironment(const PrivateXServer& x) {
+    return EnvironmentWith({{"DISPLAY", x.name()},
+                            {"WAYLAND_DISPLAY", ""},
+                            {"SDL_VIDEODRIVER", ""},
+                            {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}});
+}
+
 }  // namespace
 
 TEST(Viewer, ShowsTheControlWindowFollowsResizeSwitchesAnOutputAndQuitsOnQ) {
@@ -308,14 +318,7 @@ TEST(Viewer, ShowsTheControlWindowFollowsResizeSwitchesAnOutputAndQuitsOnQ) {
     ASSERT_FALSE(temp.path.empty());
     const std::string& dir = temp.path;
     const std::string output = dir + "/output.txt";
-    // The private display has no session bus, and the viewer is told so in the variable a
-    // desktop session sets: otherwise libdbus (which SDL loads) tries to autolaunch a bus,
-    // spawning dbus-launch where it is installed and leaking its read buffer where it is not.
-    const std::vector<std::string> env =
-        EnvironmentWith({{"DISPLAY", x.name()},
-                         {"WAYLAND_DISPLAY", ""},
-                         {"SDL_VIDEODRIVER", ""},
-                         {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}});
+    const std::vector<std::string> env = ViewerEnvironment(x);
     const pid_t viewer =
         Spawn({QUORLINA_BIN_DIR "/quorlina", "view",
                "http://127.0.0.1:" + std::to_string(cam.HttpPort()), "--snapshots", dir},
@@ -454,4 +457,60 @@ TEST(Viewer, ShowsWhyTheCameraWentAndPlaysAgainWhenItIsBack) {
     ::kill(viewer, SIGTERM);
     WaitForExit(viewer, kQuitMs);
     guard.pid = -1;
+}
+
+TEST(Viewer, DesignModeShowsTheAmbientBackgroundAndCaptionUntilPlayed) {
+    PrivateXServer x;
+    std::string why;
+    if (!x.Start(&why)) GTEST_SKIP() << why;
+    Display* d = x.display();
+    int event_base, error_base, major, minor;
+    if (!XTestQueryExtension(d, &event_base, &error_base, &major, &minor))
+        GTEST_SKIP() << "the X server has no XTEST extension";
+
+    camera::CameraConfig config;
+    config.http_port = 0;
+    config.fps = kCameraFps;
+    camera::Camera cam(config);
+    ASSERT_TRUE(cam.Start(&why)) << why;
+    TempDir temp;
+    ASSERT_FALSE(temp.path.empty());
+    const std::string output = temp.path + "/output.txt";
+    const pid_t viewer = Spawn(
+        {QUORLINA_BIN_DIR "/quorlina", "view", "http://127.0.0.1:" + std::to_string(cam.HttpPort()),
+         "--design", "--background", "2040A0"},
+        ViewerEnvironment(x), output);
+    ASSERT_GT(viewer, 0);
+    ChildGuard guard{viewer};
+    Window w = 0;
+    ASSERT_TRUE(WaitFor([&] { return (w = FindWindowOf(d, viewer)) != 0; }, kWindowOpenMs))
+        << ReadAll(output);
+
+    // The background in the ambient colour (blue, green, red bytes), the caption across the
+    // middle and nothing else: no frame is played in design mode.
+    const std::uint8_t background[] = {0xA0, 0x40, 0x20};
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const testsupport::Picture p = Screenshot(d, w);
+            return p.width == 320 && std::memcmp(p.At(0, 0), background, 3) == 0 &&
+                   std::memcmp(p.At(319, 239), background, 3) == 0;
+        },
+        kPictureMs))
+        << ReadAll(output);
+    const testsupport::Picture still = Screenshot(d, w);
+    int ink = 0;
+    for (int x_at = 0; x_at < still.width; ++x_at)
+        ink += std::memcmp(still.At(x_at, 120), background, 3) != 0 ? 1 : 0;
+    EXPECT_GT(ink, 10) << "the caption crosses the middle row";
+    EXPECT_LE(PixelsUnlikeTheFirst(still), 15u * 6 * 8) << "at most the caption's cells";
+    EXPECT_EQ(cam.State().frames_sent, 0u);
+
+    // p plays all the same: camera frames replace the caption.
+    PressKey(d, w, XK_p);
+    EXPECT_TRUE(WaitFor([&] { return PixelsUnlikeTheFirst(Screenshot(d, w)) > 320 * 240 / 4; },
+                        kPictureMs));
+    PressKey(d, w, XK_q);
+    EXPECT_EQ(WaitForExit(viewer, kQuitMs), 0) << ReadAll(output);
+    guard.pid = -1;
+    EXPECT_NE(ReadAll(output).find("design mode"), std::string::npos) << ReadAll(output);
 }

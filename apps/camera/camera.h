@@ -10,6 +10,7 @@
 
 #include "apps/camera/device_model.h"
 #include "apps/camera/faults.h"
+#include "apps/camera/styles.h"
 
 namespace camera {
 
@@ -37,6 +38,7 @@ struct CameraConfig {
     int pace = 0;                 // frame pacing value in the ready block (bytes 124-125)
     bool refuse_outputs = false;  // answer every native output command with a refusal
     FaultSet faults;              // deliberate misbehaviour (none by default)
+    StyleSet styles;              // other servers' HTTP forms (none: the device's own)
     double seconds = 0;           // stop by itself after this long (0: run until Stop)
     bool log = false;             // one line per client connection on stderr
 };

@@ -2,8 +2,8 @@
 // the Motion-JPEG stream and the command CGIs, behind an optional Basic credentials check.
 // The hard part is the wire shape the control depends on: reply heads stay short and free of
 // the native status digits, and each stream part is followed at once by the next boundary line
-// so the receiver can close a frame without waiting for the next one. Configured faults enter
-// here: in Send (trickle), in the stream's part builder and in the router.
+// so the receiver can close a frame without waiting for the next one. Configured faults and
+// styles enter here: in Send (trickle), in the stream's head and part builder and in the router.
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -31,6 +31,7 @@ constexpr int kRequestTimeoutMs = 10000;  // for the head and for the body
 constexpr int kSendStallMs = 10000;       // a client that takes nothing this long is dropped
 constexpr std::size_t kReceiveChunkBytes = 2048;
 constexpr char kBoundary[] = "QuorlinaFrameBoundary";
+constexpr char kSpacedBoundary[] = "Quorlina frame boundary";  // quoted-boundary style
 
 // Probe page sizes: fixed so that no head ever carries a length with the native status digits.
 constexpr std::size_t kDevInfoBytes = 256;
@@ -204,7 +205,11 @@ std::string IoStatusBody(const DeviceState& state, const ClockFields& clock) {
 class HttpSession {
   public:
     HttpSession(int fd, const std::string& peer, const CameraContext& context)
-        : fd_(fd), peer_(peer), ctx_(context), faults_(context.config.faults) {}
+        : fd_(fd),
+          peer_(peer),
+          ctx_(context),
+          faults_(context.config.faults),
+          styles_(context.config.styles) {}
 
     void Run() {
         ctx_.device.CountConnection(Protocol::kHttp);
@@ -314,6 +319,16 @@ class HttpSession {
         const bool get = request_.method == "GET";
         const bool post = request_.method == "POST";
         const auto now = DeviceModel::Clock::now();
+        const bool device_page =
+            EqualsNoCase(path, "/HOME.htm") || EqualsNoCase(path, "/DevInfo.CGI") ||
+            EqualsNoCase(path, "/iocontrol.cgi") || EqualsNoCase(path, "/pantiltcontrol.cgi");
+        if (device_page && styles_.Has(Style::kNoDevicePages))
+            return Reply(kStatusNotFound, "no device pages in this style");
+        if (styles_.Has(Style::kStreamPath)) {
+            if (get && path == kStyleStreamPath) return Stream();
+            if (EqualsNoCase(path, "/mjpeg.cgi"))
+                return Reply(kStatusNotFound, "the stream is at its own path in this style");
+        }
         if (get && EqualsNoCase(path, "/HOME.htm")) return ReplyBody("text/html", kHomePage);
         if (get && EqualsNoCase(path, "/DevInfo.CGI")) {
             std::vector<std::uint8_t> info = DevInfoBody(ctx_.config);
@@ -340,14 +355,18 @@ class HttpSession {
     // stops. Part = length header, device line, type header, empty line, JPEG, CR LF, boundary.
     int Stream() {
         const bool bounded = !faults_.Has(Fault::kNoBoundary);
-        const std::string boundary_line = bounded ? std::string("--") + kBoundary + "\r\n" : "";
+        const std::string boundary =
+            styles_.Has(Style::kQuotedBoundary) ? kSpacedBoundary : kBoundary;
+        const std::string boundary_line = bounded ? "--" + boundary + "\r\n" : "";
         ctx_.Log(
-            "http %s: GET %s -> 200 (stream%s%s)", peer_.c_str(), request_.path.c_str(),
-            faults_.Empty() ? "" : ", faults: ", faults_.Empty() ? "" : faults_.Describe().c_str());
-        // Every keyed line is followed by another one: a viewer reads a key's value up to the
-        // next line end inside the header block, and the block's last line has none.
+            "http %s: GET %s -> 200 (stream%s%s%s%s)", peer_.c_str(), request_.path.c_str(),
+            faults_.Empty() ? "" : ", faults: ", faults_.Empty() ? "" : faults_.Describe().c_str(),
+            styles_.Empty() ? "" : ", style: ", styles_.Empty() ? "" : styles_.Describe().c_str());
         std::string head = "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace";
-        if (bounded) head += std::string(";boundary=") + kBoundary;
+        if (bounded && styles_.Has(Style::kQuotedBoundary))
+            head += " ; Boundary = \"" + boundary + "\"";
+        else if (bounded && !styles_.Has(Style::kLateBoundary))
+            head += ";boundary=" + boundary;
         if (!Send(head + "\r\nPragma: no-cache\r\n\r\n" + boundary_line)) return kStatusOk;
         std::mt19937 random(kFaultSeed);
         for (int sent = 0;; ++sent) {
@@ -384,10 +403,17 @@ class HttpSession {
         if (faults_.Has(Fault::kOversize)) payload = PadJpeg(payload, kOversizeHttpPartBytes);
         const std::size_t declared =
             payload.size() + (faults_.Has(Fault::kBadLength) ? kBadLengthExtraBytes : 0);
-        std::string part =
-            faults_.Has(Fault::kCapitalLength) ? "Content-Length: " : "Content-length: ";
-        part += std::to_string(declared) + "\r\n" + device_line +
-                "\r\nContent-type: image/jpeg\r\n\r\n";
+        std::string part;
+        if (styles_.Has(Style::kPaddedLength)) {
+            char line[48];
+            std::snprintf(line, sizeof line, "Content-Length: %*zu\r\n", kPaddedLengthDigits,
+                          declared);
+            part = line;
+        } else if (!styles_.Has(Style::kNoLength)) {
+            part = faults_.Has(Fault::kCapitalLength) ? "Content-Length: " : "Content-length: ";
+            part += std::to_string(declared) + "\r\n";
+        }
+        part += device_line + "\r\nContent-type: image/jpeg\r\n\r\n";
         *payload_at = part.size();
         *payload_size = payload.size();
         part.append(reinterpret_cast<const char*>(payload.data()), payload.size());
@@ -425,6 +451,7 @@ class HttpSession {
     const std::string& peer_;
     const CameraContext& ctx_;
     const FaultSet& faults_;
+    const StyleSet& styles_;
     std::string head_;
     std::string rest_;
     Request request_;

@@ -1,20 +1,26 @@
-// Builds the JPEG corpus with Debian's cjpeg and jpegtran from the shared test images. Odd-size
-// sources are crops of testorig.ppm written as small PPM files; the refused kinds are the shared
-// arithmetic-coded and 12-bit files plus a handful of header edits and a hand-made lossless
-// frame. Everything is made once per process.
+// Builds the JPEG corpus with Debian's cjpeg and jpegtran from pictures the tests draw themselves:
+// the simulated camera's test picture with a little deterministic noise (so every coefficient
+// band carries data), crops of it, two colour-mapped BMP files and TurboJPEG encodings. The
+// refused kinds are an arithmetic-coded file from cjpeg, hand-made 12-bit and lossless frames and
+// a handful of header edits. Everything is made once per process.
 #include "support/jpeg_corpus.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
+#include "apps/bmp_file.h"
+#include "apps/camera/picture.h"
 #include "image/jpeg_decoder.h"
 
 namespace testsupport {
@@ -45,36 +51,84 @@ struct Rgb {
     std::vector<std::uint8_t> data;
 };
 
-bool ReadPpm(const std::string& path, Rgb* rgb) {
-    const std::vector<std::uint8_t> bytes = ReadFileBytes(path);
-    std::size_t pos = 0;
-    auto token = [&]() -> long {
-        while (pos < bytes.size()) {
-            if (bytes[pos] == '#') {
-                while (pos < bytes.size() && bytes[pos] != '\n') ++pos;
-            } else if (std::isspace(bytes[pos])) {
-                ++pos;
-            } else {
-                break;
-            }
+// The source picture: 227 x 149 (odd in both directions, so every sampling has a partial MCU).
+constexpr int kSourceWidth = 227;
+constexpr int kSourceHeight = 149;
+constexpr int kSourceNoise = 10;  // largest change per channel added to the camera picture
+constexpr const char* kPicturePpm = "picture.ppm";
+constexpr const char* kPictureJpeg = "picture.jpg";        // TurboJPEG, 4:2:0, quality 75
+constexpr const char* kPicture444Jpeg = "picture444.jpg";  // TurboJPEG, 4:4:4, quality 90
+constexpr const char* kPaletteBmpA = "palette119x96.bmp";
+constexpr const char* kPaletteBmpB = "palette128x95.bmp";
+constexpr const char* kArithmeticJpeg = "arithmetic.jpg";
+
+Rgb RenderSource() {
+    camera::DeviceState state;
+    state.output1 = true;
+    state.pan = 12;
+    state.tilt = -7;
+    camera::ClockFields clock;
+    clock.year = 2024;
+    clock.month = 6;
+    clock.day = 11;
+    clock.hour = 12;
+    clock.minute = 34;
+    clock.second = 56;
+    Rgb rgb;
+    rgb.width = kSourceWidth;
+    rgb.height = kSourceHeight;
+    camera::RenderTestPicture(rgb.data, kSourceWidth, kSourceHeight, 17, state, clock);
+    std::mt19937 random(20240611);
+    for (std::uint8_t& v : rgb.data) {
+        const int noise = static_cast<int>(random() % (2 * kSourceNoise + 1)) - kSourceNoise;
+        v = static_cast<std::uint8_t>(std::clamp(v + noise, 0, 255));
+    }
+    return rgb;
+}
+
+std::vector<std::uint8_t> TurboJpeg(const Rgb& rgb, int subsampling, int quality) {
+    std::vector<std::uint8_t> bytes;
+    tjhandle handle = tjInitCompress();
+    if (handle == nullptr) return bytes;
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    if (tjCompress2(handle, rgb.data.data(), rgb.width, 0, rgb.height, TJPF_RGB, &out, &size,
+                    subsampling, quality, TJFLAG_ACCURATEDCT) == 0)
+        bytes.assign(out, out + size);
+    tjFree(out);
+    tjDestroy(handle);
+    return bytes;
+}
+
+// A colour-mapped (8-bit) BMP of the picture's top-left corner: a 6 x 6 x 6 colour cube, each
+// pixel its nearest cube colour, so cjpeg reads a palette file.
+bool WritePaletteBmp(const std::string& path, const Rgb& rgb, int width, int height) {
+    constexpr int kLevels = 6;
+    constexpr int kStep = 255 / (kLevels - 1);
+    image::ImageBuffer buffer{};
+    if (image::AllocImage(&buffer, width, height, 8) != image::kImageOk) return false;
+    for (int i = 0; i < kLevels * kLevels * kLevels; ++i) {
+        buffer.Palette[i].Red = static_cast<std::uint8_t>(i / (kLevels * kLevels) * kStep);
+        buffer.Palette[i].Green = static_cast<std::uint8_t>(i / kLevels % kLevels * kStep);
+        buffer.Palette[i].Blue = static_cast<std::uint8_t>(i % kLevels * kStep);
+    }
+    buffer.Flags = 0;
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = buffer.Bits + static_cast<std::size_t>(height - 1 - y) *
+                                              static_cast<std::size_t>(buffer.RowBytes);
+        for (int x = 0; x < width; ++x) {
+            const std::uint8_t* p =
+                &rgb.data[(static_cast<std::size_t>(y) * static_cast<std::size_t>(rgb.width) +
+                           static_cast<std::size_t>(x)) *
+                          3];
+            auto level = [](std::uint8_t v) { return (v + kStep / 2) / kStep; };
+            row[x] = static_cast<std::uint8_t>(level(p[0]) * kLevels * kLevels +
+                                               level(p[1]) * kLevels + level(p[2]));
         }
-        long value = 0;
-        while (pos < bytes.size() && std::isdigit(bytes[pos]))
-            value = value * 10 + (bytes[pos++] - '0');
-        return value;
-    };
-    if (bytes.size() < 2 || bytes[0] != 'P' || bytes[1] != '6') return false;
-    pos = 2;
-    rgb->width = static_cast<int>(token());
-    rgb->height = static_cast<int>(token());
-    if (token() != 255) return false;
-    ++pos;  // the single white space after the maximum value
-    const std::size_t size =
-        static_cast<std::size_t>(rgb->width) * static_cast<std::size_t>(rgb->height) * 3;
-    if (bytes.size() < pos + size) return false;
-    rgb->data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
-                     bytes.begin() + static_cast<std::ptrdiff_t>(pos + size));
-    return true;
+    }
+    const bool written = WriteFileBytes(path, apps::BmpFileBytes(buffer));
+    image::FreeImage(&buffer);
+    return written;
 }
 
 bool WritePpmCrop(const std::string& path, const Rgb& rgb, int x0, int y0, int width, int height) {
@@ -93,7 +147,7 @@ bool WritePpmCrop(const std::string& path, const Rgb& rgb, int x0, int y0, int w
 // One corpus image: a shell command with {in} and {out} replaced by paths.
 struct Recipe {
     std::string name;
-    std::string source;  // file name in the corpus folder or the shared folder
+    std::string source;  // file name in the corpus folder
     std::string command;
     bool multi_scan;
 };
@@ -110,55 +164,51 @@ std::vector<Recipe> Recipes() {
     std::vector<Recipe> r;
     const std::string cjpeg = "cjpeg -dct int ";
     for (int q : {5, 10, 25, 50, 75, 90, 95, 100})
-        r.push_back({"q" + std::to_string(q) + " 2x2", "testorig.ppm",
+        r.push_back({"q" + std::to_string(q) + " 2x2", kPicturePpm,
                      cjpeg + "-quality " + std::to_string(q) + " -outfile {out} {in}", false});
     for (const char* s :
          {"1x1", "2x1", "1x2", "4x1", "1x4", "4x2", "2x2,1x2,2x1", "1x1,2x2,2x2", "2x2,1x1,2x1"})
-        r.push_back({std::string("q75 sample ") + s, "testorig.ppm",
+        r.push_back({std::string("q75 sample ") + s, kPicturePpm,
                      cjpeg + "-sample " + s + " -outfile {out} {in}", false});
-    r.push_back({"grey q75", "testorig.ppm", cjpeg + "-grayscale -outfile {out} {in}", false});
-    r.push_back({"grey q30 optimised", "testorig.ppm",
+    r.push_back({"grey q75", kPicturePpm, cjpeg + "-grayscale -outfile {out} {in}", false});
+    r.push_back({"grey q30 optimised", kPicturePpm,
                  cjpeg + "-grayscale -quality 30 -optimize -outfile {out} {in}", false});
-    r.push_back({"grey declared 2x2", "testorig.ppm",
+    r.push_back({"grey declared 2x2", kPicturePpm,
                  cjpeg + "-grayscale -sample 2x2 -outfile {out} {in}", false});
     r.push_back(
-        {"restart every MCU", "testorig.ppm", cjpeg + "-restart 1B -outfile {out} {in}", false});
+        {"restart every MCU", kPicturePpm, cjpeg + "-restart 1B -outfile {out} {in}", false});
     r.push_back(
-        {"restart every 4 MCUs", "testorig.ppm", cjpeg + "-restart 4B -outfile {out} {in}", false});
+        {"restart every 4 MCUs", kPicturePpm, cjpeg + "-restart 4B -outfile {out} {in}", false});
     r.push_back(
-        {"restart every row", "testorig.ppm", cjpeg + "-restart 1 -outfile {out} {in}", false});
-    r.push_back({"grey restart every 3 MCUs", "testorig.ppm",
+        {"restart every row", kPicturePpm, cjpeg + "-restart 1 -outfile {out} {in}", false});
+    r.push_back({"grey restart every 3 MCUs", kPicturePpm,
                  cjpeg + "-grayscale -restart 3B -outfile {out} {in}", false});
-    r.push_back({"optimised 2x2", "testorig.ppm", cjpeg + "-optimize -outfile {out} {in}", false});
-    r.push_back({"optimised q90 1x1", "testorig.ppm",
+    r.push_back({"optimised 2x2", kPicturePpm, cjpeg + "-optimize -outfile {out} {in}", false});
+    r.push_back({"optimised q90 1x1", kPicturePpm,
                  cjpeg + "-optimize -quality 90 -sample 1x1 -outfile {out} {in}", false});
-    r.push_back(
-        {"progressive 2x2", "testorig.ppm", cjpeg + "-progressive -outfile {out} {in}", true});
-    r.push_back({"progressive q95 1x1", "testorig.ppm",
+    r.push_back({"progressive 2x2", kPicturePpm, cjpeg + "-progressive -outfile {out} {in}", true});
+    r.push_back({"progressive q95 1x1", kPicturePpm,
                  cjpeg + "-progressive -quality 95 -sample 1x1 -outfile {out} {in}", true});
-    r.push_back({"progressive grey", "testorig.ppm",
+    r.push_back({"progressive grey", kPicturePpm,
                  cjpeg + "-progressive -grayscale -outfile {out} {in}", true});
-    r.push_back({"progressive restart 2B", "testorig.ppm",
+    r.push_back({"progressive restart 2B", kPicturePpm,
                  cjpeg + "-progressive -restart 2B -outfile {out} {in}", true});
-    r.push_back({"progressive test.scan", "testorig.ppm",
-                 cjpeg + "-scans " + Quote(SharedJpegDir() + "/test.scan") + " -outfile {out} {in}",
-                 true});
-    r.push_back(
-        {"jpegtran test.scan", "testorig.jpg",
-         "jpegtran -scans " + Quote(SharedJpegDir() + "/test.scan") + " -outfile {out} {in}",
-         true});
-    r.push_back({"progressive separate DC", "testorig.ppm",
+    r.push_back({"progressive refined bands", kPicturePpm,
+                 cjpeg + "-scans {dir}/refined_bands.scan -outfile {out} {in}", true});
+    r.push_back({"jpegtran refined bands", kPictureJpeg,
+                 "jpegtran -scans {dir}/refined_bands.scan -outfile {out} {in}", true});
+    r.push_back({"progressive separate DC", kPicturePpm,
                  cjpeg + "-scans {dir}/separate_dc.scan -outfile {out} {in}", true});
-    r.push_back({"sequential three scans", "testorig.ppm",
+    r.push_back({"sequential three scans", kPicturePpm,
                  cjpeg + "-scans {dir}/seq3.scan -outfile {out} {in}", true});
-    r.push_back({"sequential two scans", "testorig.ppm",
+    r.push_back({"sequential two scans", kPicturePpm,
                  cjpeg + "-scans {dir}/seq2.scan -outfile {out} {in}", true});
-    r.push_back({"sequential three scans 1x1 restart", "testorig.ppm",
+    r.push_back({"sequential three scans 1x1 restart", kPicturePpm,
                  cjpeg + "-sample 1x1 -restart 2B -scans {dir}/seq3.scan -outfile {out} {in}",
                  true});
-    r.push_back({"jpegtran progressive", "testorig.jpg",
-                 "jpegtran -progressive -outfile {out} {in}", true});
-    r.push_back({"jpegtran optimised restart", "testorig.jpg",
+    r.push_back(
+        {"jpegtran progressive", kPictureJpeg, "jpegtran -progressive -outfile {out} {in}", true});
+    r.push_back({"jpegtran optimised restart", kPictureJpeg,
                  "jpegtran -optimize -restart 2B -outfile {out} {in}", false});
     for (const char* size : {"1x1", "7x3", "17x9", "8x8", "100x75"})
         r.push_back({std::string("size ") + size, std::string("crop") + size + ".ppm",
@@ -170,10 +220,10 @@ std::vector<Recipe> Recipes() {
                  cjpeg + "-progressive -outfile {out} {in}", true});
     r.push_back(
         {"size 1x1 progressive", "crop1x1.ppm", cjpeg + "-progressive -outfile {out} {in}", true});
-    r.push_back({"palette bmp 119x96", "vgl_6434_0018a.bmp", cjpeg + "-outfile {out} {in}", false});
-    r.push_back({"palette bmp 128x95 progressive", "vgl_6548_0026a.bmp",
+    r.push_back({"palette bmp 119x96", kPaletteBmpA, cjpeg + "-outfile {out} {in}", false});
+    r.push_back({"palette bmp 128x95 progressive", kPaletteBmpB,
                  cjpeg + "-progressive -outfile {out} {in}", true});
-    r.push_back({"palette bmp 128x95 4x1", "vgl_6548_0026a.bmp",
+    r.push_back({"palette bmp 128x95 4x1", kPaletteBmpB,
                  cjpeg + "-sample 4x1 -quality 60 -outfile {out} {in}", false});
     return r;
 }
@@ -189,6 +239,38 @@ void WriteScanScripts(const std::string& dir) {
         "1: 1 63 0 0;\n0: 0 0 1 0;\n0: 1 63 2 1;\n0: 1 63 1 0;\n";
     WriteFileBytes(dir + "/separate_dc.scan",
                    std::vector<std::uint8_t>(separate.begin(), separate.end()));
+    // All three DC terms interleaved with one bit held back, luma AC in three bands and chroma
+    // AC whole, each with bits held back, then every refinement.
+    const std::string refined =
+        "0 1 2: 0 0 0 1;\n0: 1 2 0 2;\n0: 3 9 0 2;\n0: 10 63 0 2;\n1: 1 63 0 1;\n2: 1 63 0 1;\n"
+        "0 1 2: 0 0 1 0;\n0: 1 63 2 1;\n0: 1 63 1 0;\n1: 1 63 1 0;\n2: 1 63 1 0;\n";
+    WriteFileBytes(dir + "/refined_bands.scan",
+                   std::vector<std::uint8_t>(refined.begin(), refined.end()));
+}
+
+// The source files every recipe starts from, written into the corpus folder.
+bool MakeSources(const std::string& dir) {
+    const Rgb picture = RenderSource();
+    bool ok = WritePpmCrop(dir + "/" + kPicturePpm, picture, 0, 0, picture.width, picture.height);
+    const int crops[][2] = {{1, 1}, {7, 3}, {17, 9}, {8, 8}, {100, 75}};
+    for (const auto& c : crops)
+        ok &=
+            WritePpmCrop(dir + "/crop" + std::to_string(c[0]) + "x" + std::to_string(c[1]) + ".ppm",
+                         picture, 40, 30, c[0], c[1]);
+    ok &= WriteFileBytes(dir + "/" + kPictureJpeg, TurboJpeg(picture, TJSAMP_420, 75));
+    ok &= WriteFileBytes(dir + "/" + kPicture444Jpeg, TurboJpeg(picture, TJSAMP_444, 90));
+    ok &= WritePaletteBmp(dir + "/" + kPaletteBmpA, picture, 119, 96);
+    ok &= WritePaletteBmp(dir + "/" + kPaletteBmpB, picture, 128, 95);
+    WriteScanScripts(dir);
+    const std::string arithmetic = "cjpeg -arithmetic -outfile " +
+                                   Quote(dir + "/" + kArithmeticJpeg) + " " +
+                                   Quote(dir + "/" + kPicturePpm);
+    if (!RunQuiet(arithmetic)) {
+        ADD_FAILURE() << "corpus: failed: " << arithmetic;
+        ok = false;
+    }
+    if (!ok) ADD_FAILURE() << "corpus: cannot write the source pictures into " << dir;
+    return ok;
 }
 
 // A corpus image cut just before its n-th start-of-scan marker (n counted from 0).
@@ -206,27 +288,17 @@ std::vector<CorpusImage> BuildDecodable() {
         ADD_FAILURE() << "corpus: cannot create a temporary folder";
         return corpus;
     }
-    const std::string shared = SharedJpegDir();
-    Rgb original;
-    if (!ReadPpm(shared + "/testorig.ppm", &original)) {
-        ADD_FAILURE() << "corpus: cannot read " << shared << "/testorig.ppm";
-        return corpus;
-    }
-    const int crops[][2] = {{1, 1}, {7, 3}, {17, 9}, {8, 8}, {100, 75}};
-    for (const auto& c : crops)
-        WritePpmCrop(dir + "/crop" + std::to_string(c[0]) + "x" + std::to_string(c[1]) + ".ppm",
-                     original, 40, 30, c[0], c[1]);
-    WriteScanScripts(dir);
+    if (SourceDir().empty()) return corpus;
 
-    for (const char* file : {"testorig.jpg", "testimgint.jpg"})
-        corpus.push_back({std::string("shared ") + file, shared + "/" + file,
-                          ReadFileBytes(shared + "/" + file), false, shared + "/" + file});
+    for (const char* file : {kPictureJpeg, kPicture444Jpeg}) {
+        const std::string path = dir + "/" + file;
+        corpus.push_back(
+            {std::string("turbojpeg ") + file, path, ReadFileBytes(path), false, path});
+    }
 
     int index = 0;
     for (const Recipe& recipe : Recipes()) {
-        const std::string in = std::filesystem::exists(dir + "/" + recipe.source)
-                                   ? dir + "/" + recipe.source
-                                   : shared + "/" + recipe.source;
+        const std::string in = dir + "/" + recipe.source;
         const std::string out = dir + "/corpus" + std::to_string(index++) + ".jpg";
         std::string command = Expand(recipe.command, Quote(in), Quote(out));
         for (std::size_t at = command.find("{dir}"); at != std::string::npos;
@@ -275,14 +347,53 @@ std::vector<std::uint8_t> Concat(std::vector<std::uint8_t> a, const std::vector<
     return a;
 }
 
+// An extended sequential frame (SOF1) of 12-bit samples, as a 12-bit encoder writes it: JFIF
+// header, a quantisation table of 16-bit entries, one grey component, one-code Huffman tables
+// and a scan of a single all-zero block.
+std::vector<std::uint8_t> TwelveBitFrame() {
+    std::vector<std::uint8_t> bytes = {
+        0xFF, 0xD8,                    // SOI
+        0xFF, 0xE0, 0x00, 0x10,        // APP0, 16 bytes
+        'J',  'F',  'I',  'F',  0x00,  //   identifier
+        0x01, 0x01,                    //   version 1.1
+        0x00, 0x00, 0x01, 0x00, 0x01,  //   no units, density 1:1
+        0x00, 0x00,                    //   no thumbnail
+        0xFF, 0xDB, 0x00, 0x83,        // DQT, 131 bytes
+        0x10,                          //   16-bit entries, table 0
+    };
+    for (int k = 0; k < 64; ++k) bytes.insert(bytes.end(), {0x00, 0x01});  //   every step 1
+    const std::vector<std::uint8_t> rest = {
+        0xFF, 0xC1, 0x00, 0x0B,  // SOF1 (extended sequential), 11 bytes
+        0x0C,                    //   12-bit samples
+        0x00, 0x10, 0x00, 0x10,  //   16 x 16
+        0x01,                    //   one component:
+        0x01, 0x11, 0x00,        //     id 1, sampling 1x1, quantisation table 0
+        0xFF, 0xC4, 0x00, 0x14,  // DHT, 20 bytes
+        0x00,                    //   DC table 0
+        0x01, 0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //   one 1-bit code
+        0x00,                                                        //   for category 0
+        0xFF, 0xC4, 0x00, 0x14,                                      // DHT, 20 bytes
+        0x10,                                                        //   AC table 0
+        0x01, 0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //   one 1-bit code
+        0x00,                                                        //   for end of block
+        0xFF, 0xDA, 0x00, 0x08,                                      // SOS, 8 bytes
+        0x01, 0x01, 0x00,  //   one component: id 1, tables 0 and 0
+        0x00, 0x3F, 0x00,  //   coefficients 0..63, no successive approximation
+        0x00,              // entropy-coded data: four blocks, each DC 0 and end of block
+        0xFF, 0xD9,        // EOI
+    };
+    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    return bytes;
+}
+
 std::vector<RejectedImage> BuildRejected() {
     using namespace image;
     std::vector<RejectedImage> rejected;
-    const std::string shared = SharedJpegDir();
-    rejected.push_back({"arithmetic-coded", ReadFileBytes(shared + "/testimgari.jpg"), kImageOk,
+    const std::string dir = SourceDir();
+    rejected.push_back({"arithmetic-coded", ReadFileBytes(dir + "/" + kArithmeticJpeg), kImageOk,
                         kBadJpegHeader, kJpegFrameType});
-    rejected.push_back({"12-bit samples", ReadFileBytes(shared + "/monkey12.jpg"), kImageOk,
-                        kBadJpegHeader, kJpegPrecision});
+    rejected.push_back(
+        {"12-bit samples", TwelveBitFrame(), kImageOk, kBadJpegHeader, kJpegPrecision});
     // A lossless frame (SOF3) with one component, a one-code DC table, a scan and EOI.
     const std::vector<std::uint8_t> lossless = {
         0xFF, 0xD8,                                                  // SOI
@@ -295,7 +406,7 @@ std::vector<RejectedImage> BuildRejected() {
         0x00, 0x00, 0xFF, 0xD9};
     rejected.push_back({"lossless", lossless, kImageOk, kBadJpegHeader, kJpegFrameType});
 
-    const std::vector<std::uint8_t> original = ReadFileBytes(shared + "/testorig.jpg");
+    const std::vector<std::uint8_t> original = ReadFileBytes(dir + "/" + kPictureJpeg);
     if (original.size() > 20) {
         rejected.push_back({"no SOI",
                             std::vector<std::uint8_t>(original.begin() + 2, original.end()),
@@ -317,8 +428,10 @@ std::vector<RejectedImage> BuildRejected() {
 
 }  // namespace
 
-std::string SharedJpegDir() {
-    return std::string(QUORLINA_SHARED_DIR) + "/jpeg";
+const std::string& SourceDir() {
+    static const bool made = !CorpusDir().empty() && MakeSources(CorpusDir());
+    static const std::string none;
+    return made ? CorpusDir() : none;
 }
 
 const std::string& CorpusDir() {

@@ -1,7 +1,8 @@
-// The JPEG test corpus: built once per test process into a temporary folder from the public test
-// images with cjpeg and jpegtran (qualities, samplings, restart intervals, optimised tables,
-// progressive and multi-scan scripts, odd sizes), plus the kinds the decoder must refuse.
-// Leaves comparing and decoding to the tests; helpers here only make files and run tools.
+// The JPEG test corpus: built once per test process into a temporary folder, from pictures the
+// tests draw themselves, with cjpeg, jpegtran and TurboJPEG (qualities, samplings, restart
+// intervals, optimised tables, progressive and multi-scan scripts, odd sizes), plus the kinds the
+// decoder must refuse. Leaves comparing and decoding to the tests; helpers here only make files and
+// run tools.
 #pragma once
 
 #include <cstdint>
@@ -39,8 +40,11 @@ const std::vector<RejectedImage>& RejectedCorpus();
 // The folder holding the corpus files (created on first use, removed at process exit).
 const std::string& CorpusDir();
 
-// Shared test-image folder (QUORLINA_SHARED_DIR/jpeg).
-std::string SharedJpegDir();
+// The folder holding the corpus's sources, made on first use: "picture.ppm" (the drawn picture),
+// "picture.jpg" (its TurboJPEG encoding), "arithmetic.jpg" (arithmetic-coded, refused), scan
+// scripts such as "refined_bands.scan", crops and palette BMPs. Empty (with a test failure) when
+// they cannot be made.
+const std::string& SourceDir();
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
