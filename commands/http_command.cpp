@@ -70,8 +70,9 @@ int Fail(control::ControlState& c, net::SocketClient& socket, std::int32_t code,
     socket.CloseConnection();
     c.CommandReason.Set(code == kCommandRefused && head != nullptr ? RefusalReason(head->received)
                                                                    : std::string());
-    c.CommandStatus = code;
+    // The record first, so that whoever sees the status can read why.
     c.Session.CommandFinished(code, why);
+    c.CommandStatus = code;
     return kRequestFailed;
 }
 
@@ -91,8 +92,8 @@ int HttpPostCommand(control::ControlState& c, const CommandRequest& request) {
         return Fail(c, socket, code, ReplyFailure(code, head, settings.timeout_s), &head);
     socket.CloseConnection();
     c.CommandReason.Clear();
-    c.CommandStatus = kCommandPosted;
     c.Session.CommandFinished(kCommandPosted, "done: " + StatusCodeOf(head.received));
+    c.CommandStatus = kCommandPosted;
     return kRequestDone;
 }
 

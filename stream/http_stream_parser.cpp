@@ -35,7 +35,8 @@ std::string Lowercase(std::string text) {
 
 // The content type a status head declares when no stream of pictures can follow it (a web page,
 // say); empty otherwise: for a multipart type, for an image type (a camera that sends its parts
-// without a boundary, taken by their lengths alone) and when the head declares none.
+// without a boundary, taken by their lengths alone), for plain binary data (a media server that
+// names no type for its stream) and when the head declares none.
 std::string NonMultipartType(const std::string& head) {
     static constexpr std::string_view kKey = "content-type:";
     const std::string lower = Lowercase(head);
@@ -46,7 +47,9 @@ std::string NonMultipartType(const std::string& head) {
     const std::string type = LineAt(head.c_str() + value);
     if (type.empty()) return {};
     const std::string lower_type = Lowercase(type);
-    const bool pictures = lower_type.rfind("multipart/", 0) == 0 || lower_type.rfind("image/", 0) == 0;
+    const bool pictures = lower_type.rfind("multipart/", 0) == 0 ||
+                          lower_type.rfind("image/", 0) == 0 ||
+                          lower_type.rfind("application/octet-stream", 0) == 0;
     return pictures ? std::string() : type;
 }
 
