@@ -1,13 +1,23 @@
 // Cost of presenting one 640x480 camera frame (decode, resize, paint into the window) at zoom 1
 // and 2 on 32- and 8-bit screens for each display mode, and the share of one core a 25 fps
 // stream of such frames takes. The frame is the simulated camera's test picture at quality 75.
+// Then the palette screens' part alone: a decoded 640x480 frame shown on an 8-bit screen in each
+// display mode (and on a 32-bit screen for comparison), for the camera's picture and, when
+// QUORLINA_BENCH_PICTURES holds it, the natural-looking picture of scripts/bench.sh.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "apps/camera/picture.h"
 #include "control/quorlina.h"
+#include "image/display.h"
+#include "image/jpeg_decoder.h"
+#include "platform/gdi.h"
 #include "platform/window.h"
 #include "stream/present_frame.h"
 
@@ -65,6 +75,80 @@ void Arguments(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_PresentFrame)->Apply(Arguments)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+
+// The picture a palette screen is given: the camera's decoded test frame, or the natural picture
+// as raw RGB from QUORLINA_BENCH_PICTURES. False when it is not to be had.
+bool LoadPicture(bool natural, image::ImageBuffer* picture, std::string* error) {
+    if (image::AllocImage(picture, kFrameWidth, kFrameHeight, 24) != image::kImageOk) {
+        *error = "no memory";
+        return false;
+    }
+    if (natural) {
+        const char* dir = std::getenv("QUORLINA_BENCH_PICTURES");
+        std::vector<char> rgb;
+        if (dir != nullptr) {
+            std::ifstream in(std::string(dir) + "/natural-640x480.rgb", std::ios::binary);
+            rgb.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        if (rgb.size() != static_cast<std::size_t>(kFrameWidth) * kFrameHeight * 3) {
+            *error = "no natural picture (run through scripts/bench.sh)";
+            return false;
+        }
+        for (int y = 0; y < kFrameHeight; ++y) {
+            std::uint8_t* out = picture->Bits + image::PixelOffset(*picture, 0, y);
+            const char* in = rgb.data() + static_cast<std::size_t>(y) * kFrameWidth * 3;
+            for (int x = 0; x < kFrameWidth; ++x) {
+                out[3 * x] = static_cast<std::uint8_t>(in[3 * x + 2]);
+                out[3 * x + 1] = static_cast<std::uint8_t>(in[3 * x + 1]);
+                out[3 * x + 2] = static_cast<std::uint8_t>(in[3 * x]);
+            }
+        }
+        return true;
+    }
+    camera::PictureSource source(kFrameWidth, kFrameHeight, kJpegQuality);
+    if (!source.Init(error)) return false;
+    const camera::JpegBytes jpeg = source.Frame(1, camera::DeviceState{}, camera::ClockFields{});
+    if (image::DecodeJpeg(jpeg->data(), jpeg->size(), picture) != image::kImageOk) {
+        *error = "the camera's frame does not decode";
+        return false;
+    }
+    return true;
+}
+
+// Arguments: screen depth, display mode, natural picture (0 or 1).
+void BM_PaletteScreen(benchmark::State& state) {
+    const int depth = static_cast<int>(state.range(0));
+    const int mode = static_cast<int>(state.range(1));
+    image::ImageBuffer picture{};
+    std::string error;
+    if (!LoadPicture(state.range(2) != 0, &picture, &error)) {
+        image::FreeImage(&picture);
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const platform::HWND screen = platform::CreateScreen(kFrameWidth, kFrameHeight, depth);
+    const platform::HDC dc = platform::GetDC(screen);
+    image::ImageBuffer reduced{};
+    int result = 0;
+    for (auto _ : state) {
+        platform::HPALETTE palette = nullptr;
+        result |= image::DisplayImageReusing(screen, dc, &palette, 0, 0, &picture, 0, 0, mode,
+                                             &reduced);
+        if (palette != nullptr) platform::DeleteObject(palette);
+    }
+    if (result != 0) state.SkipWithError("the picture was not shown");
+    image::FreeImage(&reduced);
+    platform::ReleaseDC(screen, dc);
+    platform::DestroyWindow(screen);
+    image::FreeImage(&picture);
+}
+BENCHMARK(BM_PaletteScreen)
+    ->ArgNames({"depth", "display", "natural"})
+    ->ArgsProduct({{8}, {0, 1, 2}, {0, 1}})
+    ->Args({32, 0, 0})
+    ->Args({32, 0, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.3);
 
 }  // namespace
 

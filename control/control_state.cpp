@@ -3,6 +3,12 @@
 
 namespace control {
 
+FramePictures::~FramePictures() {
+    image::FreeImage(&Decoded);
+    image::FreeImage(&Scaled);
+    image::FreeImage(&Reduced);
+}
+
 ControlState::ControlState() {
     const platform::Tick now = platform::GetTickCount();
     RateTickNow = now;

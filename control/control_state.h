@@ -11,6 +11,7 @@
 
 #include "control/session_status.h"
 #include "control/text_field.h"
+#include "image/image_buffer.h"
 #include "net/socket_client.h"
 #include "platform/kernel.h"
 #include "platform/refcount.h"
@@ -65,6 +66,22 @@ struct ReplyTable {
 // Device clock fields as the stream's "Date:" line and the native real-time reply give them.
 struct DeviceClockFields {
     std::atomic<std::int32_t> Second{0}, Minute{0}, Hour{0}, Month{0}, Day{0}, Year{0};
+};
+
+// The picture blocks of frame presentation: the decoded frame, its scaled copy and a palette
+// display's reduction. They are kept from frame to frame and reused while their sizes hold, so a
+// stream of same-sized frames allocates no picture memory; freed with the record. Lock keeps
+// them to one presenter at a time (the stream worker and the present-frame thread may overlap).
+struct FramePictures {
+    FramePictures() = default;
+    ~FramePictures();
+    FramePictures(const FramePictures&) = delete;
+    FramePictures& operator=(const FramePictures&) = delete;
+
+    std::mutex Lock;
+    image::ImageBuffer Decoded{};
+    image::ImageBuffer Scaled{};
+    image::ImageBuffer Reduced{};
 };
 
 class ControlState : public platform::RefCounted {
@@ -141,6 +158,9 @@ public:
     std::atomic<std::int32_t> ZoomFactor{1};
     std::atomic<std::int32_t> ResizeMethod{0};
     std::atomic<std::int32_t> DisplayMethod{0};
+
+    // --- frame presentation ---
+    FramePictures Pictures;
 
     // --- device probe ---
     std::atomic<std::int32_t> ProbesInProgress{0};  // probes running now, on any thread

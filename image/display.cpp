@@ -88,11 +88,17 @@ ImageResult PaintImage(platform::HWND window, platform::HDC dc, platform::HPALET
     return result;
 }
 
-ImageResult ReduceForDevice(platform::HWND window, std::int32_t source_x, std::int32_t source_y,
-                            std::int32_t dest_x, std::int32_t dest_y, std::int32_t device_bits,
-                            ImageBuffer* image, ImageBuffer* target, std::int32_t mode) {
-    ClearImageRecord(target);
-    if (!HasBlock(image)) return kBadPixels;
+namespace {
+
+// ReduceForDevice into a target whose block is kept when it already has the visible part's size
+// (ReuseImage); nothing visible or a failure leaves the target freed.
+ImageResult ReduceInto(platform::HWND window, std::int32_t source_x, std::int32_t source_y,
+                       std::int32_t dest_x, std::int32_t dest_y, std::int32_t device_bits,
+                       ImageBuffer* image, ImageBuffer* target, std::int32_t mode) {
+    if (!HasBlock(image)) {
+        FreeImage(target);
+        return kBadPixels;
+    }
     platform::RECT client;
     platform::GetClientRect(window, &client);
     const std::int64_t right = std::min<std::int64_t>(
@@ -101,7 +107,10 @@ ImageResult ReduceForDevice(platform::HWND window, std::int32_t source_x, std::i
         std::min<std::int64_t>(std::int64_t{client.bottom} - dest_y + source_y - 1,
                                std::int64_t{image->Header->Height} - 1);
     // Nothing of the picture falls into the window: nothing to reduce.
-    if (source_x < 0 || source_y < 0 || right < source_x || bottom < source_y) return kImageOk;
+    if (source_x < 0 || source_y < 0 || right < source_x || bottom < source_y) {
+        FreeImage(target);
+        return kImageOk;
+    }
 
     ImageBuffer region;
     CopyImageRecord(*image, &region);
@@ -109,7 +118,7 @@ ImageResult ReduceForDevice(platform::HWND window, std::int32_t source_x, std::i
     region.Top = static_cast<std::uint32_t>(source_y);
     region.Right = static_cast<std::uint32_t>(right);
     region.Bottom = static_cast<std::uint32_t>(bottom);
-    ImageResult r = AllocImage(target, static_cast<std::int32_t>(right - source_x + 1),
+    ImageResult r = ReuseImage(target, static_cast<std::int32_t>(right - source_x + 1),
                                static_cast<std::int32_t>(bottom - source_y + 1), 8);
     if (r != kImageOk) return r;
     const FixedPalette fixed =
@@ -124,9 +133,30 @@ ImageResult ReduceForDevice(platform::HWND window, std::int32_t source_x, std::i
     return r;
 }
 
+}  // namespace
+
+ImageResult ReduceForDevice(platform::HWND window, std::int32_t source_x, std::int32_t source_y,
+                            std::int32_t dest_x, std::int32_t dest_y, std::int32_t device_bits,
+                            ImageBuffer* image, ImageBuffer* target, std::int32_t mode) {
+    ClearImageRecord(target);
+    return ReduceInto(window, source_x, source_y, dest_x, dest_y, device_bits, image, target, mode);
+}
+
 ImageResult DisplayImage(platform::HWND window, platform::HDC dc, platform::HPALETTE* palette,
                          std::int32_t x_offset, std::int32_t y_offset, ImageBuffer* image,
                          std::int32_t dest_x, std::int32_t dest_y, std::int32_t mode) {
+    ImageBuffer reduced;
+    ClearImageRecord(&reduced);
+    const ImageResult r = DisplayImageReusing(window, dc, palette, x_offset, y_offset, image,
+                                              dest_x, dest_y, mode, &reduced);
+    FreeImage(&reduced);
+    return r;
+}
+
+ImageResult DisplayImageReusing(platform::HWND window, platform::HDC dc,
+                                platform::HPALETTE* palette, std::int32_t x_offset,
+                                std::int32_t y_offset, ImageBuffer* image, std::int32_t dest_x,
+                                std::int32_t dest_y, std::int32_t mode, ImageBuffer* reduced) {
     if (palette != nullptr) *palette = nullptr;
     if (!HasBlock(image)) return kBadPixels;
     const int device_bits = platform::GetDeviceCaps(dc, platform::BITSPIXEL);
@@ -145,17 +175,10 @@ ImageResult DisplayImage(platform::HWND window, platform::HDC dc, platform::HPAL
                          (image->ColorCount < 1 || image->ColorCount > kMaxUnreducedColors));
     if (!reduce) return PaintImage(window, dc, palette, source_x, source_y, image, to_x, to_y);
 
-    ImageBuffer reduced;
-    ImageResult r =
-        ReduceForDevice(window, source_x, source_y, to_x, to_y, device_bits, image, &reduced, mode);
-    if (r != kImageOk) {
-        FreeImage(&reduced);
-        return r;
-    }
-    if (reduced.Header == nullptr) return kImageOk;
-    r = PaintImage(window, dc, palette, 0, 0, &reduced, to_x, to_y);
-    FreeImage(&reduced);
-    return r;
+    const ImageResult r =
+        ReduceInto(window, source_x, source_y, to_x, to_y, device_bits, image, reduced, mode);
+    if (r != kImageOk || reduced->Header == nullptr) return r;
+    return PaintImage(window, dc, palette, 0, 0, reduced, to_x, to_y);
 }
 
 }  // namespace image

@@ -25,6 +25,14 @@ ImageResult DisplayImage(platform::HWND window, platform::HDC dc, platform::HPAL
                          std::int32_t x_offset, std::int32_t y_offset, ImageBuffer* image,
                          std::int32_t dest_x, std::int32_t dest_y, std::int32_t mode);
 
+// DisplayImage for a caller that shows a stream of pictures: a palette display's reduction is
+// made in *reduced, whose block is kept for the next call while the visible part keeps its size
+// (the caller frees it). DisplayImage itself reduces into a block of its own and frees it.
+ImageResult DisplayImageReusing(platform::HWND window, platform::HDC dc,
+                                platform::HPALETTE* palette, std::int32_t x_offset,
+                                std::int32_t y_offset, ImageBuffer* image, std::int32_t dest_x,
+                                std::int32_t dest_y, std::int32_t mode, ImageBuffer* reduced);
+
 // Paints the picture from (source_x, source_y) on at (dest_x, dest_y), clipped to the client
 // area, after selecting and realising the picture's logical palette when it has one. Returns
 // CreateImagePalette's result; kBadPixels for a record without a block.

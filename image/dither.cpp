@@ -1,6 +1,7 @@
 // Error diffusion and ordered dithering into the fixed palettes. Each channel is quantised on
-// its own; the palette's quantiser and index map are template parameters, so the inner loops
-// never branch on the palette, and the source depth is handled by a row loader chosen once.
+// its own; what a channel value becomes (its level, and for diffusion its error shares) is
+// worked out once per palette into tables, so the inner loops only look values up, add and
+// clamp, exactly as the step-by-step arithmetic would.
 #include "image/dither.h"
 
 #include <algorithm>
@@ -18,24 +19,11 @@ constexpr int kChannels = 3;   // blue, green, red
 constexpr int kHalfStep = 24;  // a remainder above this rounds up to the next cube level
 constexpr int kOnThreshold = 128;
 constexpr int kFull = 255;
+constexpr int kMatrixValues = 51;  // the dither matrix holds 0..50
+constexpr int kCodes = kCubeLevels * kCubeLevels * kCubeLevels;
 
-void Load24(const ImageBuffer& source, std::uint32_t y, std::uint32_t width, std::int16_t* bgr) {
-    const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
-    for (std::uint32_t k = 0; k < width * kChannels; ++k) bgr[k] = p[k];
-}
-
-void Load8(const ImageBuffer& source, std::uint32_t y, std::uint32_t width, std::int16_t* bgr) {
-    const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
-    const auto count = static_cast<std::uint32_t>(std::max(source.ColorCount, 0));
-    for (std::uint32_t j = 0; j < width; ++j) {
-        const PaletteEntry e = p[j] < count ? source.Palette[p[j]] : PaletteEntry{0, 0, 0, 0};
-        bgr[j * kChannels] = e.Blue;
-        bgr[j * kChannels + 1] = e.Green;
-        bgr[j * kChannels + 2] = e.Red;
-    }
-}
-
-// The 256-colour palette: cube levels of 51.
+// The 256-colour palette: cube levels of 51. A pixel's levels are summed with the channel
+// weights into a code (blue + 6 green + 36 red) that Index turns into the palette entry.
 struct Cube {
     // Diffusion: the nearer level, and what rounding to it left over.
     static int Nearest(int v, int* error) {
@@ -51,14 +39,14 @@ struct Cube {
         return v / kCubeStep + (threshold < v % kCubeStep ? 1 : 0);
     }
     static int Threshold(int matrix_value) { return matrix_value; }
-    static std::uint8_t Index(const int* level) {
-        return static_cast<std::uint8_t>(CubeIndex(level[0], level[1], level[2]));
-    }
+    static constexpr int kWeights[kChannels] = {1, kCubeLevels, kCubeLevels * kCubeLevels};
+    static constexpr int kCodes = kCubeLevels * kCubeLevels * kCubeLevels;
+    static int Index(int code) { return kCubeLastEntry - code; }
     static const PaletteEntry* Entries() { return FixedPalette256().data(); }
     static constexpr int kCount = kFixedColors256;
 };
 
-// The 16-colour palette: each channel fully on or off.
+// The 16-colour palette: each channel fully on or off; the code is the corner-colour bits.
 struct Corners {
     static int Nearest(int v, int* error) {
         if (v >= kOnThreshold) {
@@ -70,19 +58,146 @@ struct Corners {
     }
     static int Dithered(int v, int threshold) { return threshold < v ? 1 : 0; }
     static int Threshold(int matrix_value) { return kDitherScale16 * matrix_value; }
-    static std::uint8_t Index(const int* level) {
-        return static_cast<std::uint8_t>(CornerIndex(level[0] != 0, level[1] != 0, level[2] != 0));
-    }
+    static constexpr int kWeights[kChannels] = {1, 2, 4};
+    static constexpr int kCodes = 8;
+    static int Index(int code) { return kCornerIndex[static_cast<std::size_t>(code)]; }
     static const PaletteEntry* Entries() { return FixedPalette16().data(); }
     static constexpr int kCount = kFixedColors16;
 };
 
-void AddClamped(std::int16_t* v, int share) {
-    *v = static_cast<std::int16_t>(std::clamp(*v + share, 0, kFull));
+inline int Clamp255(int v) { return std::clamp(v, 0, kFull); }
+
+// What diffusion does with a channel value v (always 0..255, as every sum is clamped): its
+// weighted level and the four shares of its error, worked out once per palette.
+struct DiffusionStep {
+    std::uint8_t weighted_level;
+    std::int8_t right, below_left, below, below_right;
+};
+
+// A value plus the share from its left neighbour lies within kStepBias of 0..255.
+constexpr int kStepBias = 64;
+
+struct DiffusionTables {
+    DiffusionStep step[kChannels][256 + 2 * kStepBias];  // by value + kStepBias, clamped
+    std::uint8_t index[kCodes];
+};
+
+// Ordered dithering: the weighted level of every channel value under every matrix value.
+struct DitherTables {
+    std::uint8_t level[kMatrixValues][kChannels][256];
+    std::uint8_t index[kCodes];
+};
+
+template <typename Palette>
+void FillIndex(std::uint8_t* index) {
+    for (int code = 0; code < kCodes; ++code)
+        index[code] = static_cast<std::uint8_t>(code < Palette::kCodes ? Palette::Index(code) : 0);
+}
+
+template <typename Palette>
+const DiffusionTables& DiffusionTablesFor() {
+    static const DiffusionTables* tables = [] {
+        auto* t = new DiffusionTables();
+        for (int c = 0; c < kChannels; ++c)
+            for (int sum = -kStepBias; sum < 256 + kStepBias; ++sum) {
+                int e;
+                const int level = Palette::Nearest(Clamp255(sum), &e);
+                t->step[c][sum + kStepBias] = DiffusionStep{
+                    static_cast<std::uint8_t>(level * Palette::kWeights[c]),
+                    static_cast<std::int8_t>((7 * e) >> 4), static_cast<std::int8_t>((3 * e) >> 4),
+                    static_cast<std::int8_t>((5 * e) >> 4), static_cast<std::int8_t>(e >> 4)};
+            }
+        FillIndex<Palette>(t->index);
+        return t;
+    }();
+    return *tables;
+}
+
+template <typename Palette>
+const DitherTables& DitherTablesFor() {
+    static const DitherTables* tables = [] {
+        auto* t = new DitherTables();
+        for (int m = 0; m < kMatrixValues; ++m)
+            for (int c = 0; c < kChannels; ++c)
+                for (int v = 0; v < 256; ++v)
+                    t->level[m][c][v] = static_cast<std::uint8_t>(
+                        Palette::Dithered(v, Palette::Threshold(m)) * Palette::kWeights[c]);
+        FillIndex<Palette>(t->index);
+        return t;
+    }();
+    return *tables;
+}
+
+// Row y (counted from the picture's top) of the source's region as blue, green, red bytes: the
+// source row itself for 24 bits, 8-bit pixels expanded through the colour table into scratch.
+const std::uint8_t* SourceRow(const ImageBuffer& source, std::uint32_t y, std::uint32_t width,
+                              std::uint8_t* scratch) {
+    const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
+    if (source.Header->BitCount == 24) return p;
+    const auto count = static_cast<std::uint32_t>(std::max(source.ColorCount, 0));
+    for (std::uint32_t j = 0; j < width; ++j) {
+        const PaletteEntry e = p[j] < count ? source.Palette[p[j]] : PaletteEntry{0, 0, 0, 0};
+        scratch[j * kChannels] = e.Blue;
+        scratch[j * kChannels + 1] = e.Green;
+        scratch[j * kChannels + 2] = e.Red;
+    }
+    return scratch;
 }
 
 std::uint8_t* TargetRow(ImageBuffer* target, std::uint32_t i) {
     return target->Bits + PixelOffset(*target, target->Left, target->Top + i);
+}
+
+// One row of diffusion, the three channels side by side (each channel's error runs along the
+// row from pixel to pixel, so three independent chains keep the processor busy). cur holds the
+// row's values with everything the row above sent them (clamped after each share); next
+// receives the row below's values: its source values with this row's shares added in the order
+// the pixels send them (below right of the pixel to the left, below of the one above, below left
+// of the one to the right), each sum clamped. The share to the right is added last, when the
+// pixel is reached: the step table is indexed by the unclamped sum and does the clamp itself.
+void DiffuseRow(const DiffusionTables& t, const std::uint8_t* cur,
+                const std::uint8_t* source_below, std::uint8_t* next, std::uint32_t width,
+                bool has_below, std::uint8_t* out) {
+    const DiffusionStep* const blue_steps = t.step[0] + kStepBias;
+    const DiffusionStep* const green_steps = t.step[1] + kStepBias;
+    const DiffusionStep* const red_steps = t.step[2] + kStepBias;
+    // Per channel: the share for the pixel to the right, the value below left of the pixel
+    // (still taking shares) and the value below it. Plain scalars, so they stay in registers.
+    int carry_b = 0, carry_g = 0, carry_r = 0;
+    int left_b = 0, left_g = 0, left_r = 0;
+    int under_b = 0, under_g = 0, under_r = 0;
+    if (has_below) {
+        under_b = source_below[0];
+        under_g = source_below[1];
+        under_r = source_below[2];
+    }
+    auto below = [&](const DiffusionStep& s, std::size_t at, int* left, int* under,
+                     std::uint32_t j) {
+        if (j > 0)
+            next[at - kChannels] = static_cast<std::uint8_t>(Clamp255(*left + s.below_left));
+        *left = Clamp255(*under + s.below);
+        if (j + 1 < width) *under = Clamp255(source_below[at + kChannels] + s.below_right);
+    };
+    for (std::uint32_t j = 0; j < width; ++j) {
+        const std::size_t at = static_cast<std::size_t>(j) * kChannels;
+        const DiffusionStep sb = blue_steps[cur[at] + carry_b];
+        const DiffusionStep sg = green_steps[cur[at + 1] + carry_g];
+        const DiffusionStep sr = red_steps[cur[at + 2] + carry_r];
+        carry_b = sb.right;
+        carry_g = sg.right;
+        carry_r = sr.right;
+        out[j] = t.index[sb.weighted_level + sg.weighted_level + sr.weighted_level];
+        if (!has_below) continue;
+        below(sb, at, &left_b, &under_b, j);
+        below(sg, at + 1, &left_g, &under_g, j);
+        below(sr, at + 2, &left_r, &under_r, j);
+    }
+    if (has_below) {
+        const std::size_t last = static_cast<std::size_t>(width - 1) * kChannels;
+        next[last] = static_cast<std::uint8_t>(left_b);
+        next[last + 1] = static_cast<std::uint8_t>(left_g);
+        next[last + 2] = static_cast<std::uint8_t>(left_r);
+    }
 }
 
 template <typename Palette>
@@ -90,33 +205,20 @@ ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
     std::uint32_t w, h;
     ImageResult r = CheckReduction(source, target, kDepths8And24, &w, &h);
     if (r != kImageOk) return r;
-    const RowLoader load = RowLoaderFor(*source);
+    const DiffusionTables& tables = DiffusionTablesFor<Palette>();
     const std::size_t n = static_cast<std::size_t>(w) * kChannels;
-    std::unique_ptr<std::int16_t[]> rows(new (std::nothrow) std::int16_t[2 * n]);
+    std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[3 * n]);
     if (rows == nullptr) return kOutOfMemory;
-    std::int16_t* cur = rows.get();
-    std::int16_t* below = rows.get() + n;
-    load(*source, source->Top, w, cur);
+    std::uint8_t* cur = rows.get();
+    std::uint8_t* next = rows.get() + n;
+    std::uint8_t* scratch = rows.get() + 2 * n;
+    std::memcpy(cur, SourceRow(*source, source->Top, w, scratch), n);
     for (std::uint32_t i = 0; i < h; ++i) {
         const bool has_below = i + 1 < h;
-        if (has_below) load(*source, source->Top + i + 1, w, below);
-        std::uint8_t* out = TargetRow(target, i);
-        for (std::uint32_t j = 0; j < w; ++j) {
-            int level[kChannels];
-            for (int c = 0; c < kChannels; ++c) {
-                const std::size_t at = j * kChannels + static_cast<std::size_t>(c);
-                int e;
-                level[c] = Palette::Nearest(cur[at], &e);
-                if (j + 1 < w) AddClamped(&cur[at + kChannels], (7 * e) >> 4);
-                if (has_below) {
-                    if (j > 0) AddClamped(&below[at - kChannels], (3 * e) >> 4);
-                    AddClamped(&below[at], (5 * e) >> 4);
-                    if (j + 1 < w) AddClamped(&below[at + kChannels], e >> 4);
-                }
-            }
-            out[j] = Palette::Index(level);
-        }
-        std::swap(cur, below);
+        const std::uint8_t* below =
+            has_below ? SourceRow(*source, source->Top + i + 1, w, scratch) : cur;
+        DiffuseRow(tables, cur, below, next, w, has_below, TargetRow(target, i));
+        std::swap(cur, next);
     }
     InstallColorTable(target, Palette::Entries(), Palette::kCount);
     return kImageOk;
@@ -127,23 +229,21 @@ ImageResult Dither(ImageBuffer* source, ImageBuffer* target) {
     std::uint32_t w, h;
     ImageResult r = CheckReduction(source, target, kDepths8And24, &w, &h);
     if (r != kImageOk) return r;
-    const RowLoader load = RowLoaderFor(*source);
-    std::unique_ptr<std::int16_t[]> row(new (std::nothrow)
-                                            std::int16_t[static_cast<std::size_t>(w) * kChannels]);
-    if (row == nullptr) return kOutOfMemory;
+    const DitherTables& tables = DitherTablesFor<Palette>();
+    std::unique_ptr<std::uint8_t[]> scratch(
+        new (std::nothrow) std::uint8_t[static_cast<std::size_t>(w) * kChannels]);
+    if (scratch == nullptr) return kOutOfMemory;
     for (std::uint32_t i = 0; i < h; ++i) {
         const std::uint32_t y = source->Top + i;
-        load(*source, y, w, row.get());
+        const std::uint8_t* p = SourceRow(*source, y, w, scratch.get());
         const auto& matrix_row = kDitherMatrix[y % kDitherSize];
+        // The matrix column runs on the pixels still left in the row, this one included.
+        const std::uint8_t(*level[kDitherSize])[256];
+        for (int k = 0; k < kDitherSize; ++k) level[k] = tables.level[matrix_row[k]];
         std::uint8_t* out = TargetRow(target, i);
-        for (std::uint32_t j = 0; j < w; ++j) {
-            // The column runs on the pixels still left in the row, this one included.
-            const int threshold = Palette::Threshold(matrix_row[(w - j - 1) % kDitherSize]);
-            int level[kChannels];
-            for (int c = 0; c < kChannels; ++c)
-                level[c] =
-                    Palette::Dithered(row[j * kChannels + static_cast<std::size_t>(c)], threshold);
-            out[j] = Palette::Index(level);
+        for (std::uint32_t j = 0; j < w; ++j, p += kChannels) {
+            const std::uint8_t(*t)[256] = level[(w - j - 1) % kDitherSize];
+            out[j] = tables.index[t[0][p[0]] + t[1][p[1]] + t[2][p[2]]];
         }
     }
     InstallColorTable(target, Palette::Entries(), Palette::kCount);
@@ -151,10 +251,6 @@ ImageResult Dither(ImageBuffer* source, ImageBuffer* target) {
 }
 
 }  // namespace
-
-RowLoader RowLoaderFor(const ImageBuffer& source) {
-    return source.Header->BitCount == 24 ? &Load24 : &Load8;
-}
 
 ImageResult CheckReduction(ImageBuffer* source, ImageBuffer* target, std::uint32_t source_depths,
                            std::uint32_t* width, std::uint32_t* height) {

@@ -30,10 +30,4 @@ void InstallColorTable(ImageBuffer* target, const PaletteEntry* entries, int cou
 ImageResult CheckReduction(ImageBuffer* source, ImageBuffer* target, std::uint32_t source_depths,
                            std::uint32_t* width, std::uint32_t* height);
 
-// Loads row `y` (counted from the picture's top) of the source's region as blue, green, red
-// values, expanding 8-bit pixels through the colour table.
-using RowLoader = void (*)(const ImageBuffer& source, std::uint32_t y, std::uint32_t width,
-                           std::int16_t* bgr);
-RowLoader RowLoaderFor(const ImageBuffer& source);
-
 }  // namespace image

@@ -50,15 +50,24 @@ void CopyImageRecord(const ImageBuffer& source, ImageBuffer* target) {
     if (target != nullptr) *target = source;
 }
 
-ImageResult AllocImage(ImageBuffer* image, std::int32_t width, std::int32_t height,
-                       std::int32_t bits_per_pixel) {
-    if (image == nullptr) return kBadSize;
-    ClearImageRecord(image);
+namespace {
+
+// The sizes of a picture's block, checked before anything is allocated; kBadDepth or kBadSize
+// for a request AllocImage refuses, kOutOfMemory past kMaxImageBlockBytes.
+struct BlockLayout {
+    int bits;
+    std::int32_t colors;
+    std::int64_t row_bytes;
+    std::int64_t pixel_bytes;
+    std::int64_t block_bytes;
+};
+
+ImageResult LayOut(std::int32_t width, std::int32_t height, std::int32_t bits_per_pixel,
+                   BlockLayout* layout) {
     int bits = bits_per_pixel;
     if (bits == 4) bits = 8;
     if (bits != 1 && bits != 8 && bits != 16 && bits != 24) return kBadDepth;
     if (width <= 0 || height <= 0) return kBadSize;
-
     const std::int32_t colors = bits <= 8 ? (1 << bits) : 0;
     // Each factor is bounded before the product, so the arithmetic cannot overflow either.
     const std::int64_t row_bytes = RowBytesFor(width, bits);
@@ -67,32 +76,67 @@ ImageResult AllocImage(ImageBuffer* image, std::int32_t width, std::int32_t heig
     const std::int64_t pixel_bytes = row_bytes * height;
     const std::int64_t block_bytes = kHeaderBytes + 4 * std::int64_t{colors} + pixel_bytes;
     if (block_bytes > kMaxImageBlockBytes) return kOutOfMemory;
+    *layout = BlockLayout{bits, colors, row_bytes, pixel_bytes, block_bytes};
+    return kImageOk;
+}
 
-    auto* block = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(block_bytes), 1));
-    if (block == nullptr) return kOutOfMemory;
-
+// Header, default colour table and a whole-picture region over a block of the given layout;
+// the pixels are left as they are.
+void FillRecord(ImageBuffer* image, std::uint8_t* block, std::int32_t width, std::int32_t height,
+                const BlockLayout& layout) {
+    ClearImageRecord(image);
     auto* header = reinterpret_cast<BitmapInfoHeader*>(block);
+    *header = BitmapInfoHeader{};
     header->Size = kHeaderBytes;
     header->Width = width;
     header->Height = height;
     header->Planes = 1;
-    header->BitCount = static_cast<std::uint16_t>(bits);
+    header->BitCount = static_cast<std::uint16_t>(layout.bits);
     header->Compression = 0;
-    header->SizeImage = static_cast<std::uint32_t>(pixel_bytes);
-    header->ClrUsed = static_cast<std::uint32_t>(colors);
-    header->ClrImportant = static_cast<std::uint32_t>(colors);
+    header->SizeImage = static_cast<std::uint32_t>(layout.pixel_bytes);
+    header->ClrUsed = static_cast<std::uint32_t>(layout.colors);
+    header->ClrImportant = static_cast<std::uint32_t>(layout.colors);
 
     image->Header = header;
     image->Palette = reinterpret_cast<PaletteEntry*>(block + kHeaderBytes);
-    image->ColorCount = colors;
-    image->RowBytes = static_cast<std::int32_t>(row_bytes);
+    image->ColorCount = layout.colors;
+    image->RowBytes = static_cast<std::int32_t>(layout.row_bytes);
     SetDefaultPalette(image);
-    image->Bits = block + kHeaderBytes + 4 * colors;
+    image->Bits = block + kHeaderBytes + 4 * layout.colors;
     image->Left = 0;
     image->Top = 0;
     image->Right = static_cast<std::uint32_t>(width - 1);
     image->Bottom = static_cast<std::uint32_t>(height - 1);
+}
+
+}  // namespace
+
+ImageResult AllocImage(ImageBuffer* image, std::int32_t width, std::int32_t height,
+                       std::int32_t bits_per_pixel) {
+    if (image == nullptr) return kBadSize;
+    ClearImageRecord(image);
+    BlockLayout layout{};
+    const ImageResult r = LayOut(width, height, bits_per_pixel, &layout);
+    if (r != kImageOk) return r;
+    auto* block =
+        static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(layout.block_bytes), 1));
+    if (block == nullptr) return kOutOfMemory;
+    FillRecord(image, block, width, height, layout);
     return kImageOk;
+}
+
+ImageResult ReuseImage(ImageBuffer* image, std::int32_t width, std::int32_t height,
+                       std::int32_t bits_per_pixel) {
+    if (image == nullptr) return kBadSize;
+    BlockLayout layout{};
+    const ImageResult r = LayOut(width, height, bits_per_pixel, &layout);
+    if (r == kImageOk && image->Header != nullptr && image->Header->Width == width &&
+        image->Header->Height == height && image->Header->BitCount == layout.bits) {
+        FillRecord(image, reinterpret_cast<std::uint8_t*>(image->Header), width, height, layout);
+        return kImageOk;
+    }
+    FreeImage(image);
+    return r == kImageOk ? AllocImage(image, width, height, bits_per_pixel) : r;
 }
 
 void FreeImage(ImageBuffer* image) {

@@ -78,6 +78,13 @@ inline constexpr std::uint32_t kDepthsAny = DepthBit(1) | DepthBit(8) | DepthBit
 ImageResult AllocImage(ImageBuffer* image, std::int32_t width, std::int32_t height,
                        std::int32_t bits_per_pixel);
 
+// AllocImage for a caller that handles a stream of pictures: when the record already holds a
+// block made for the same width, height and depth, that block is kept (header, default colour
+// table, flags and region set again as AllocImage sets them; the pixels keep what they held).
+// Otherwise the block is freed and a new one allocated. On failure the record is left cleared.
+ImageResult ReuseImage(ImageBuffer* image, std::int32_t width, std::int32_t height,
+                       std::int32_t bits_per_pixel);
+
 // Releases the block and clears the record; a cleared record is left alone.
 void FreeImage(ImageBuffer* image);
 

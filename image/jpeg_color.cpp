@@ -150,11 +150,19 @@ const ColourTables& Colour() {
     return kColour;
 }
 
-ImageResult PictureWriter::Init(const Frame& frame, ImageBuffer* target, bool vector) {
+ImageResult PictureWriter::Init(const Frame& frame, ImageBuffer* target, bool vector,
+                                JpegRowSink sink, void* sink_context) {
     target_ = target;
+    sink_ = sink;
+    sink_context_ = sink_context;
     vector_ = vector && x86::Available();
     columns_ = std::min<int>(frame.width, static_cast<int>(target->Right - target->Left + 1));
     rows_ = std::min<int>(frame.height, static_cast<int>(target->Bottom - target->Top + 1));
+    if (sink != nullptr) {
+        // A band holds one MCU row at a time; the whole picture goes through it.
+        if (static_cast<int>(target->Bottom - target->Top + 1) < frame.mcu_height) return kBadSize;
+        rows_ = frame.height;
+    }
     mcu_height_ = frame.mcu_height;
     hmax_ = frame.hmax;
     vmax_ = frame.vmax;
@@ -193,18 +201,20 @@ void PictureWriter::EmitMcuRow(int mcu_row) {
     // Cr may have different vertical factors, so the terms are keyed on the pair of rows.
     const std::uint8_t* terms_cb = nullptr;
     const std::uint8_t* terms_cr = nullptr;
-    for (int local = 0; local < mcu_height_; ++local) {
-        const int y = mcu_row * mcu_height_ + local;
-        if (y >= rows_) return;
+    const int first = mcu_row * mcu_height_;
+    const int count = std::min(mcu_height_, rows_ - first);
+    for (int local = 0; local < count; ++local) {
+        const int y = first + local;
         // Rows are replicated by taking sample row local * v / vmax of each component.
         const std::uint8_t* rows[kMaxComponents] = {};
         for (int c = 0; c < count_; ++c) {
             const auto i = static_cast<std::size_t>(c);
             rows[c] = planes_[i].get() + (local * layout_v_[i] / vmax_) * strides_[i];
         }
+        const int at = sink_ != nullptr ? local : y;
         std::uint8_t* out =
             target_->Bits +
-            PixelOffset(*target_, target_->Left, target_->Top + static_cast<std::uint32_t>(y));
+            PixelOffset(*target_, target_->Left, target_->Top + static_cast<std::uint32_t>(at));
         switch (mode_) {
             case Mode::kGrey:
                 std::memcpy(out, rows[0], static_cast<std::size_t>(columns_));
@@ -245,6 +255,7 @@ void PictureWriter::EmitMcuRow(int mcu_row) {
                 break;
         }
     }
+    if (sink_ != nullptr && count > 0) sink_(sink_context_, *target_, first, count);
 }
 
 void PictureWriter::ConvertFullRow(const std::uint8_t* y, const std::uint8_t* cb,

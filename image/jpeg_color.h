@@ -27,7 +27,9 @@ class PictureWriter {
     // Sizes the sample rows for the frame's geometry and picks the row routine. kOutOfMemory when
     // the rows cannot be allocated. The target has passed ValidateImage. With vector set the
     // rows are converted by the vector routines where the processor has them.
-    ImageResult Init(const Frame& frame, ImageBuffer* target, bool vector);
+    // With sink set the target is a band: each MCU row goes to its top rows and then to sink.
+    ImageResult Init(const Frame& frame, ImageBuffer* target, bool vector,
+                     JpegRowSink sink = nullptr, void* sink_context = nullptr);
 
     // Sample plane of component c for the current MCU row: Stride(c) bytes per row,
     // 8 * layout_v rows.
@@ -51,6 +53,8 @@ class PictureWriter {
                                std::uint8_t* out) const;
 
     ImageBuffer* target_ = nullptr;
+    JpegRowSink sink_ = nullptr;
+    void* sink_context_ = nullptr;
     Mode mode_ = Mode::kGrey;
     bool vector_ = false;
     int columns_ = 0;  // picture columns written: min(picture width, region width)

@@ -74,6 +74,22 @@ ImageResult DecodeJpeg(const std::uint8_t* data, std::size_t size, ImageBuffer* 
     return result;
 }
 
+ImageResult DecodeJpegRows(const std::uint8_t* data, std::size_t size, ImageBuffer* band,
+                           JpegRowSink sink, void* context) {
+    t_extended_error = 0;
+    if (data == nullptr || size == 0) return kBadJpegInput;
+    if (sink == nullptr) return kBadSize;
+    const ImageResult valid = ValidateImage(band, kDepths8And24);
+    if (valid != kImageOk) return valid;
+    std::unique_ptr<jpeg::Decoder> d = NewDecoder(data, size);
+    if (!d) return kOutOfMemory;
+    d->sink = sink;
+    d->sink_context = context;
+    const ImageResult result = Decode(*d, band);
+    t_extended_error = result == kImageOk ? 0 : d->extended_error;
+    return result;
+}
+
 std::int32_t ExtendedError() {
     return t_extended_error;
 }

@@ -49,6 +49,21 @@ ImageResult ReadJpegInfo(const std::uint8_t* data, std::size_t size, JpegInfo* i
 // written and the caller discards it.
 ImageResult DecodeJpeg(const std::uint8_t* data, std::size_t size, ImageBuffer* target);
 
+// Rows of a picture that DecodeJpegRows has finished: picture rows first_row to first_row +
+// rows - 1, top row first, in band rows 0 to rows - 1 (band row k at PixelOffset(band, 0, k)).
+using JpegRowSink = void (*)(void* context, const ImageBuffer& band, int first_row, int rows);
+
+// Band height that takes an MCU row of any picture DecodeJpeg accepts (8 x the largest factor).
+inline constexpr int kJpegBandRows = 32;
+
+// DecodeJpeg for a caller that writes the picture out as it goes instead of keeping it whole:
+// band is a buffer of the picture's width and depth and at least kJpegBandRows rows (fewer are
+// refused with kBadSize when an MCU row is higher); each MCU row is written into the band from
+// its top and handed to sink, from the top of the picture down. The bytes of every row are those
+// DecodeJpeg writes. On success a grey picture's band carries the grey ramp as its colour table.
+ImageResult DecodeJpegRows(const std::uint8_t* data, std::size_t size, ImageBuffer* band,
+                           JpegRowSink sink, void* context);
+
 // The finer cause of the last ReadJpegInfo or DecodeJpeg failure on the calling thread (0 when
 // that call succeeded or failed for a reason with no finer cause).
 std::int32_t ExtendedError();

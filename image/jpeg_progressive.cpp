@@ -295,7 +295,7 @@ ImageResult DecodeScan(Decoder& d, bool progressive, ScanEnd* end) {
 ImageResult Assemble(Decoder& d, ImageBuffer* target) {
     Frame& f = d.frame;
     PictureWriter writer;
-    const ImageResult result = writer.Init(f, target, d.vector_kernels);
+    const ImageResult result = writer.Init(f, target, d.vector_kernels, d.sink, d.sink_context);
     if (result != kImageOk) return result;
     const PairTransform pair_kernel = d.vector_kernels ? FasterPairTransform() : nullptr;
     const bool pairs = pair_kernel != nullptr;

@@ -17,7 +17,7 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
     if (result != kImageOk) return result;
     Frame& f = d.frame;
     PictureWriter writer;
-    result = writer.Init(f, target, d.vector_kernels);
+    result = writer.Init(f, target, d.vector_kernels, d.sink, d.sink_context);
     if (result != kImageOk) return result;
 
     BitReader reader;

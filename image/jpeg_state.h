@@ -79,6 +79,8 @@ struct Decoder {
     bool seen_app0 = false;
     bool scans_started = false;
     bool vector_kernels = false;  // run the vector kernels (where the processor has them)
+    JpegRowSink sink = nullptr;   // DecodeJpegRows: the target is a band of MCU rows
+    void* sink_context = nullptr;
 
     std::int32_t extended_error = 0;
 

@@ -28,11 +28,40 @@ struct SortedEntry {
     std::uint8_t index;  // its palette index
 };
 
+// Colours already matched in this reduction, direct-mapped by a hash of the colour: a picture
+// repeats most of its colours many times, and the search is the mapping's whole cost.
+constexpr std::size_t kMatchCacheBits = 16;
+constexpr std::size_t kMatchCacheSize = std::size_t{1} << kMatchCacheBits;
+constexpr std::uint32_t kNoColor = 0xFFFFFFFFu;  // no 24-bit colour has this value
+
+// Candidate lists of the exact matching: for a cell of colours (16 values a side, and within it
+// 8 values a side), the palette entries that can be nearest to some colour of the cell. Lists
+// are made when a cell's first pixel is met, in a pool that falls back to the plain search when
+// full.
+constexpr std::size_t kCoarseCells = std::size_t{1} << 12;
+constexpr std::size_t kFineCells = std::size_t{1} << 15;
+constexpr std::size_t kCandidatePool = std::size_t{1} << 20;
+constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
+
+struct CandidateList {
+    std::uint32_t first;  // into WorkingTables::pool, kNoList when not made yet
+    std::uint32_t count;
+};
+
 struct WorkingTables {
     std::array<std::uint16_t, kHistogramSize> histogram;
     std::array<std::uint16_t, kHistogramSize> colors;  // keys present, grouped by box
     std::array<Box, kAdaptiveColors> boxes;
     std::array<SortedEntry, kAdaptiveColors> sorted;
+    std::array<std::uint16_t, 256> first_at_least;  // first sorted entry with value >= v
+    std::array<std::uint32_t, kMatchCacheSize> cached_color;
+    std::array<std::uint8_t, kMatchCacheSize> cached_index;
+    std::array<std::uint16_t, kAdaptiveColors> sorted_position;  // of each palette index
+    std::array<CandidateList, kCoarseCells> coarse;
+    std::array<CandidateList, kFineCells> fine;
+    // Candidates as (nearest squared distance to the cell << 8) | palette index, each list in
+    // ascending order, so a search can stop at the first that cannot come near the best.
+    std::array<std::uint32_t, kCandidatePool> pool;
 };
 
 std::mutex& ColorMatchLock() {
@@ -164,7 +193,8 @@ ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palet
 class NearestColor {
   public:
     NearestColor(const PaletteEntry* palette, int count, WorkingTables& t)
-        : palette_(palette), count_(count), sorted_(t.sorted.data()) {
+        : palette_(palette), count_(count), sorted_(t.sorted.data()),
+          first_at_least_(t.first_at_least.data()), t_(t) {
         int low[3] = {255, 255, 255};
         int high[3] = {0, 0, 0};
         for (int i = 0; i < count; ++i)
@@ -180,14 +210,70 @@ class NearestColor {
         std::sort(sorted_, sorted_ + count, [](const SortedEntry& a, const SortedEntry& b) {
             return a.value != b.value ? a.value < b.value : a.index < b.index;
         });
+        int at = 0;
+        for (int v = 0; v < 256; ++v) {
+            while (at < count && sorted_[at].value < v) ++at;
+            first_at_least_[v] = static_cast<std::uint16_t>(at);
+        }
+        for (int k = 0; k < count; ++k)
+            t.sorted_position[sorted_[k].index] = static_cast<std::uint16_t>(k);
+        for (int i = 0; i < count; ++i) all_[i] = static_cast<std::uint32_t>(i);
+        t.coarse.fill(CandidateList{kNoList, 0});
+        t.fine.fill(CandidateList{kNoList, 0});
+        pool_used_ = 0;
+    }
+
+    // Find's answer through the cell's candidate list. Find returns, among the entries at the
+    // smallest distance, the one its outward walk meets first; the walk meets sorted position s
+    // at step 2 (s - up) going up and 2 (up - 1 - s) + 1 going down, where up is the first
+    // position at or above the pixel's value. The list holds every entry that can be at the
+    // smallest distance, so the smallest (distance, step) over it is Find's entry.
+    std::uint8_t Match(int blue, int green, int red) {
+        const std::size_t fine = (static_cast<std::size_t>(red >> 3) << 10) |
+                                 (static_cast<std::size_t>(green >> 3) << 5) |
+                                 static_cast<std::size_t>(blue >> 3);
+        CandidateList& list = t_.fine[fine];
+        if (list.first == kNoList) {
+            const std::size_t coarse = (static_cast<std::size_t>(red >> 4) << 8) |
+                                       (static_cast<std::size_t>(green >> 4) << 4) |
+                                       static_cast<std::size_t>(blue >> 4);
+            CandidateList& parent = t_.coarse[coarse];
+            if (parent.first == kNoList &&
+                !MakeList(all_, static_cast<std::uint32_t>(count_), blue & ~15, green & ~15,
+                          red & ~15, 15, &parent))
+                return Find(blue, green, red);
+            if (!MakeList(t_.pool.data() + parent.first, parent.count, blue & ~7, green & ~7,
+                          red & ~7, 7, &list))
+                return Find(blue, green, red);
+        }
+        const int v = channel_ == kBlue ? blue : channel_ == kGreen ? green : red;
+        const int up = first_at_least_[v];
+        int best_key = INT_MAX;
+        std::uint8_t best_index = 0;
+        int best_d = INT_MAX;
+        const std::uint32_t* candidates = t_.pool.data() + list.first;
+        for (std::uint32_t k = 0; k < list.count; ++k) {
+            // Farther than the best even at the cell's nearest point: so are all that follow.
+            if (static_cast<int>(candidates[k] >> 8) > best_d) break;
+            const auto index = static_cast<std::uint8_t>(candidates[k]);
+            const PaletteEntry& e = palette_[index];
+            const int d = (e.Blue - blue) * (e.Blue - blue) +
+                          (e.Green - green) * (e.Green - green) + (e.Red - red) * (e.Red - red);
+            const int s = t_.sorted_position[index];
+            const int step = s >= up ? 2 * (s - up) : 2 * (up - 1 - s) + 1;
+            const int key = d * kStepSpan + step;
+            if (key < best_key) {
+                best_key = key;
+                best_d = d;
+                best_index = index;
+            }
+        }
+        return best_index;
     }
 
     std::uint8_t Find(int blue, int green, int red) const {
         const int v = channel_ == kBlue ? blue : channel_ == kGreen ? green : red;
-        int up = static_cast<int>(
-            std::lower_bound(sorted_, sorted_ + count_, v,
-                             [](const SortedEntry& e, int value) { return e.value < value; }) -
-            sorted_);
+        int up = first_at_least_[v];
         int down = up - 1;
         int best = INT_MAX;
         std::uint8_t best_index = 0;
@@ -215,7 +301,50 @@ class NearestColor {
   private:
     const PaletteEntry* palette_;
     int count_;
+    static constexpr int kStepSpan = 2 * kAdaptiveColors;  // steps are below this
+
+    // The entries of from that can be nearest to a colour of the cube with corner (blue, green,
+    // red) and side extent + 1: those whose nearest point of the cube is no farther than the
+    // smallest farthest point of any entry. False when the pool is full.
+    bool MakeList(const std::uint32_t* from, std::uint32_t from_count, int blue, int green,
+                  int red, int extent, CandidateList* list) {
+        if (pool_used_ + from_count > kCandidatePool) return false;
+        const int low[3] = {blue, green, red};
+        auto far_side = [extent](int x, int lo) { return std::max(x - lo, lo + extent - x); };
+        auto near_side = [extent](int x, int lo) {
+            return x < lo ? lo - x : x > lo + extent ? x - lo - extent : 0;
+        };
+        // from is in ascending order of each entry's nearest distance to a cube around this one,
+        // which no distance to this cube undercuts: both passes stop where it passes the bound.
+        int bound = INT_MAX;
+        for (std::uint32_t k = 0; k < from_count; ++k) {
+            if (static_cast<int>(from[k] >> 8) >= bound) break;
+            const PaletteEntry& e = palette_[from[k] & 0xFF];
+            const int fb = far_side(e.Blue, low[0]), fg = far_side(e.Green, low[1]),
+                      fr = far_side(e.Red, low[2]);
+            bound = std::min(bound, fb * fb + fg * fg + fr * fr);
+        }
+        list->first = static_cast<std::uint32_t>(pool_used_);
+        for (std::uint32_t k = 0; k < from_count; ++k) {
+            if (static_cast<int>(from[k] >> 8) > bound) break;
+            const std::uint32_t index = from[k] & 0xFF;
+            const PaletteEntry& e = palette_[index];
+            const int nb = near_side(e.Blue, low[0]), ng = near_side(e.Green, low[1]),
+                      nr = near_side(e.Red, low[2]);
+            const int nearest = nb * nb + ng * ng + nr * nr;
+            if (nearest <= bound)
+                t_.pool[pool_used_++] = (static_cast<std::uint32_t>(nearest) << 8) | index;
+        }
+        list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
+        std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
+        return true;
+    }
+
     SortedEntry* sorted_;
+    std::uint16_t* first_at_least_;
+    WorkingTables& t_;
+    std::uint32_t all_[kAdaptiveColors];
+    std::size_t pool_used_ = 0;
     int channel_;
 };
 
@@ -237,7 +366,9 @@ ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, in
     r = MedianCutLocked(source, colors, palette, &boxes);
     if (r != kImageOk) return r;
     // Entries past the boxes repeat entry 0, so the search needs only the boxes' colours.
-    const NearestColor nearest(palette, boxes, Tables());
+    WorkingTables& t = Tables();
+    NearestColor nearest(palette, boxes, t);
+    t.cached_color.fill(kNoColor);
     for (std::uint32_t i = 0; i < h; ++i) {
         const std::uint8_t* p = source->Bits + PixelOffset(*source, source->Left, source->Top + i);
         std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
@@ -248,7 +379,14 @@ ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, in
                                       (static_cast<std::uint32_t>(p[2]) << 16);
             if (bgr != last) {
                 last = bgr;
-                last_index = nearest.Find(p[0], p[1], p[2]);
+                const std::size_t slot = (bgr * 2654435761u) >> (32 - kMatchCacheBits);
+                if (t.cached_color[slot] == bgr) {
+                    last_index = t.cached_index[slot];
+                } else {
+                    last_index = nearest.Match(p[0], p[1], p[2]);
+                    t.cached_color[slot] = bgr;
+                    t.cached_index[slot] = last_index;
+                }
             }
             out[j] = last_index;
         }

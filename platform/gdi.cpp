@@ -471,6 +471,20 @@ int SetDIBitsToDevice(HDC hdc, int x_dest, int y_dest, std::uint32_t w, std::uin
             CopyBgrToDirect(row + c_first * 3, s.direct.data() + first, c_end - c_first);
             continue;
         }
+        if (depth == 8) {
+            // A colour-table picture (a palette screen's reduced frame): each index through the
+            // lookup, with the kind of screen settled once a row.
+            const std::uint8_t* from = row + c_first;
+            const std::size_t count = static_cast<std::size_t>(c_end - c_first);
+            if (direct) {
+                std::uint32_t* to = s.direct.data() + first;
+                for (std::size_t k = 0; k < count; ++k) to[k] = lookup[from[k]].direct;
+            } else {
+                std::uint8_t* to = s.indices.data() + first;
+                for (std::size_t k = 0; k < count; ++k) to[k] = lookup[from[k]].index;
+            }
+            continue;
+        }
         for (std::int64_t c = c_first; c < c_end; ++c) {
             DeviceColor color;
             if (depth == 1) {

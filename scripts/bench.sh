@@ -28,5 +28,6 @@ for b in "$build"/bin/*_bench; do
   echo "== $name"
   "$b" --benchmark_out="$out/$name.json" --benchmark_out_format=json || status=1
 done
+bash "$here/big_decode_bench.sh" "$build" "$out" || status=1
 "$build/bin/bench_report" "$out" || status=1
 exit $status

@@ -51,32 +51,29 @@ bool FitsInt32(std::int64_t v) {
 // Scales the decoded picture to the zoomed size and paints the window's part of it.
 image::ImageResult ScaleAndPaint(control::ControlState& c, platform::HWND window, platform::HDC dc,
                                  image::ImageBuffer* source) {
+    control::FramePictures& pictures = c.Pictures;
     const FrameGeometry g =
         ComputeFrameGeometry(c.PreviewWidth.load(), c.PreviewHeight.load(), c.ZoomFactor.load());
     if (!FitsInt32(g.width) || !FitsInt32(g.height)) return image::kBadSize;
     platform::HPALETTE palette = nullptr;
-    if (g.width == source->Header->Width && g.height == source->Header->Height &&
-        source->Header->BitCount == 24) {
-        // Scaling to the same size copies every pixel unchanged and a true-colour picture has
-        // no colour table, so the decoded picture is painted as it is.
-        image::DisplayImage(window, dc, &palette, static_cast<std::int32_t>(g.x),
-                            static_cast<std::int32_t>(g.y), source, 0, 0, c.DisplayMethod.load());
-        if (palette != nullptr) platform::DeleteObject(palette);
-        return image::kImageOk;
+    image::ImageBuffer* shown = source;
+    // Scaling to the same size copies every pixel unchanged and a true-colour picture has no
+    // colour table, so the decoded picture is painted as it is.
+    if (g.width != source->Header->Width || g.height != source->Header->Height ||
+        source->Header->BitCount != 24) {
+        image::ImageResult r =
+            image::ReuseImage(&pictures.Scaled, static_cast<std::int32_t>(g.width),
+                              static_cast<std::int32_t>(g.height), source->Header->BitCount);
+        if (r == image::kImageOk)
+            r = image::ResizeImage(source, &pictures.Scaled, c.ResizeMethod.load());
+        if (r != image::kImageOk) return r;
+        shown = &pictures.Scaled;
     }
-    image::ImageBuffer target;
-    image::ImageResult r =
-        image::AllocImage(&target, static_cast<std::int32_t>(g.width),
-                          static_cast<std::int32_t>(g.height), source->Header->BitCount);
-    if (r != image::kImageOk) return r;
-    r = image::ResizeImage(source, &target, c.ResizeMethod.load());
-    if (r == image::kImageOk) {
-        image::DisplayImage(window, dc, &palette, static_cast<std::int32_t>(g.x),
-                            static_cast<std::int32_t>(g.y), &target, 0, 0, c.DisplayMethod.load());
-        if (palette != nullptr) platform::DeleteObject(palette);
-    }
-    image::FreeImage(&target);
-    return r;
+    image::DisplayImageReusing(window, dc, &palette, static_cast<std::int32_t>(g.x),
+                               static_cast<std::int32_t>(g.y), shown, 0, 0, c.DisplayMethod.load(),
+                               &pictures.Reduced);
+    if (palette != nullptr) platform::DeleteObject(palette);
+    return image::kImageOk;
 }
 
 }  // namespace
@@ -85,8 +82,8 @@ int PresentFrame(control::ControlState& c, int no_count) {
     const platform::HWND window = c.Window.load();
     const platform::HDC dc = platform::GetDC(window);
     c.PaintDC = dc;
-    image::ImageBuffer source;
-    image::ClearImageRecord(&source);
+    control::FramePictures& pictures = c.Pictures;
+    std::lock_guard<std::mutex> pictures_guard(pictures.Lock);
     image::ImageResult r;
     {
         std::lock_guard<std::mutex> guard(c.FrameLock);
@@ -96,9 +93,9 @@ int PresentFrame(control::ControlState& c, int no_count) {
         r = image::ReadJpegInfo(c.FrameBuffer, length, &info);
         if (r == image::kImageOk && no_count == 0) CountFrame(c);
         if (r == image::kImageOk)
-            r = image::AllocImage(&source, info.Width, info.Height, info.BitsPerPixel);
+            r = image::ReuseImage(&pictures.Decoded, info.Width, info.Height, info.BitsPerPixel);
         if (r == image::kImageOk) {
-            r = image::DecodeJpeg(c.FrameBuffer, length, &source);
+            r = image::DecodeJpeg(c.FrameBuffer, length, &pictures.Decoded);
             if (r != image::kImageOk) {
                 char trace[32];
                 std::snprintf(trace, sizeof trace, "Error=%d", r);
@@ -106,8 +103,7 @@ int PresentFrame(control::ControlState& c, int no_count) {
             }
         }
     }
-    if (r == image::kImageOk) r = ScaleAndPaint(c, window, dc, &source);
-    image::FreeImage(&source);
+    if (r == image::kImageOk) r = ScaleAndPaint(c, window, dc, &pictures.Decoded);
     platform::ReleaseDC(window, dc);
     return r;
 }

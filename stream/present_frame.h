@@ -1,7 +1,8 @@
 // Turns the JPEG in the control's FrameBuffer into pixels in the control's window and counts it
 // for FrameRate: decode, scale to the preview size times the zoom, paint the centre crop. Runs on
 // the stream worker for every accepted frame and on a short-lived thread for the present-frame
-// window message. Two image buffers live for one call; nothing is kept between frames.
+// window message. The decoded and scaled pictures live in the control's own blocks, reused from
+// frame to frame while their sizes hold.
 #pragma once
 
 #include <cstdint>

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <iterator>
+#include <vector>
 #include <random>
 
 #include "image/display_palettes.h"
@@ -184,6 +187,145 @@ TEST(Diffusion, EightBitPicturesGoThroughTheirColourTable) {
     FreeImage(&grey);
 }
 
+// The fixed-palette reductions worked step by step on the whole region, as the display
+// describes them: the reference the table-driven routines must match byte for byte.
+namespace model {
+
+using Rows = std::vector<std::vector<int>>;  // blue, green, red per pixel, top row first
+
+Rows RegionOf(const ImageBuffer& picture) {
+    Rows rows;
+    for (std::uint32_t y = picture.Top; y <= picture.Bottom; ++y) {
+        rows.emplace_back();
+        for (std::uint32_t x = picture.Left; x <= picture.Right; ++x) {
+            const std::uint8_t* p = picture.Bits + PixelOffset(picture, x, y);
+            if (picture.Header->BitCount == 24) {
+                rows.back().insert(rows.back().end(), {p[0], p[1], p[2]});
+            } else {
+                // Pixels past the colour table's entries are black.
+                const PaletteEntry e = *p < picture.ColorCount ? picture.Palette[*p]
+                                                               : PaletteEntry{0, 0, 0, 0};
+                rows.back().insert(rows.back().end(), {e.Blue, e.Green, e.Red});
+            }
+        }
+    }
+    return rows;
+}
+
+int IndexOf(bool cube, const int* level) {
+    return cube ? CubeIndex(level[0], level[1], level[2])
+                : CornerIndex(level[0] != 0, level[1] != 0, level[2] != 0);
+}
+
+std::vector<int> Diffusion(Rows v, bool cube) {
+    const int h = static_cast<int>(v.size()), w = static_cast<int>(v[0].size() / 3);
+    std::vector<int> out;
+    for (int i = 0; i < h; ++i)
+        for (int j = 0; j < w; ++j) {
+            int level[3];
+            for (int c = 0; c < 3; ++c) {
+                const int x = v[i][j * 3 + c];
+                int e;
+                if (cube) {
+                    level[c] = x / 51 + (x % 51 > 24 ? 1 : 0);
+                    e = x % 51 > 24 ? x % 51 - 51 : x % 51;
+                } else {
+                    level[c] = x >= 128 ? 1 : 0;
+                    e = x >= 128 ? x - 255 : x;
+                }
+                auto add = [&](int ii, int jj, int share) {
+                    if (ii < h && jj >= 0 && jj < w)
+                        v[ii][jj * 3 + c] = std::clamp(v[ii][jj * 3 + c] + share, 0, 255);
+                };
+                add(i, j + 1, (7 * e) >> 4);
+                add(i + 1, j - 1, (3 * e) >> 4);
+                add(i + 1, j, (5 * e) >> 4);
+                add(i + 1, j + 1, e >> 4);
+            }
+            out.push_back(IndexOf(cube, level));
+        }
+    return out;
+}
+
+std::vector<int> Ordered(const Rows& v, bool cube, int top) {
+    const int h = static_cast<int>(v.size()), w = static_cast<int>(v[0].size() / 3);
+    std::vector<int> out;
+    for (int i = 0; i < h; ++i)
+        for (int j = 0; j < w; ++j) {
+            const int t = kDitherMatrix[static_cast<std::size_t>((top + i) % 8)]
+                                       [static_cast<std::size_t>((w - j - 1) % 8)];
+            int level[3];
+            for (int c = 0; c < 3; ++c) {
+                const int x = v[i][j * 3 + c];
+                level[c] = cube ? x / 51 + (t < x % 51 ? 1 : 0) : (5 * t < x ? 1 : 0);
+            }
+            out.push_back(IndexOf(cube, level));
+        }
+    return out;
+}
+
+}  // namespace model
+
+// Random pictures, with values crowded at the places where levels, errors and clamps turn, in
+// regions of several shapes (the ordered matrix row follows the region's top), from 24-bit and
+// from 8-bit pictures with a partial colour table: every index as the step-by-step reference.
+TEST(FixedPaletteReductions, MatchTheStepByStepReferenceOnRandomPictures) {
+    std::mt19937 random(11);
+    const int edges[] = {0, 1, 24, 25, 26, 50, 51, 76, 127, 128, 129, 229, 254, 255};
+    auto value = [&]() -> std::uint8_t {
+        return random() % 2 ? static_cast<std::uint8_t>(random())
+                            : static_cast<std::uint8_t>(edges[random() % std::size(edges)]);
+    };
+    const struct {
+        int w, h, left, top, right, bottom;
+    } shapes[] = {{1, 1, 0, 0, 0, 0},   {1, 9, 0, 0, 0, 8},     {9, 1, 0, 0, 8, 0},
+                  {2, 2, 0, 0, 1, 1},   {17, 11, 0, 0, 16, 10}, {40, 23, 3, 5, 36, 21},
+                  {64, 48, 9, 2, 63, 47}};
+    for (const auto& shape : shapes) {
+        for (int depth : {24, 8}) {
+            ImageBuffer picture{};
+            if (depth == 24) {
+                picture = MakePicture24(shape.w, shape.h, [&](int, int) {
+                    return Rgb{value(), value(), value()};
+                });
+            } else {
+                picture = MakeGreyPicture(shape.w, shape.h, [&](int, int) { return value(); });
+                for (int i = 0; i < 256; ++i)
+                    picture.Palette[i] = PaletteEntry{value(), value(), value(), 0};
+                picture.ColorCount = 200;  // pixels past the table show black
+            }
+            picture.Flags = 0;
+            picture.Left = static_cast<std::uint32_t>(shape.left);
+            picture.Top = static_cast<std::uint32_t>(shape.top);
+            picture.Right = static_cast<std::uint32_t>(shape.right);
+            picture.Bottom = static_cast<std::uint32_t>(shape.bottom);
+            const model::Rows rows = model::RegionOf(picture);
+            const int w = shape.right - shape.left + 1, h = shape.bottom - shape.top + 1;
+            for (FixedPalette palette : {FixedPalette::k256, FixedPalette::k16}) {
+                const bool cube = palette == FixedPalette::k256;
+                for (bool diffuse : {true, false}) {
+                    SCOPED_TRACE(testing::Message()
+                                 << w << "x" << h << " at " << shape.left << "," << shape.top
+                                 << ", " << depth << "-bit, " << (cube ? "256" : "16")
+                                 << (diffuse ? " diffusion" : " ordered"));
+                    Reduced out(w, h);
+                    ASSERT_EQ(diffuse ? DiffuseToFixedPalette(&picture, &out.image, palette)
+                                      : DitherToFixedPalette(&picture, &out.image, palette),
+                              kImageOk);
+                    const std::vector<int> want = diffuse ? model::Diffusion(rows, cube)
+                                                          : model::Ordered(rows, cube, shape.top);
+                    for (int y = 0; y < h; ++y)
+                        for (int x = 0; x < w; ++x)
+                            ASSERT_EQ(IndexAt(out.image, x, y),
+                                      want[static_cast<std::size_t>(y * w + x)])
+                                << x << "," << y;
+                }
+            }
+            FreeImage(&picture);
+        }
+    }
+}
+
 TEST(MedianCut, EachColourOfAFewGetsItsOwnBoxWidenedFromFiveBits) {
     const Rgb colours[] = {{255, 0, 0}, {100, 50, 10}, {0, 0, 255}, {7, 200, 90}};
     ImageBuffer picture = MakePicture24(4, 3, [&](int x, int) { return colours[x]; });
@@ -282,6 +424,113 @@ TEST(MedianCut, EveryPixelTakesTheNearestPaletteColour) {
             ASSERT_EQ(distance(out.image.Palette[IndexAt(out.image, x, y)]), best) << x << "," << y;
         }
     FreeImage(&picture);
+}
+
+// Colours recur all over a picture; each recurrence is matched like the first, wherever it
+// lies and whatever colours came between, and always to a nearest palette colour.
+TEST(MedianCut, RecurringColoursMatchTheSameNearestEntryEverywhere) {
+    std::mt19937 random(5);
+    std::vector<Rgb> colours(6000);
+    for (Rgb& c : colours)
+        c = Rgb{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                static_cast<std::uint8_t>(random())};
+    const int w = 300, h = 120;
+    std::vector<std::size_t> pick(static_cast<std::size_t>(w * h));
+    for (std::size_t& k : pick) k = random() % colours.size();
+    ImageBuffer picture = MakePicture24(
+        w, h, [&](int x, int y) { return colours[pick[static_cast<std::size_t>(y * w + x)]]; });
+    Reduced out(w, h);
+    ASSERT_EQ(ReduceToAdaptivePalette(&picture, &out.image, 256), kImageOk);
+    std::vector<int> seen(colours.size(), -1);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::size_t k = pick[static_cast<std::size_t>(y * w + x)];
+            const Rgb p = colours[k];
+            const int index = IndexAt(out.image, x, y);
+            if (seen[k] < 0) {
+                auto distance = [&p](const PaletteEntry& e) {
+                    return (e.Red - p.r) * (e.Red - p.r) + (e.Green - p.g) * (e.Green - p.g) +
+                           (e.Blue - p.b) * (e.Blue - p.b);
+                };
+                int best = INT_MAX;
+                for (int i = 0; i < 256; ++i)
+                    best = std::min(best, distance(out.image.Palette[i]));
+                ASSERT_EQ(distance(out.image.Palette[index]), best) << x << "," << y;
+                seen[k] = index;
+            }
+            ASSERT_EQ(index, seen[k]) << x << "," << y;
+        }
+    FreeImage(&picture);
+}
+
+// The adaptive mapping's search as the display describes it: the palette's boxes sorted along
+// the channel of their largest spread (ties by index), searched outward from the pixel's place,
+// a direction ending once that channel alone is at least the best distance. Among entries at
+// equal distance the search keeps the first it meets.
+std::uint8_t ModelNearest(const PaletteEntry* palette, int boxes, int b, int g, int r) {
+    auto channel_of = [](const PaletteEntry& e, int c) -> int {
+        return c == 0 ? e.Blue : c == 1 ? e.Green : e.Red;
+    };
+    int low[3] = {255, 255, 255}, high[3] = {0, 0, 0};
+    for (int i = 0; i < boxes; ++i)
+        for (int c = 0; c < 3; ++c) {
+            low[c] = std::min(low[c], channel_of(palette[i], c));
+            high[c] = std::max(high[c], channel_of(palette[i], c));
+        }
+    const int rb = high[0] - low[0], rg = high[1] - low[1], rr = high[2] - low[2];
+    const int channel = rb >= rr && rb >= rg ? 0 : rr >= rg ? 2 : 1;
+    std::vector<std::pair<int, int>> sorted;  // value, index
+    for (int i = 0; i < boxes; ++i) sorted.emplace_back(channel_of(palette[i], channel), i);
+    std::sort(sorted.begin(), sorted.end());
+    const int v = channel == 0 ? b : channel == 1 ? g : r;
+    int up = 0;
+    while (up < boxes && sorted[static_cast<std::size_t>(up)].first < v) ++up;
+    int down = up - 1, best = INT_MAX, best_index = 0;
+    bool up_open = up < boxes, down_open = down >= 0;
+    auto visit = [&](int at) {
+        const auto& [value, index] = sorted[static_cast<std::size_t>(at)];
+        if ((value - v) * (value - v) >= best) return false;
+        const PaletteEntry& e = palette[index];
+        const int d = (e.Blue - b) * (e.Blue - b) + (e.Green - g) * (e.Green - g) +
+                      (e.Red - r) * (e.Red - r);
+        if (d < best) best = d, best_index = index;
+        return true;
+    };
+    while (up_open || down_open) {
+        if (up_open) up_open = visit(up) && ++up < boxes;
+        if (down_open) down_open = visit(down) && --down >= 0;
+    }
+    return static_cast<std::uint8_t>(best_index);
+}
+
+// Pictures full of colours at equal distance from two or more palette entries (few distinct
+// channel values), and noisy ones: every pixel gets the entry the described search gives.
+TEST(MedianCut, MappingKeepsTheSearchsChoiceAmongEqualDistances) {
+    std::mt19937 random(3);
+    const std::uint8_t coarse_values[] = {0, 4, 12, 20, 36, 52, 100, 148, 204, 252};
+    for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE(kind);
+        const int w = 160, h = 90;
+        ImageBuffer picture = MakePicture24(w, h, [&](int, int) {
+            auto pick = [&]() -> std::uint8_t {
+                if (kind == 2) return static_cast<std::uint8_t>(random());
+                return coarse_values[random() % (kind == 0 ? 4 : std::size(coarse_values))];
+            };
+            return Rgb{pick(), pick(), pick()};
+        });
+        PaletteEntry palette[256];
+        int boxes = 0;
+        ASSERT_EQ(MedianCutPalette(&picture, 256, palette, &boxes), kImageOk);
+        Reduced out(w, h);
+        ASSERT_EQ(ReduceToAdaptivePalette(&picture, &out.image, 256), kImageOk);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const Rgb p = testsupport::PixelOf(picture, x, y);
+                ASSERT_EQ(IndexAt(out.image, x, y), ModelNearest(palette, boxes, p.b, p.g, p.r))
+                    << x << "," << y;
+            }
+        FreeImage(&picture);
+    }
 }
 
 TEST(Reductions, RefuseWhatTheyCannotTake) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -151,6 +152,76 @@ TEST(ImageBuffer, FreeTwiceAndFreeClearedDoNothing) {
     FreeImage(&image);
     EXPECT_TRUE(IsCleared(image));
     FreeImage(nullptr);
+}
+
+TEST(ImageBuffer, ReuseKeepsTheBlockOnlyForTheSameSizeAndDepth) {
+    ScopedImage image;
+    ASSERT_EQ(ReuseImage(&image.buffer, 10, 6, 8), kImageOk);
+    ImageBuffer fresh{};
+    ASSERT_EQ(AllocImage(&fresh, 10, 6, 8), kImageOk);
+    BitmapInfoHeader* const block = image.buffer.Header;
+    // What a caller leaves behind: a narrower region, another colour table and flags.
+    image.buffer.Left = 3;
+    image.buffer.Bottom = 2;
+    image.buffer.Flags = 0;
+    image.buffer.ColorCount = 16;
+    image.buffer.Palette[7] = PaletteEntry{1, 2, 3, 4};
+    image.buffer.Header->ClrUsed = 16;
+    image.buffer.Header->Height = 2;  // as PaintImage sets it while painting
+    ASSERT_EQ(ReuseImage(&image.buffer, 10, 6, 8), kImageOk);
+    EXPECT_EQ(image.buffer.Header, block);
+    // The record and the header and colour table in the block are as AllocImage makes them.
+    ImageBuffer again = image.buffer;
+    ImageBuffer want = fresh;
+    again.Header = nullptr, again.Palette = nullptr, again.Bits = nullptr;
+    want.Header = nullptr, want.Palette = nullptr, want.Bits = nullptr;
+    EXPECT_EQ(std::memcmp(&again, &want, sizeof want), 0);
+    EXPECT_EQ(std::memcmp(image.buffer.Header, fresh.Header,
+                          static_cast<std::size_t>(fresh.Bits -
+                                                   reinterpret_cast<std::uint8_t*>(fresh.Header))),
+              0);
+    EXPECT_EQ(image.buffer.Bits - reinterpret_cast<std::uint8_t*>(block),
+              fresh.Bits - reinterpret_cast<std::uint8_t*>(fresh.Header));
+    FreeImage(&fresh);
+
+    // Another width, height or depth gets a block of its own size.
+    for (const auto& size : {std::array<int, 3>{11, 6, 8}, std::array<int, 3>{10, 7, 8},
+                             std::array<int, 3>{10, 6, 24}, std::array<int, 3>{6, 10, 8}}) {
+        SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1] << "x" << size[2]);
+        ASSERT_EQ(ReuseImage(&image.buffer, size[0], size[1], size[2]), kImageOk);
+        EXPECT_EQ(image.buffer.Header->Width, size[0]);
+        EXPECT_EQ(image.buffer.Header->Height, size[1]);
+        EXPECT_EQ(image.buffer.Header->BitCount, size[2]);
+        EXPECT_EQ(ImageBlockBytes(image.buffer),
+                  40u + (size[2] == 8 ? 1024u : 0u) +
+                      static_cast<std::size_t>(image.buffer.RowBytes * size[1]));
+        EXPECT_EQ(image.buffer.RowBytes, (size[0] * size[2] + 31) / 32 * 4);
+        EXPECT_EQ(image.buffer.Right, static_cast<std::uint32_t>(size[0] - 1));
+        EXPECT_EQ(image.buffer.Bottom, static_cast<std::uint32_t>(size[1] - 1));
+    }
+    // 4 bits is served as 8, so an 8-bit block of that size is kept.
+    ASSERT_EQ(ReuseImage(&image.buffer, 6, 10, 8), kImageOk);
+    BitmapInfoHeader* const eight = image.buffer.Header;
+    ASSERT_EQ(ReuseImage(&image.buffer, 6, 10, 4), kImageOk);
+    EXPECT_EQ(image.buffer.Header, eight);
+    EXPECT_EQ(image.buffer.Header->BitCount, 8);
+}
+
+TEST(ImageBuffer, ReuseRefusalsFreeTheBlockAndClearTheRecord) {
+    const struct {
+        int w, h, bits;
+        ImageResult r;
+    } cases[] = {{0, 5, 8, kBadSize}, {5, -1, 24, kBadSize}, {5, 5, 32, kBadDepth},
+                 {5, 5, 2, kBadDepth}, {32767, 32767, 24, kOutOfMemory}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << "x" << c.bits);
+        ImageBuffer image{};
+        ASSERT_EQ(ReuseImage(&image, 5, 5, 24), kImageOk);
+        EXPECT_EQ(ReuseImage(&image, c.w, c.h, c.bits), c.r);
+        EXPECT_TRUE(IsCleared(image));
+        FreeImage(&image);  // nothing left to free; must not touch freed memory
+    }
+    EXPECT_EQ(ReuseImage(nullptr, 5, 5, 24), kBadSize);
 }
 
 TEST(ImageBuffer, CopyRecordSharesTheBlock) {

@@ -248,6 +248,90 @@ TEST(JpegKernels, CameraPicturesDecodeTheSameWithVectorAndPortableKernels) {
     }
 }
 
+// What a band decode handed over: each call's first row and count, and the rows' bytes.
+struct BandRows {
+    std::vector<std::pair<int, int>> calls;
+    Bytes rows;  // picture rows top first, RowBytes each
+};
+
+void KeepBandRows(void* context, const ImageBuffer& band, int first, int rows) {
+    auto* kept = static_cast<BandRows*>(context);
+    kept->calls.emplace_back(first, rows);
+    for (int k = 0; k < rows; ++k) {
+        const std::uint8_t* row = band.Bits + PixelOffset(band, 0, static_cast<std::uint32_t>(k));
+        kept->rows.insert(kept->rows.end(), row, row + band.RowBytes);
+    }
+}
+
+// Decoding through a band gives every row once, top down, a whole MCU row at a time, with the
+// bytes of a whole-picture decode; for every sampling, sequential and progressive, both kernels.
+TEST(JpegKernels, BandDecodeHandsOverEveryRowOnceWithTheWholeDecodesBytes) {
+    struct Case {
+        int width, height, subsampling, flags, mcu_height;
+    };
+    const Case cases[] = {
+        {333, 251, TJSAMP_420, 0, 16}, {333, 251, TJSAMP_422, 0, 8},
+        {333, 251, TJSAMP_440, 0, 16}, {333, 251, TJSAMP_444, 0, 8},
+        {97, 61, TJSAMP_GRAY, 0, 8},   {97, 61, TJSAMP_420, TJFLAG_PROGRESSIVE, 16},
+        {17, 9, TJSAMP_444, TJFLAG_PROGRESSIVE, 8}, {5, 3, TJSAMP_420, 0, 16},
+    };
+    for (const Case& c : cases) {
+        const Bytes jpeg = TurboCompress(CameraLikeRgb(c.width, c.height, 20), c.width, c.height,
+                                         c.subsampling, 80, c.flags);
+        ASSERT_FALSE(jpeg.empty());
+        for (bool portable : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " sampling "
+                                            << c.subsampling << (c.flags ? " progressive" : "")
+                                            << (portable ? " portable" : " vector"));
+            jpeg::ForcePortableKernels(portable);
+            JpegInfo info{};
+            ASSERT_EQ(ReadJpegInfo(jpeg.data(), jpeg.size(), &info), kImageOk);
+            ImageBuffer whole{}, band{};
+            ASSERT_EQ(AllocImage(&whole, info.Width, info.Height, info.BitsPerPixel), kImageOk);
+            ASSERT_EQ(DecodeJpeg(jpeg.data(), jpeg.size(), &whole), kImageOk);
+            ASSERT_EQ(AllocImage(&band, info.Width, kJpegBandRows, info.BitsPerPixel), kImageOk);
+            BandRows kept;
+            ASSERT_EQ(DecodeJpegRows(jpeg.data(), jpeg.size(), &band, KeepBandRows, &kept),
+                      kImageOk);
+            int next = 0;
+            for (const auto& [first, rows] : kept.calls) {
+                EXPECT_EQ(first, next);
+                EXPECT_EQ(rows, std::min(c.mcu_height, c.height - first));
+                next = first + rows;
+            }
+            EXPECT_EQ(next, c.height);
+            Bytes want;
+            for (int y = 0; y < c.height; ++y) {
+                const std::uint8_t* row =
+                    whole.Bits + PixelOffset(whole, 0, static_cast<std::uint32_t>(y));
+                want.insert(want.end(), row, row + whole.RowBytes);
+            }
+            EXPECT_TRUE(kept.rows == want);
+            if (info.BitsPerPixel == 8) {
+                EXPECT_NE(band.Flags & kGreyScale, 0u);
+                EXPECT_EQ(std::memcmp(band.Palette, whole.Palette, 1024), 0);
+            }
+            FreeImage(&whole);
+            FreeImage(&band);
+        }
+    }
+    jpeg::ForcePortableKernels(false);
+
+    // A band lower than the picture's MCU row, and a band without a sink, are refused before
+    // any row is handed over; so is a broken header.
+    const Bytes jpeg = TurboCompress(CameraLikeRgb(40, 40, 0), 40, 40, TJSAMP_420, 80, 0);
+    ImageBuffer low{};
+    ASSERT_EQ(AllocImage(&low, 40, 15, 24), kImageOk);
+    BandRows kept;
+    EXPECT_EQ(DecodeJpegRows(jpeg.data(), jpeg.size(), &low, KeepBandRows, &kept), kBadSize);
+    EXPECT_EQ(DecodeJpegRows(jpeg.data(), jpeg.size(), &low, nullptr, nullptr), kBadSize);
+    const Bytes broken(jpeg.begin(), jpeg.begin() + 30);
+    EXPECT_EQ(DecodeJpegRows(broken.data(), broken.size(), &low, KeepBandRows, &kept),
+              kBadJpegHeader);
+    EXPECT_TRUE(kept.calls.empty());
+    FreeImage(&low);
+}
+
 TEST(JpegKernels, ScanNamingAComponentTwiceDecodesTheSameBothWays) {
     // The scan header's third component (Cr) renamed to the first (Y): every MCU writes the
     // luma blocks twice, so the order in which blocks are transformed shows in the picture.

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
+#include <thread>
 #include <vector>
 
 #include "control/quorlina.h"
@@ -68,6 +70,16 @@ image::ImageBuffer Expected(const std::vector<std::uint8_t>& jpeg, int w, int h,
     image::FreeImage(&decoded);
     return scaled;
 }
+
+// Target size and offset of a preview at a zoom, as plain ints for the pipeline calls.
+struct FrameGeometryOf {
+    int w, h, x, y;
+    static FrameGeometryOf Of(int pw, int ph, int zoom) {
+        const stream::FrameGeometry g = stream::ComputeFrameGeometry(pw, ph, zoom);
+        return FrameGeometryOf{static_cast<int>(g.width), static_cast<int>(g.height),
+                               static_cast<int>(g.x), static_cast<int>(g.y)};
+    }
+};
 
 bool OnlyBackground(const testsupport::TestWindow& w) {
     const platform::WindowPixels p = w.Pixels();
@@ -256,4 +268,114 @@ TEST(PresentFrame, PaletteScreensShowWhatDisplayImageMakesOfTheScaledFrame) {
             }
         }
     }
+}
+
+// One control presents a stream whose frame size, preview size, zoom and resize method change
+// between frames; the window shows each frame exactly as a fresh pipeline makes it, whatever
+// the frames before it left in the control's picture blocks.
+TEST(PresentFrame, StreamsOfChangingFramesShowEachFrameAsAFreshPipelineDoes) {
+    const struct {
+        int jpeg_w, jpeg_h, pw, ph, zoom, resize;
+    } steps[] = {{24, 18, 12, 9, 2, 0},  {24, 18, 12, 9, 2, 0},  {24, 18, 12, 9, 1, 1},
+                 {40, 30, 12, 9, 1, 1},  {40, 30, 10, 8, 3, 0},  {16, 12, 16, 12, 1, 0},
+                 {24, 18, 12, 9, 2, 1},  {16, 12, 16, 12, 1, 0}};
+    for (int depth : {32, 8}) {
+        for (int mode : {0, 2}) {
+            Presenter p(depth, 16, 12);
+            p.c->DisplayMethod = mode;
+            int step = 0;
+            for (const auto& s : steps) {
+                SCOPED_TRACE(testing::Message() << depth << "-bit, mode " << mode << ", step "
+                                                << step++);
+                p.screen.Fill(kBackground);
+                p.Preview(s.pw, s.ph, s.zoom);
+                p.c->ResizeMethod = s.resize;
+                const std::vector<std::uint8_t> jpeg = PatternJpeg(s.jpeg_w, s.jpeg_h);
+                ASSERT_EQ(p.Present(jpeg), 0);
+                const FrameGeometryOf g = FrameGeometryOf::Of(s.pw, s.ph, s.zoom);
+                testsupport::TestWindow reference(depth, 16, 12);
+                reference.Fill(kBackground);
+                image::ImageBuffer expected = Expected(jpeg, g.w, g.h, s.resize);
+                platform::HDC dc = platform::GetDC(reference.window());
+                platform::HPALETTE palette = nullptr;
+                image::DisplayImage(reference.window(), dc, &palette, g.x, g.y, &expected, 0, 0,
+                                    mode);
+                platform::ReleaseDC(reference.window(), dc);
+                if (palette != nullptr) platform::DeleteObject(palette);
+                image::FreeImage(&expected);
+                const platform::WindowPixels a = p.screen.Pixels();
+                const platform::WindowPixels b = reference.Pixels();
+                for (int y = 0; y < 12; ++y)
+                    for (int x = 0; x < 16; ++x)
+                        ASSERT_EQ(testsupport::ColorOf(a, x, y), testsupport::ColorOf(b, x, y))
+                            << x << "," << y;
+            }
+        }
+    }
+}
+
+// A corrupt frame between good ones is not painted, and the good frame after it is painted
+// whole (not over what the corrupt one half-decoded).
+TEST(PresentFrame, ACorruptFrameInAStreamLeavesTheNextGoodFrameWhole) {
+    const std::vector<std::uint8_t> first = PatternJpeg(32, 24);
+    image::ImageBuffer other_picture = testsupport::MakePicture24(
+        32, 24, [](int x, int y) { return Rgb{static_cast<std::uint8_t>(x * 5), 200,
+                                              static_cast<std::uint8_t>(y * 9)}; });
+    const std::vector<std::uint8_t> second = testsupport::EncodeJpeg(other_picture, 90);
+    image::FreeImage(&other_picture);
+    std::vector<std::uint8_t> cut(second.begin(), second.begin() + second.size() / 2);
+    Presenter p(32, 32, 24);
+    p.Preview(32, 24, 1);
+    ASSERT_EQ(p.Present(first), 0);
+    p.screen.Fill(kBackground);
+    EXPECT_LT(p.Present(cut), 0);
+    EXPECT_TRUE(OnlyBackground(p.screen));
+    ASSERT_EQ(p.Present(first), 0);
+    image::ImageBuffer expected = Expected(first, 32, 24, 0);
+    const platform::WindowPixels shown = p.screen.Pixels();
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 32; ++x)
+            ASSERT_EQ(testsupport::ColorOf(shown, x, y), testsupport::PixelOf(expected, x, y))
+                << x << "," << y;
+    image::FreeImage(&expected);
+}
+
+// The stream worker and the present-frame thread may present at once, with frames of different
+// sizes (so the kept blocks change size under them): every frame goes through, and the kept
+// blocks are whole afterwards.
+TEST(PresentFrame, TwoPresentersAtOnceShareTheKeptPicturesSafely) {
+    const std::vector<std::uint8_t> small = PatternJpeg(16, 12);
+    const std::vector<std::uint8_t> large = PatternJpeg(40, 30);
+    Presenter p(8, 20, 15);
+    p.Preview(20, 15, 1);
+    p.c->DisplayMethod = 2;
+    std::atomic<int> failures{0};
+    std::thread other([&] {
+        for (int i = 0; i < 40; ++i) {
+            stream::StoreFrame(*p.c, large.data(), static_cast<int>(large.size()));
+            if (stream::PresentFrame(*p.c, 0) != 0) ++failures;
+        }
+    });
+    for (int i = 0; i < 40; ++i) {
+        stream::StoreFrame(*p.c, small.data(), static_cast<int>(small.size()));
+        if (stream::PresentFrame(*p.c, 0) != 0) ++failures;
+    }
+    other.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(p.c->FramesPresented.load(), 80u);
+    // Afterwards a frame is shown whole, as a fresh pipeline shows it.
+    ASSERT_EQ(p.Present(small), 0);
+    testsupport::TestWindow reference(8, 20, 15);
+    image::ImageBuffer expected = Expected(small, 20, 15, 0);
+    platform::HDC dc = platform::GetDC(reference.window());
+    platform::HPALETTE palette = nullptr;
+    image::DisplayImage(reference.window(), dc, &palette, 0, 0, &expected, 0, 0, 2);
+    platform::ReleaseDC(reference.window(), dc);
+    if (palette != nullptr) platform::DeleteObject(palette);
+    image::FreeImage(&expected);
+    const platform::WindowPixels a = p.screen.Pixels();
+    const platform::WindowPixels b = reference.Pixels();
+    for (int y = 0; y < 15; ++y)
+        for (int x = 0; x < 20; ++x)
+            ASSERT_EQ(testsupport::ColorOf(a, x, y), testsupport::ColorOf(b, x, y)) << x << "," << y;
 }
