@@ -15,7 +15,9 @@ deps:
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
+# Always configured with the tests: a folder the demo made without them gets them here.
 build: deps $(BUILD)/CMakeCache.txt
+	cmake -S . -B $(BUILD) -DQUORLINA_TESTS=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: test-plain $(addprefix test-,$(SANITIZERS))
@@ -55,7 +57,12 @@ SOAK_MINUTES ?= 10
 soak: build
 	$(BUILD)/bin/quorlina soak --minutes $(SOAK_MINUTES)
 
-demo: build
+# The demo needs only the build's packages: a build folder made here leaves the tests out, and a
+# folder that already has them is used as it is.
+demo:
+	@bash scripts/install-deps.sh --demo
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DQUORLINA_TESTS=OFF -DQUORLINA_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target quorlina
 	$(BUILD)/bin/quorlina demo --out $(BUILD)/demo-snapshot.bmp
 
 # The web page with two simulated cameras on 127.0.0.1:8080; the address with its token is printed.

@@ -17,6 +17,7 @@
 
 #include "apps/bmp_file.h"
 #include "apps/cli.h"
+#include "apps/picture_file.h"
 #include "image/image_buffer.h"
 #include "image/jpeg_decoder.h"
 #include "image/resize.h"
@@ -140,8 +141,8 @@ int RunDecode(int argc, char** argv) {
                  argv[0]};
     std::string input, output, size_text;
     int method = 0;
-    app.add_option("frame", input, "JPEG file")->required()->check(CLI::ExistingFile);
-    app.add_option("out", output, "BMP file to write")->required();
+    app.add_option("frame", input, "JPEG file, or - for standard input")->required();
+    app.add_option("out", output, "BMP file to write, or - for standard output")->required();
     app.add_option("--size", size_text, "resize into a WxH buffer of the same depth")
         ->check(CLI::Validator(
             [](std::string& text) {
@@ -154,22 +155,23 @@ int RunDecode(int argc, char** argv) {
         ->check(CLI::IsMember({0, 1}));
     ParseOrExit(app, argc, argv);
 
-    // Read whole in one go, into a vector of the file's size (no growing copies).
+    PictureFormat format;
+    std::string error;
+    if (!PictureFormatOf(output, &format, &error) || format != PictureFormat::Bmp) {
+        if (error.empty()) error = output + ": decode writes the decoded buffer as it is: a .bmp file";
+        std::fprintf(stderr, "%s: %s\n", argv[0], error.c_str());
+        return 2;
+    }
     std::vector<std::uint8_t> bytes;
-    {
-        std::ifstream in(input, std::ios::binary | std::ios::ate);
-        const std::streamoff length = in ? static_cast<std::streamoff>(in.tellg()) : 0;
-        if (length > 0) {
-            bytes.resize(static_cast<std::size_t>(length));
-            in.seekg(0);
-            in.read(reinterpret_cast<char*>(bytes.data()), length);
-            bytes.resize(static_cast<std::size_t>(in.gcount()));
-        }
+    if (!ReadInputFile(input, &bytes, &error)) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], error.c_str());
+        return 2;
     }
     image::JpegInfo info{};
     image::ImageResult result = image::ReadJpegInfo(bytes.data(), bytes.size(), &info);
     if (result != image::kImageOk) return Fail(argv[0], "ReadJpegInfo", result, true);
-    if (size_text.empty()) return DecodeToFile(argv[0], bytes, info, output);
+    // Standard output cannot be replaced whole at the end: the picture is decoded whole for it.
+    if (size_text.empty() && output != "-") return DecodeToFile(argv[0], bytes, info, output);
     Buffers buffers;
     result = image::AllocImage(&buffers.decoded, info.Width, info.Height, info.BitsPerPixel);
     if (result != image::kImageOk) return Fail(argv[0], "AllocImage", result, false);
@@ -186,12 +188,11 @@ int RunDecode(int argc, char** argv) {
         if (result != image::kImageOk) return Fail(argv[0], "ResizeImage", result, false);
         picture = &buffers.resized;
     }
-    std::string error;
-    if (!WriteBmpFile(output, *picture, &error)) {
+    if (!WriteOutputFile(output, BmpFileBytes(*picture), &error)) {
         std::fprintf(stderr, "%s: %s\n", argv[0], error.c_str());
         return 1;
     }
-    std::printf("%s: %dx%d, %d bits per pixel\n", output.c_str(), picture->Header->Width,
+    std::fprintf(output == "-" ? stderr : stdout, "%s: %dx%d, %d bits per pixel\n", output.c_str(), picture->Header->Width,
                 picture->Header->Height, picture->Header->BitCount);
     return 0;
 }

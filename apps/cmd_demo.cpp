@@ -10,6 +10,8 @@
 #include "apps/camera/camera.h"
 #include "apps/cli.h"
 #include "apps/host.h"
+#include "apps/options.h"
+#include "apps/picture_file.h"
 #include "apps/viewer.h"
 #include "apps/window_bmp.h"
 #include "platform/window.h"
@@ -56,7 +58,7 @@ int Headless(double seconds, const std::string& out_path) {
     cam.Stop();
     std::printf("done: %u frames presented\n", frames);
     if (frames == 0) return 1;
-    if (!WriteFileAtomically(out_path, WindowBmpBytes(pixels), &error)) {
+    if (!WriteWindowPicture(out_path, pixels, &error)) {
         std::cerr << "quorlina demo: " << error << "\n";
         return 1;
     }
@@ -75,7 +77,7 @@ int Demo(int argc, char** argv) {
     bool headless = false;
     std::string out_path = "demo-snapshot.bmp";
     app.add_option("--seconds", seconds, "how long to play headless")
-        ->check(CLI::Range(0.5, 3600.0))
+        ->check(Seconds(0.5, 3600))
         ->default_val(seconds);
     app.add_flag("--headless", headless, "play headless even when a display is there");
     app.add_option("--out", out_path,
@@ -83,6 +85,12 @@ int Demo(int argc, char** argv) {
                    "beside it")
         ->default_val(out_path);
     ParseOrExit(app, argc, argv);
+    PictureFormat format;
+    std::string error;
+    if (!PictureFormatOf(out_path, &format, &error)) {
+        std::fprintf(stderr, "quorlina demo: %s\n", error.c_str());
+        return 2;
+    }
 
     const char* display = std::getenv("DISPLAY");
     if (!headless && display != nullptr && *display != '\0') {
@@ -90,7 +98,6 @@ int Demo(int argc, char** argv) {
         options.program = "quorlina demo";
         const std::filesystem::path folder = std::filesystem::path(out_path).parent_path();
         if (!folder.empty()) options.snapshot_dir = folder.string();
-        std::string error;
         std::unique_ptr<Viewer> viewer = Viewer::Open(options, &error);
         if (viewer != nullptr) return viewer->Run();
         std::printf("no viewer window (%s): playing headless\n", error.c_str());

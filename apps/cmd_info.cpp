@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "apps/cli.h"
+#include "apps/picture_file.h"
 #include "image/jpeg_decoder.h"
 
 namespace apps {
@@ -40,12 +41,15 @@ int RunInfo(int argc, char** argv) {
     CLI::App app{"Print the JPEG header of a frame as the control reads it (ReadJpegInfo).",
                  argv[0]};
     std::string path;
-    app.add_option("file", path, "JPEG file")->required()->check(CLI::ExistingFile);
+    app.add_option("file", path, "JPEG file, or - for standard input")->required();
     ParseOrExit(app, argc, argv);
 
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                          std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    if (!ReadInputFile(path, &bytes, &error)) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], error.c_str());
+        return 2;
+    }
     image::JpegInfo info{};
     const image::ImageResult result = image::ReadJpegInfo(bytes.data(), bytes.size(), &info);
     if (result != image::kImageOk) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "apps/cli.h"
+#include "apps/picture_file.h"
 #include "apps/host.h"
 #include "apps/window_bmp.h"
 #include "image/jpeg_decoder.h"
@@ -25,18 +26,21 @@ int Present(int argc, char** argv) {
     std::string frame_path;
     std::string out_path;
     PictureOptions picture;
-    app.add_option("frame", frame_path, "JPEG file")->required();
-    app.add_option("out", out_path, "BMP file to write")->required();
+    app.add_option("frame", frame_path, "JPEG file, or - for standard input")->required();
+    app.add_option("out", out_path,
+                   "picture to write: .bmp, .png or .jpg, or - for BMP on standard output")
+        ->required();
     AddPictureOptions(app, picture);
     ParseOrExit(app, argc, argv);
 
-    std::ifstream in(frame_path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "quorlina present: cannot open \"%s\"\n", frame_path.c_str());
-        return 1;
+    PictureFormat format;
+    std::string error;
+    std::vector<std::uint8_t> bytes;
+    if (!PictureFormatOf(out_path, &format, &error) ||
+        !ReadInputFile(frame_path, &bytes, &error)) {
+        std::fprintf(stderr, "quorlina present: %s\n", error.c_str());
+        return 2;
     }
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                          std::istreambuf_iterator<char>()};
     if (bytes.size() > static_cast<std::size_t>(control::kFrameBufferBytes)) {
         std::fprintf(stderr,
                      "quorlina present: \"%s\" has %zu bytes, more than the frame buffer's %d\n",
@@ -63,14 +67,13 @@ int Present(int argc, char** argv) {
     platform::WindowPixels pixels;
     platform::ReadWindowPixels(c->Window.load(), &pixels);
     DestroyHostedControl(c);
-    std::string error;
-    if (!WriteFileAtomically(out_path, WindowBmpBytes(pixels), &error)) {
+    if (!WriteWindowPicture(out_path, pixels, &error)) {
         std::fprintf(stderr, "quorlina present: %s\n", error.c_str());
         return 1;
     }
     image::JpegInfo info;
     image::ReadJpegInfo(bytes.data(), bytes.size(), &info);
-    std::printf("frame %dx%d shown at %s zoom %d in a %dx%d window on a %d-bit screen: %s\n",
+    std::fprintf(out_path == "-" ? stderr : stdout, "frame %dx%d shown at %s zoom %d in a %dx%d window on a %d-bit screen: %s\n",
                 info.Width, info.Height, picture.preview.c_str(), picture.zoom, pixels.width,
                 pixels.height, picture.depth, out_path.c_str());
     return 0;

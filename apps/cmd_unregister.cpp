@@ -11,7 +11,8 @@ int Unregister(int argc, char** argv) {
     return RunRegistryCommand(argc, argv,
                               "Removes the control's registration entries from the registry file; "
                               "the CLSID key and the type library entries stay.",
-                              &DllUnregisterServer, "DllUnregisterServer", "unregistered");
+                              &DllUnregisterServer, "DllUnregisterServer", "unregistered",
+                              /*removes_only=*/true);
 }
 
 const SubcommandRegistrar kRegistrar{

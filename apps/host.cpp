@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "apps/options.h"
 #include "host/quorlina_object.h"
 #include "platform/window.h"
 
@@ -38,9 +39,11 @@ const CLI::Validator kBackground(
 
 void AddHostOptions(CLI::App& app, HostOptions& options) {
     app.add_option("--user", options.user,
-                   "user name for the camera (first 12 characters are sent)");
+                   "user name for the camera (at most 12 characters)")
+        ->check(AtMostCharacters(kMaxUserLength, "user name"));
     app.add_option("--password", options.password,
-                   "password for the camera (first 8 characters are sent)");
+                   "password for the camera (at most 8 characters)")
+        ->check(AtMostCharacters(kMaxPasswordLength, "password"));
 }
 
 bool ParseBackground(const std::string& text, platform::OLE_COLOR* color) {
@@ -132,7 +135,7 @@ void AddRenderingOptions(CLI::App& app, int& resize, int& display, int& depth) {
                    "other ordered dithering")
         ->default_val(display);
     app.add_option("--depth", depth, "bits per pixel of the control's screen")
-        ->check(CLI::IsMember({32, 8, 4}))
+        ->check(DepthValidator())
         ->default_val(depth);
 }
 
@@ -141,6 +144,7 @@ void AddPictureOptions(CLI::App& app, PictureOptions& o) {
         ->check(kSize)
         ->default_val(o.preview);
     app.add_option("--zoom", o.zoom, "zoom factor; the window shows the centre")
+        ->check(ZoomValidator())
         ->default_val(o.zoom);
     AddRenderingOptions(app, o.resize, o.display, o.depth);
     app.add_option("--window", o.window, "window client size WxH (default: the preview size)")

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "apps/cli.h"
+#include "apps/options.h"
 
 namespace apps {
 namespace {
@@ -17,7 +18,8 @@ std::map<std::string, Subcommand>& Commands() {
 }
 
 void PrintUsage(FILE* out) {
-    std::fprintf(out, "usage: quorlina COMMAND [options]   (quorlina COMMAND --help for details)\n\ncommands:\n");
+    std::fprintf(out, "usage: quorlina COMMAND [options]   (quorlina COMMAND --help for details)\n"
+                      "       quorlina --version\n\ncommands:\n");
     for (const auto& [name, command] : Commands())
         std::fprintf(out, "  %-10s %s\n", name.c_str(), command.summary);
 }
@@ -44,10 +46,7 @@ void ParseOrExit(CLI::App& app, int argc, char** argv) {
         std::printf("%s", app.help().c_str());
         std::exit(0);
     } catch (const CLI::ParseError& e) {
-        std::string message = e.what();
-        for (char& c : message)
-            if (c == '\n') c = ' ';
-        std::fprintf(stderr, "%s: %s\n", app.get_name().c_str(), message.c_str());
+        std::fprintf(stderr, "%s: %s\n", app.get_name().c_str(), PlainParseError(e).c_str());
         std::exit(2);
     }
 }
@@ -59,6 +58,10 @@ int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         apps::PrintUsage(argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("quorlina %s\n", QUORLINA_VERSION);
+        return 0;
     }
     auto it = Commands().find(argv[1]);
     if (it == Commands().end()) {

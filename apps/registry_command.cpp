@@ -13,7 +13,7 @@
 namespace apps {
 
 int RunRegistryCommand(int argc, char** argv, const char* description, platform::HRESULT (*entry)(),
-                       const char* entry_name, const char* done) {
+                       const char* entry_name, const char* done, bool removes_only) {
     CLI::App app{description, argv[0]};
     std::string path;
     app.add_option("--registry", path,
@@ -21,9 +21,21 @@ int RunRegistryCommand(int argc, char** argv, const char* description, platform:
                    "~/.local/share/quorlina/registry.txt)");
     ParseOrExit(app, argc, argv);
     const std::string name = argv[0];
+    if (app.count("--registry") > 0 && path.empty()) {
+        std::cerr << name << ": --registry: expected a file name, got \"\"\n";
+        return 2;
+    }
+    const bool default_path = path.empty();
+    if (default_path) path = platform::RegDefaultFilePath();
+    if (removes_only && !path.empty()) {
+        std::error_code ignored;
+        if (!std::filesystem::exists(path, ignored)) {
+            std::cout << "nothing was registered in " << path << " (no such file)\n";
+            return 0;
+        }
+    }
 
-    if (path.empty()) {
-        path = platform::RegDefaultFilePath();
+    if (default_path) {
         if (path.empty()) {
             std::cerr << name
                       << ": no --registry FILE, and neither XDG_DATA_HOME nor HOME is set\n";

@@ -3,6 +3,7 @@
 // yet is refused (the control says E_NOTIMPL) with a clear message rather than ignored.
 #include "apps/script.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <istream>
@@ -10,6 +11,8 @@
 #include <sstream>
 #include <vector>
 
+#include "commands/command_request.h"
+#include "container/status_reader.h"
 #include "platform/kernel.h"
 
 namespace apps {
@@ -101,22 +104,119 @@ struct OwnedVariant {
     ~OwnedVariant() { VariantClear(&v); }
 };
 
+constexpr std::uint32_t kWatchSliceMs = 50;        // a wait looks at the camera this often
+constexpr std::uint32_t kCommandSettleMs = 30000;  // longest wait for commands at the end
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 class Runner {
   public:
-    Runner(IDispatch& control, std::ostream& out) : control_(control), out_(out) { LoadTypeInfo(); }
+    Runner(IDispatch& control, std::ostream& out, CameraReport* report)
+        : control_(control), out_(out), report_(report), status_(control) {
+        LoadTypeInfo();
+        host::QuorlinaStatus numbers;
+        if (status_.Numbers(&numbers)) command_sequence_ = numbers.command_sequence;
+    }
 
-    void RunLine(const std::string& line);
+    void RunLine(int number, const std::string& line);
+    // Tells what the camera did since the last look: an end of the script's session, a command
+    // that failed.
+    void Watch();
+    // Waits (bounded) for the commands still under way, telling their outcome.
+    void Settle();
 
   private:
     void LoadTypeInfo();
+    void Note(const std::string& line);
+    void Sleep(std::uint32_t ms);
+    [[noreturn]] void Unreadable(const std::string& line);
     const Function& Resolve(const std::string& name, INVOKEKIND kind);
     void Invoke(const Function& f, WORD flags, std::vector<VARIANT>& args, bool put,
                 VARIANT* result);
 
     IDispatch& control_;
     std::ostream& out_;
+    CameraReport* report_;
+    container::StatusReader status_;
     std::vector<Function> functions_;
+    int line_ = 0;                       // the statement running now
+    int play_line_ = 0;                  // the line of the Play whose session is watched; 0 none
+    std::uint32_t play_sequence_ = 0;    // the status sequence just before that Play
+    std::uint32_t command_sequence_ = 0; // the last command outcome already looked at
 };
+
+void Runner::Note(const std::string& line) {
+    if (report_ == nullptr) return;
+    report_->failed = true;
+    if (report_->notes != nullptr) *report_->notes << report_->prefix << line << std::endl;
+}
+
+void Runner::Watch() {
+    if (report_ == nullptr || !status_.Valid()) return;
+    if (play_line_ != 0) {
+        const container::StatusReading now = status_.Read();
+        if (container::EndedSince(now, play_sequence_) &&
+            now.reason != control::ReasonCode::StoppedByHost) {
+            const bool retrying = now.state == control::SessionState::Retrying;
+            Note("line " + std::to_string(play_line_) + ": the session started here " +
+                 (retrying ? "failed an attempt and retries: " : "ended: ") +
+                 (now.reason_text.empty() ? control::to_string(now.reason) : now.reason_text));
+            play_line_ = 0;  // told once
+        }
+    }
+    host::QuorlinaStatus numbers;
+    if (status_.Numbers(&numbers) && numbers.command_sequence != command_sequence_) {
+        command_sequence_ = numbers.command_sequence;
+        if (numbers.command_status != commands::kCommandPosted)
+            Note("command failed: " + status_.CommandText(nullptr));
+    }
+}
+
+void Runner::Settle() {
+    if (report_ == nullptr || !status_.Valid()) return;
+    const platform::Tick t0 = platform::GetTickCount();
+    host::QuorlinaStatus numbers;
+    while (status_.Numbers(&numbers) && numbers.commands_pending > 0 &&
+           platform::GetTickCount() - t0 < kCommandSettleMs) {
+        Watch();
+        platform::Sleep(kWatchSliceMs);
+    }
+    Watch();
+}
+
+void Runner::Sleep(std::uint32_t ms) {
+    const platform::Tick t0 = platform::GetTickCount();
+    for (;;) {
+        Watch();
+        const std::uint32_t passed = platform::GetTickCount() - t0;
+        if (passed >= ms) return;
+        platform::Sleep(std::min(ms - passed, kWatchSliceMs));
+    }
+}
+
+// A line that is no statement; a bare member name gets the statement it was probably meant as.
+void Runner::Unreadable(const std::string& line) {
+    if (IsName(line)) {
+        std::u16string wide = Utf16FromAnsi(line);
+        OLECHAR* names[] = {wide.data()};
+        DISPID id = DISPID_UNKNOWN;
+        if (Succeeded(control_.GetIDsOfNames(IID_NULL, names, 1, kLocaleEnglishUs, &id))) {
+            for (const Function& f : functions_) {
+                if (f.id != id) continue;
+                if (f.kind == INVOKE_FUNC)
+                    throw ScriptError{"\"" + line + "\" is a method: did you mean " + f.name +
+                                      "()?"};
+                if (f.kind == INVOKE_PROPERTYGET)
+                    throw ScriptError{"\"" + line + "\" is a property: did you mean print " +
+                                      f.name + "?"};
+            }
+        }
+    }
+    throw ScriptError{"cannot read \"" + line + "\""};
+}
 
 void Runner::LoadTypeInfo() {
     ITypeInfo* info = nullptr;
@@ -214,9 +314,10 @@ VARIANT LongArg(std::int32_t value) {
     return v;
 }
 
-void Runner::RunLine(const std::string& line) {
+void Runner::RunLine(int number, const std::string& line) {
+    line_ = number;
     std::size_t space = line.find_first_of(" \t");
-    std::string word = line.substr(0, space);
+    const std::string word = Lower(line.substr(0, space));
     if (word == "print") {
         std::istringstream names(space == std::string::npos ? "" : line.substr(space));
         std::string name;
@@ -236,7 +337,7 @@ void Runner::RunLine(const std::string& line) {
     if (word == "wait") {
         std::int32_t ms = ParseInteger(space == std::string::npos ? "" : line.substr(space));
         if (ms < 0) throw ScriptError{"wait needs a non-negative number of milliseconds"};
-        platform::Sleep(static_cast<std::uint32_t>(ms));
+        Sleep(static_cast<std::uint32_t>(ms));
         return;
     }
     std::size_t eq = line.find('=');
@@ -272,29 +373,44 @@ void Runner::RunLine(const std::string& line) {
             throw ScriptError{f.name + " takes " + std::to_string(f.param_count) +
                               " argument(s), " + std::to_string(args.size()) + " given"};
         }
+        const bool play = Lower(f.name) == "play";
+        const std::uint32_t before = status_.Read().sequence;
         OwnedVariant result;
         Invoke(f, DISPATCH_METHOD, args, false, &result.v);
+        if (play) {
+            play_line_ = line_;
+            play_sequence_ = before;
+        } else if (Lower(f.name) == "stop") {
+            play_line_ = 0;
+        }
         return;
     }
-    throw ScriptError{"cannot read \"" + line + "\""};
+    Unreadable(line);
 }
 
 }  // namespace
 
 bool RunScript(std::istream& script, platform::IDispatch& control, std::ostream& out,
-               std::string* error) {
-    Runner runner(control, out);
+               std::string* error, CameraReport* report) {
+    Runner runner(control, out, report);
     std::string line;
     for (int number = 1; std::getline(script, line); ++number) {
         std::string statement = Trim(StripComment(line));
         if (statement.empty()) continue;
         try {
-            runner.RunLine(statement);
+            runner.RunLine(number, statement);
         } catch (const ScriptError& e) {
             if (error) *error = "line " + std::to_string(number) + ": " + e.message;
+            runner.Watch();
             return false;
         }
+        runner.Watch();
     }
+    if (script.bad()) {
+        if (error) *error = "the script could not be read";
+        return false;
+    }
+    runner.Settle();
     return true;
 }
 

@@ -15,6 +15,8 @@
 
 #include "apps/camera/camera.h"
 #include "apps/dispatch_calls.h"
+#include "apps/text_overlay.h"
+#include "apps/viewer_session.h"
 #include "apps/window_bmp.h"
 #include "platform/kernel.h"
 #include "platform/window.h"
@@ -71,6 +73,8 @@ struct Viewer::Impl {
     std::unique_ptr<camera::Camera> camera;
     container::HostedControl control;
     std::optional<DispatchCalls> calls;
+    std::optional<ViewerSession> session;
+    bool played = false;  // false while a page in design mode has not been played yet
     platform::HWND control_window = nullptr;
 
     platform::WindowPixels shown;  // what the window shows now
@@ -78,7 +82,6 @@ struct Viewer::Impl {
     bool have_shown = false;
     int zoom = 1;
     int resize = 0;
-    bool playing = false;
     const bool tty = ::isatty(STDOUT_FILENO) == 1;
     bool status_on_line = false;  // a tty status line waits to be overwritten
     platform::Tick last_status = 0;
@@ -95,6 +98,7 @@ struct Viewer::Impl {
 };
 
 Viewer::Impl::~Impl() {
+    session.reset();
     calls.reset();
     control = container::HostedControl();
     if (texture != nullptr) SDL_DestroyTexture(texture);
@@ -220,24 +224,33 @@ void Viewer::Impl::Present() {
         const SDL_Rect to{0, 0, texture_width, texture_height};
         SDL_RenderCopy(renderer, texture, nullptr, &to);
     }
+    // Until frames arrive, and after they stop, a line says where the session stands and why.
+    // A page in design mode shows its background and caption alone until it is played.
+    if (session && played && !session->Playing()) {
+        int w = 0, h = 0;
+        SDL_GetRendererOutputSize(renderer, &w, &h);
+        DrawTextOverlay(renderer, w, h, session->Text());
+    }
     SDL_RenderPresent(renderer);
 }
 
 void Viewer::Impl::Status() {
+    session->RefreshDeviceState();
     // FrameRate counts the frames since its previous query: read it once a period only.
     const double fps = calls->GetDouble("FrameRate");
     const std::string time = calls->GetText("TimeString");
-    char title[160];
-    std::snprintf(title, sizeof title, "Quorlina  %.2f fps  %s", fps, time.c_str());
+    const std::string state = session->Text();
+    char title[320];
+    std::snprintf(title, sizeof title, "Quorlina  %s  %.2f fps  %s", state.c_str(), fps,
+                  time.c_str());
     SDL_SetWindowTitle(window, title);
-    char line[256];
+    char line[512];
     std::snprintf(line, sizeof line,
                   "fps %.2f  time \"%s\"  out1 %d  out2 %d  pan %d  tilt %d  zoom %d  resize %d  "
                   "%s%s",
                   fps, time.c_str(), calls->GetLong("IOOut1"), calls->GetLong("IOOut2"),
                   calls->GetLong("GetHorizontalPosition"), calls->GetLong("GetVerticalPosition"),
-                  zoom, resize, playing ? "playing" : "stopped",
-                  options.ambient.design ? "  (design mode)" : "");
+                  zoom, resize, state.c_str(), options.ambient.design ? "  (design mode)" : "");
     if (tty) {
         std::printf("\r%s\033[K", line);
         status_on_line = true;
@@ -286,16 +299,22 @@ bool Viewer::Impl::OnKey(const SDL_KeyboardEvent& key) {
             break;
         case SDLK_1:
         case SDLK_KP_1:
+            session->CommandSending("output 1");
             calls->PutLong("IOOut1", calls->GetLong("IOOut1") != 0 ? 0 : 1);
             break;
         case SDLK_2:
         case SDLK_KP_2:
+            session->CommandSending("output 2");
             calls->PutLong("IOOut2", calls->GetLong("IOOut2") != 0 ? 0 : 1);
             break;
         case SDLK_u:
+            session->CommandSending("upload");
+            Say("upload trigger sent");
             calls->PutLong("ImageUpload", 1);
             break;
         case SDLK_e:
+            session->CommandSending("e-mail");
+            Say("e-mail trigger sent");
             calls->PutLong("EmailImage", 1);
             break;
         case SDLK_PLUS:
@@ -317,8 +336,8 @@ bool Viewer::Impl::OnKey(const SDL_KeyboardEvent& key) {
             Snapshot();
             break;
         case SDLK_p:
-            calls->Call(playing ? "Stop" : "Play");
-            playing = !playing;
+            session->TogglePlay();
+            played = true;
             break;
         case SDLK_q:
             return false;
@@ -355,10 +374,11 @@ int Viewer::Run() {
     platform::PumpMessages();  // the window's first paint: its background
     v.ShowIfChanged();
     v.calls->PutText("RemoteHost", target);  // the probe, on this thread as a container does
+    v.session.emplace(*v.calls, v.options.reconnect);
     // A page in design mode shows the control without running it.
     if (!v.options.ambient.design) {
-        v.calls->Call("Play");
-        v.playing = true;
+        v.session->Play();
+        v.played = true;
     } else {
         v.Say("design mode: p plays");
     }
@@ -384,6 +404,12 @@ int Viewer::Run() {
             have = SDL_PollEvent(&event) == 1;
         }
         platform::PumpMessages();
+        if (v.session->Tick()) {
+            SDL_SetWindowTitle(v.window, ("Quorlina  " + v.session->Text()).c_str());
+            v.Present();
+        }
+        const std::string note = v.session->TakeNote();
+        if (!note.empty()) v.Say(note);
         v.ShowIfChanged();
         if (platform::GetTickCount() - v.last_status >= kStatusIntervalMs) {
             v.last_status = platform::GetTickCount();

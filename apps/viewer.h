@@ -27,6 +27,7 @@ struct ViewerOptions {
     int display = 0;
     int depth = 32;
     std::string snapshot_dir = ".";  // where the s key writes its BMP files
+    bool reconnect = true;           // play again by itself after an end that was not the user's
 };
 
 // The key bindings, for help texts.

@@ -68,14 +68,14 @@ bool WriteFileAtomically(const std::string& path, const std::vector<std::uint8_t
     const std::string temporary = path + ".tmp." + std::to_string(::getpid());
     std::FILE* out = std::fopen(temporary.c_str(), "wb");
     if (out == nullptr) {
-        *error = temporary + ": " + std::strerror(errno);
+        *error = path + ": " + std::strerror(errno);  // the user's path, not the temporary
         return false;
     }
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
     const bool closed = std::fclose(out) == 0;
     if (!written || !closed) {
         std::remove(temporary.c_str());
-        *error = temporary + ": write failed";
+        *error = path + ": write failed";
         return false;
     }
     if (std::rename(temporary.c_str(), path.c_str()) != 0) {

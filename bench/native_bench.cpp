@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int kCameraFps = 25;
 constexpr int kTimeoutSeconds = 3;
 constexpr std::uint32_t kStreamRunMs = 2000;
 constexpr std::uint32_t kFirstFrameMs = 5000;
@@ -25,7 +24,10 @@ std::unique_ptr<camera::Camera> StartCamera(int width, int height) {
     config.native_port = 0;
     config.width = width;
     config.height = height;
-    config.fps = kCameraFps;
+    // Unpaced, one picture encoded once: a camera answers each request as it comes, so the
+    // figures are the control's and not the camera's capture rate.
+    config.fps = 0;
+    config.still = true;
     config.pace = 0;
     auto cam = std::make_unique<camera::Camera>(config);
     std::string error;

@@ -49,7 +49,7 @@ std::int32_t ReadReplyHead(ReplySource& source, int seconds, ReplyHead* head) {
         if (n <= 0) return kCommandNoReply;
         got += n;
     }
-    // Kept whatever it says, so that a refusal can be told by its status.
+    // Kept whatever it says: a refusal is shown with the camera's status and told by it.
     head->received.assign(prefix, kReplyPrefixBytes);
     // "200" or "20" anywhere in the prefix; the first holds the second, so one look suffices.
     if (std::string_view(prefix, kReplyPrefixBytes).find("20") == std::string_view::npos)

@@ -21,8 +21,20 @@ void StartRequestWorker(control::ControlState& c, void (*entry)(control::Control
                         const CommandRequest& request) {
     auto copy = std::make_unique<CommandRequest>(request);
     c.CommandStatus = kCommandPending;
-    if (c.StartWorker(entry, copy.get())) copy.release();
+    c.Session.CommandQueued();
+    if (c.StartWorker(entry, copy.get())) {
+        copy.release();
+    } else {
+        c.Session.CommandDequeued();
+        c.Session.CommandFinished(kCommandConnectFailed, "no worker thread could be started");
+    }
 }
+
+// Counts the worker out however it returns.
+struct WorkerDone {
+    control::ControlState& c;
+    ~WorkerDone() { c.Session.CommandDequeued(); }
+};
 
 void StoreRealTimeFields(control::ControlState& c, const RealTimeFields& f) {
     c.IOOut1 = f.out1;
@@ -35,11 +47,13 @@ void StoreRealTimeFields(control::ControlState& c, const RealTimeFields& f) {
 }  // namespace
 
 void PostWorker(control::ControlState& c, void* context) {
+    const WorkerDone done{c};
     const std::unique_ptr<CommandRequest> request(static_cast<CommandRequest*>(context));
     HttpPostCommand(c, *request);
 }
 
 void RealTimeDataWorker(control::ControlState& c, void* context) {
+    const WorkerDone done{c};
     const std::unique_ptr<CommandRequest> request(static_cast<CommandRequest*>(context));
     std::string body;
     if (HttpGetCommand(c, *request, &body) != kRequestDone) return;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "control/session_status.h"
 #include "control/text_field.h"
 #include "image/image_buffer.h"
 #include "net/socket_client.h"
@@ -162,6 +163,7 @@ public:
     FramePictures Pictures;
 
     // --- device probe ---
+    std::atomic<std::int32_t> ProbesInProgress{0};  // probes running now, on any thread
     std::uint8_t DeviceInfoBlock[kDeviceInfoBytes] = {};
     std::uint8_t DeviceIdBytes[kDeviceIdBytes] = {};
 
@@ -179,6 +181,9 @@ public:
     TextField<96> CommandReason;
     std::mutex ReplyLock;  // guards Replies; workers publish a whole table at once
     ReplyTable Replies = {};
+
+    // --- why things ended ---
+    SessionRecord Session;  // the session's state and last end, the probe's verdict, commands
 
 protected:
     ~ControlState() override = default;

@@ -20,11 +20,26 @@ HRESULT CQuorlina::Play() {
     // than holding the container's thread forever, and leave the state as it was.
     if (!device::WaitForStreamMode(*this)) {
         PlayState = previous;
+        if (ProbesInProgress.load() > 0)
+            Session.End(ReasonCode::NoTarget, "the probe has not decided the protocol within " +
+                                                  std::to_string(device::kUndecidedWaitLimitMs /
+                                                                 1000) +
+                                                  " s");
+        else
+            Session.End(ReasonCode::NoTarget, to_string(ReasonCode::NoTarget));
         return platform::S_OK;
     }
     ThreadRunning = 1;
-    StartWorker(StreamMode.load() == kStreamHttp ? &HttpStreamThread : &NativeStreamThread);
+    Session.Begin();
+    if (!StartWorker(StreamMode.load() == kStreamHttp ? &HttpStreamThread : &NativeStreamThread))
+        Session.End(ReasonCode::NoWorker, to_string(ReasonCode::NoWorker));
     return platform::S_OK;
+}
+
+SessionStatus CQuorlina::Status() const {
+    SessionStatus status = Session.Read();
+    status.stream_mode = StreamMode.load();
+    return status;
 }
 
 void CQuorlina::WaitForWorker() {

@@ -71,6 +71,9 @@ public:
 
     HRESULT Play();
     HRESULT Stop();
+    // Where the session stands and why it last ended, what the probe decided, how the last
+    // command went: the containers' reading of the session record.
+    SessionStatus Status() const;
     HRESULT get_FrameRate(double* value);
 
     HRESULT get_RemoteHost(std::string* value);

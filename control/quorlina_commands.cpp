@@ -16,9 +16,13 @@ namespace {
 enum class Branch { None, Native, Http };
 
 // The branch a command takes. None when no verdict came within the bounded wait: the member
-// then reports success and sends nothing.
+// then reports success and sends nothing, and the command record says why.
 Branch CommandBranch(ControlState& c) {
-    if (!device::WaitForStreamMode(c)) return Branch::None;
+    if (!device::WaitForStreamMode(c)) {
+        c.Session.CommandFinished(commands::kCommandConnectFailed,
+                                  std::string("not sent: ") + to_string(ReasonCode::NoTarget));
+        return Branch::None;
+    }
     return c.StreamMode.load() == kStreamNative ? Branch::Native : Branch::Http;
 }
 
@@ -26,7 +30,17 @@ Branch CommandBranch(ControlState& c) {
 // the stored values as they are then.
 template <typename MakeBody>
 HRESULT HttpOnlyPost(ControlState& c, const char* path, MakeBody make_body) {
-    if (CommandBranch(c) == Branch::Http) commands::PostCommand(c, path, make_body());
+    switch (CommandBranch(c)) {
+        case Branch::Http:
+            commands::PostCommand(c, path, make_body());
+            break;
+        case Branch::Native:
+            c.Session.CommandFinished(commands::kCommandRefused,
+                                      "not sent: a native camera has no such command");
+            break;
+        case Branch::None:
+            break;
+    }
     return platform::S_OK;
 }
 

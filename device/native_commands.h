@@ -13,11 +13,14 @@ namespace device {
 
 // Opens and logs in to the command socket unless it is alive. The caller holds
 // CommandSocketLock. A connection whose greeting or login failed is closed, so the next command
-// starts afresh instead of talking on a connection that never got past its greeting.
-NativeResult OpenCommandChannel(control::ControlState& control);
+// starts afresh instead of talking on a connection that never got past its greeting. On a
+// failure *why (when given) says what went wrong.
+NativeResult OpenCommandChannel(control::ControlState& control, control::Reason* why = nullptr);
 
 // Switches output 1 or 2: sends the low byte of value; on acceptance stores value in IOOut1 or
-// IOOut2 and returns 0; a refusal or any failure returns 1 and changes nothing.
+// IOOut2 and returns 0; a refusal or any failure returns 1 and changes nothing. Both commands
+// leave their outcome in the command record, with the HTTP commands' codes (20 done, 22 no
+// connection, 25 no answer, 26 refused, 27 an answer the protocol does not have).
 int NativeOutputCommand(control::ControlState& control, int output, std::int32_t value);
 
 // "0111" exchange: stores the outputs, the clock fields and TimeString; *value = -1 on success,

@@ -44,6 +44,14 @@ std::uint32_t Le32(const std::uint8_t* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+// The four status bytes as text, each unprintable byte as '?'; empty when none arrived.
+std::string StatusText(const std::uint8_t status[kStatusBytes]) {
+    std::string text;
+    for (int i = 0; i < kStatusBytes && status[i] != 0; ++i)
+        text += (status[i] >= 0x20 && status[i] < 0x7F) ? static_cast<char>(status[i]) : '?';
+    return text;
+}
+
 bool Carried(int received, int offset, int width) {
     return received >= offset + width;
 }
@@ -56,9 +64,10 @@ bool SendWhole(net::SocketClient& link, const void* data, int length) {
 // After a login message: one receive of the status, which must be a ready status, then the
 // ready block.
 NativeResult FinishLogin(net::SocketClient& link, int timeout_s,
-                         std::uint8_t block[kBlockBufferBytes]) {
+                         std::uint8_t block[kBlockBufferBytes], std::string* status_text) {
     std::uint8_t status[kStatusBytes];
     const NativeStatus answer = ReadStatus(link, StatusRead::kOneReceive, timeout_s, status);
+    if (status_text != nullptr) *status_text = StatusText(status);
     if (answer == NativeStatus::kIncomplete) return NativeResult::kNoStatus;
     if (answer != NativeStatus::kReady) return NativeResult::kLoginRefused;
     if (link.ReceiveAll(block, kReadyBlockBytes, timeout_s) != kReadyBlockBytes) {
@@ -123,6 +132,51 @@ const char* to_string(NativeResult result) {
     return "unknown result";
 }
 
+namespace {
+
+// A step that ended short: the device closed the connection, or did not answer in time.
+control::Reason ShortRead(net::SocketClient& link, const char* what, int timeout_s) {
+    if (!link.IsConnectionAlive())
+        return {control::ReasonCode::ClosedByCamera,
+                std::string("connection closed by the camera (no ") + what + ")"};
+    return {control::ReasonCode::NoAnswer,
+            std::string("no ") + what + " within " + std::to_string(timeout_s) + " s"};
+}
+
+}  // namespace
+
+control::Reason FailureReason(NativeResult result, net::SocketClient& link, int timeout_s,
+                              const std::string& status, std::uint32_t declared) {
+    using control::ReasonCode;
+    switch (result) {
+        case NativeResult::kUnknownGreeting:
+            return {ReasonCode::UnknownGreeting, "unknown greeting \"" + status + "\""};
+        case NativeResult::kLoginRefused:
+            return {ReasonCode::LoginRefused, "camera refused the login (" + status + ")"};
+        case NativeResult::kFrameTooLong:
+            return {ReasonCode::FrameLength, "frame length " + std::to_string(declared) +
+                                                 " above " + std::to_string(kMaxFrameBytes)};
+        case NativeResult::kOutputRefused:
+            return {ReasonCode::NoAnswer, "camera refused the output command (0502)"};
+        case NativeResult::kUnknownStatus:
+            return {ReasonCode::NoAnswer, "unknown answer \"" + status + "\""};
+        case NativeResult::kShortBlock:
+            return ShortRead(link, "whole block after the status", timeout_s);
+        case NativeResult::kShortFrame:
+            return ShortRead(link, "whole frame", timeout_s);
+        case NativeResult::kNoLength:
+            return ShortRead(link, "frame length", timeout_s);
+        case NativeResult::kShortReply:
+            return ShortRead(link, "whole real-time reply", timeout_s);
+        case NativeResult::kSendFailed:
+            return ShortRead(link, "room for the request", timeout_s);
+        case NativeResult::kConnectFailed:
+            return {ReasonCode::ConnectFailed, "connect failed"};
+        default:
+            return ShortRead(link, "status", timeout_s);
+    }
+}
+
 NativeStatus ClassifyStatus(const std::uint8_t* bytes, int received) {
     if (received != kStatusBytes) return NativeStatus::kIncomplete;
     if (IsCode(bytes, "0200") || IsCode(bytes, "0201") || IsCode(bytes, "0202")) {
@@ -173,9 +227,11 @@ NativeStatus ReadStatus(net::SocketClient& link, StatusRead read, int timeout_s,
 
 NativeResult OpenSession(net::SocketClient& link, StatusRead greeting_read,
                          const LoginSettings& settings, int timeout_s,
-                         std::uint8_t block[kBlockBufferBytes]) {
+                         std::uint8_t block[kBlockBufferBytes], std::string* status_text) {
     std::uint8_t status[kStatusBytes];
-    switch (ReadStatus(link, greeting_read, timeout_s, status)) {
+    const NativeStatus greeting = ReadStatus(link, greeting_read, timeout_s, status);
+    if (status_text != nullptr) *status_text = StatusText(status);
+    switch (greeting) {
         case NativeStatus::kReady:
             if (link.ReceiveAll(block, kReadyBlockBytes, timeout_s) != kReadyBlockBytes) {
                 return NativeResult::kShortBlock;
@@ -214,7 +270,7 @@ NativeResult OpenSession(net::SocketClient& link, StatusRead greeting_read,
     } else {
         return NativeResult::kOk;
     }
-    return FinishLogin(link, timeout_s, block);
+    return FinishLogin(link, timeout_s, block, status_text);
 }
 
 std::int32_t PacingValue(const std::uint8_t block[kBlockBufferBytes]) {
@@ -241,6 +297,7 @@ FrameReply RequestFrame(net::SocketClient& link, int timeout_s, std::uint8_t* bu
         return reply;
     }
     const std::uint32_t length = Le32(length_bytes);
+    reply.declared = length;
     if (length > kMaxFrameBytes) {
         reply.result = NativeResult::kFrameTooLong;
         return reply;
@@ -293,13 +350,14 @@ void ApplyRealTimeReply(control::ControlState& c, const std::uint8_t* reply, int
 }
 
 NativeResult ExchangeOutputCommand(net::SocketClient& link, int output, std::int32_t value,
-                                   int timeout_s) {
+                                   int timeout_s, std::string* status_text) {
     std::uint8_t message[kOutputCommandBytes];
     BuildOutputCommand(output, value, message);
     link.ClearReceiveBuffer();
     if (!SendWhole(link, message, kOutputCommandBytes)) return NativeResult::kSendFailed;
     std::uint8_t status[kStatusBytes];
     const NativeStatus answer = ReadStatus(link, StatusRead::kFill, timeout_s, status);
+    if (status_text != nullptr) *status_text = StatusText(status);
     if (answer == NativeStatus::kIncomplete) return NativeResult::kNoStatus;
     if (answer != NativeStatus::kOutputDone && answer != NativeStatus::kOutputRefused) {
         return NativeResult::kUnknownStatus;

@@ -101,6 +101,13 @@ void BuildSerialLogin(const std::string& serial, std::uint8_t out[kSerialLoginBy
 // "0002", the output number and the low byte of value.
 void BuildOutputCommand(int output, std::int32_t value, std::uint8_t out[kOutputCommandBytes]);
 
+// Why a step failed, for the session's record and the command's: the device's status for a
+// refused login or an unknown greeting or answer, the declared length of an oversized frame,
+// and for a short read whether the device closed the connection or did not answer in time
+// (asked of the link, which must still hold the connection).
+control::Reason FailureReason(NativeResult result, net::SocketClient& link, int timeout_s,
+                              const std::string& status = {}, std::uint32_t declared = 0);
+
 // Reads a status into status (zeroed first) and classifies it.
 NativeStatus ReadStatus(net::SocketClient& link, StatusRead read, int timeout_s,
                         std::uint8_t status[kStatusBytes]);
@@ -109,9 +116,11 @@ NativeStatus ReadStatus(net::SocketClient& link, StatusRead read, int timeout_s,
 // settings.auth_type selects, checks the status after it and reads the ready block. A "0301"
 // greeting with an AuthType that selects no login sends nothing and reads nothing more. On kOk
 // the block buffer holds the device's last block (a 30-byte block only overwrites its start).
+// When given, *status receives the last status read (the greeting, or the answer to the login)
+// as its four characters, for telling the user what the device said.
 NativeResult OpenSession(net::SocketClient& link, StatusRead greeting_read,
                          const LoginSettings& settings, int timeout_s,
-                         std::uint8_t block[kBlockBufferBytes]);
+                         std::uint8_t block[kBlockBufferBytes], std::string* status = nullptr);
 
 // N from block bytes 124-125, and the pause D before each frame request (0 when N is 0).
 std::int32_t PacingValue(const std::uint8_t block[kBlockBufferBytes]);
@@ -120,6 +129,7 @@ std::uint32_t PacingDelayMs(std::int32_t pacing);
 struct FrameReply {
     NativeResult result = NativeResult::kNoLength;
     int length = 0;  // bytes of the frame at the start of the buffer when result is kOk
+    std::uint32_t declared = 0;  // the length the device sent, once all four bytes came
 };
 // Drops stale input, sends "0110", reads the 4-byte length in one receive and then the frame
 // into buffer (kReceiveBufferBytes bytes).
@@ -137,7 +147,8 @@ void ApplyRealTimeReply(control::ControlState& control, const std::uint8_t* repl
 
 // Drops stale input, sends the output command and reads the reply status and its block.
 // kOk: the device switched the output ("0210" and the whole block).
+// *status (when given) receives the answer's status characters.
 NativeResult ExchangeOutputCommand(net::SocketClient& link, int output, std::int32_t value,
-                                   int timeout_s);
+                                   int timeout_s, std::string* status = nullptr);
 
 }  // namespace device

@@ -1,7 +1,8 @@
 // The native stream session on the control's stream socket: connect, greeting and login, then
 // one "0110" frame request at a time, paced by the device's N, each frame handed to the frame
-// presenter. Every failure reconnects after a short pause while the control plays; the stop step
-// says goodbye on both native sockets. The wire steps live in native_protocol.h.
+// presenter. Every failure reconnects after a short pause (a refused connect after the rest of
+// its time-out) while the control plays, and leaves its reason in the session record; the stop
+// step says goodbye on both native sockets. The wire steps live in native_protocol.h.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/socket_client.h"
@@ -25,18 +26,32 @@ bool HasNativeStatus(const std::string& head) {
 }
 
 // Connects for the probe: through the proxy when one is in use (falling back to a direct connect,
-// which from then on rules the proxy out), else directly.
-bool ProbeConnect(control::ControlState& c, net::SocketClient& socket, int probe_port,
-                  int seconds) {
+// which from then on rules the proxy out), else directly. Empty when connected, else why not.
+std::string ProbeConnect(control::ControlState& c, net::SocketClient& socket, int probe_port,
+                         int seconds) {
     if (c.ProxyState.load() == 1) {
         if (socket.Connect(c.ProxyPort.load(), c.ProxyHost.Get().c_str(), seconds, net::kAfInet,
                            net::kSockStream) == net::SocketOk)
-            return true;
+            return {};
         c.ProxyState = 0;
     }
-    return socket.Connect(probe_port, c.HostName.Get().c_str(), seconds, net::kAfInet,
-                          net::kSockStream) == net::SocketOk;
+    const int result = socket.Connect(probe_port, c.HostName.Get().c_str(), seconds, net::kAfInet,
+                                      net::kSockStream);
+    if (result == net::SocketOk) return {};
+    return control::ConnectFailure(result, socket.ConnectError(), seconds).text;
 }
+
+// Counts a probe as running for as long as it lives.
+class ProbeRunning {
+public:
+    explicit ProbeRunning(control::ControlState& c) : c_(c) { ++c_.ProbesInProgress; }
+    ~ProbeRunning() { --c_.ProbesInProgress; }
+    ProbeRunning(const ProbeRunning&) = delete;
+    ProbeRunning& operator=(const ProbeRunning&) = delete;
+
+private:
+    control::ControlState& c_;
+};
 
 std::string RequestLine(control::ControlState& c, const char* path, int probe_port) {
     char line[512];
@@ -49,6 +64,22 @@ std::string RequestLine(control::ControlState& c, const char* path, int probe_po
         std::snprintf(line, sizeof line, "GET /%s HTTP/1.0", path);
     }
     return line;
+}
+
+// How an answer's first bytes read in the probe's verdict: "answered 200 OK" for an HTTP status
+// line, else "no HTTP answer" with the first bytes the device sent (a native greeting).
+std::string DescribeAnswer(std::string_view bytes) {
+    if (bytes.empty()) return "no answer";
+    if (bytes.rfind("HTTP/", 0) == 0) {
+        std::string_view line = bytes.substr(0, bytes.find_first_of("\r\n"));
+        const std::size_t space = line.find(' ');
+        if (space != std::string_view::npos) line.remove_prefix(space + 1);
+        return "answered " + std::string(line.substr(0, kMaxVerdictLineChars));
+    }
+    std::string start;
+    for (char ch : bytes.substr(0, 4))
+        start += (ch >= 0x20 && ch < 0x7F) ? ch : '?';
+    return "no HTTP answer (\"" + start + "\")";
 }
 
 // Reads the DevInfo body (its Content-Length, bounded by kDevInfoBodyBytes) and keeps its start.
@@ -179,12 +210,20 @@ int ParseRemoteHost(control::ControlState& c, const std::string& text) {
 }
 
 void ProbeDeviceProtocol(control::ControlState& c, int probe_port, ProbeCaller caller) {
+    ProbeRunning running(c);
     std::string head;
+    // The verdict and why: what each request was answered with, then the protocol.
+    auto verdict = [&](std::string why) {
+        why += c.StreamMode.load() == control::kStreamNative ? ": native" : ": HTTP";
+        c.Session.SetProbeVerdict(why);
+    };
+    std::string home_answer;
     {
         net::SocketClient socket;
-        if (!ProbeConnect(c, socket, probe_port, kProbeConnectSeconds)) {
+        if (std::string failed = ProbeConnect(c, socket, probe_port, kProbeConnectSeconds);
+            !failed.empty()) {
             c.StreamMode = control::kStreamNative;
-            return;
+            return verdict("HOME.htm: " + failed);
         }
         const std::string home = RequestLine(c, "HOME.htm", probe_port) + "\r\n\r\n";
         const platform::Tick t0 = platform::GetTickCount();
@@ -195,7 +234,8 @@ void ProbeDeviceProtocol(control::ControlState& c, int probe_port, ProbeCaller c
                socket.WaitForReceive(0, 100000) != net::SocketOk) {
         }
         char scratch[kHomeReplyBytes];
-        socket.ReceiveAll(scratch, kHomeReplyBytes, 5);
+        const int got = socket.ReceiveAll(scratch, kHomeReplyBytes, 5);
+        home_answer = "HOME.htm " + DescribeAnswer(std::string_view(scratch, got > 0 ? got : 0));
         socket.ClearReceiveBuffer();
         socket.CloseConnection();
         const std::uint32_t round_trip_ms = platform::GetTickCount() - t0;
@@ -204,9 +244,10 @@ void ProbeDeviceProtocol(control::ControlState& c, int probe_port, ProbeCaller c
     platform::Sleep(kSettleMs);
 
     net::SocketClient socket;
-    if (!ProbeConnect(c, socket, probe_port, c.ProbeTimeout.load())) {
+    if (std::string failed = ProbeConnect(c, socket, probe_port, c.ProbeTimeout.load());
+        !failed.empty()) {
         c.StreamMode = control::kStreamNative;
-        return;
+        return verdict(home_answer + ", DevInfo.CGI: " + failed);
     }
     char token[stream::kCredentialBufferBytes];
     stream::BuildBasicToken(c, token);
@@ -216,12 +257,14 @@ void ProbeDeviceProtocol(control::ControlState& c, int probe_port, ProbeCaller c
     socket.ClearReceiveBuffer();
     socket.Send(request.c_str(), static_cast<int>(request.size()));
     char received[kProbeHeadBytes + 1] = {};
-    const int got = socket.ReceiveUntil(received, kProbeHeadBytes, c.Timeout.load() * 10,
+    const int wait_s = c.Timeout.load() * 10;
+    const int got = socket.ReceiveUntil(received, kProbeHeadBytes, wait_s,
                                         net::kHeaderTerminatorKind);
     if (got <= 0) {
         socket.CloseConnection();
         c.StreamMode = control::kStreamNative;
-        return;
+        return verdict(home_answer + ", DevInfo.CGI: no answer within " +
+                       std::to_string(wait_s) + " s");
     }
     head.assign(received, static_cast<std::size_t>(got));
     const ProbeDecision d = DecideProbe(head, caller);
@@ -229,11 +272,14 @@ void ProbeDeviceProtocol(control::ControlState& c, int probe_port, ProbeCaller c
     if (d.set_remote_port) c.RemotePort = probe_port;
     if (d.read_body) ReadDeviceInfo(c, socket, head);
     socket.CloseConnection();
+    verdict(home_answer + ", DevInfo.CGI " + DescribeAnswer(head));
 }
 
 bool WaitForStreamMode(control::ControlState& c) {
     const platform::Tick t0 = platform::GetTickCount();
     while (c.StreamMode.load() == control::kStreamUndecided) {
+        // Without a probe under way (on another thread) no verdict can come: no RemoteHost.
+        if (c.ProbesInProgress.load() == 0) return false;
         if (platform::GetTickCount() - t0 >= kUndecidedWaitLimitMs) return false;
         platform::Sleep(100);
     }
@@ -246,6 +292,8 @@ bool PutRemoteHost(control::ControlState& c, const char* text) {
         platform::OutputDebugStringA(("RemoteHost refused: " + refusal).c_str());
         return false;
     }
+    // Counted from here, so that a Play on another thread waits through the proxy test too.
+    ProbeRunning running(c);
     c.RemoteHost.Set(text);
     LoadProxySettings(c, kProxyTestSeconds);
     platform::Sleep(kSettleMs);
@@ -253,7 +301,10 @@ bool PutRemoteHost(control::ControlState& c, const char* text) {
     // A target with a stream path is an HTTP Motion-JPEG source by the user's word, and its
     // server need not have the device's pages: it may answer them with 404 (the verdict for a
     // native device) or take a single client, which the probe's connections would use up.
-    if (!c.StreamPath.Empty()) return true;
+    if (!c.StreamPath.Empty()) {
+        c.Session.SetProbeVerdict("not probed: the target names its stream path: HTTP");
+        return true;
+    }
     ProbeDeviceProtocol(c, probe_port, ProbeCaller::RemoteHost);
     return true;
 }

@@ -2,6 +2,7 @@
 // The probe runs synchronously on the caller's thread whenever RemoteHost, RemotePort or
 // RemoteWeb is set: "GET /HOME.htm" measures the round trip (which sets ProbeTimeout), then the
 // reply head to "GET /DevInfo.CGI" decides StreamMode. An unreachable device is classed native.
+// The verdict and what led to it are recorded for the container ("HOME.htm answered 200 OK, ...").
 // An "http://" target with a stream path of its own is HTTP by the user's word and not probed.
 #pragma once
 
@@ -21,6 +22,7 @@ inline constexpr int kDevInfoBodyBytes = 4096;      // DevInfo bodies are read i
 inline constexpr std::uint32_t kSettleMs = 100;
 inline constexpr int kHttpDefaultPort = 80;
 inline constexpr std::uint32_t kUndecidedWaitLimitMs = 10000;  // bound on waits for a probe verdict
+inline constexpr std::size_t kMaxVerdictLineChars = 60;  // of a status line in the verdict
 
 // Which setter runs the probe: only RemoteHost's probe moves RemotePort to the probed port and
 // looks for " 200".
@@ -57,7 +59,8 @@ int ParseRemoteHost(control::ControlState& control, const std::string& text);
 
 void ProbeDeviceProtocol(control::ControlState& control, int probe_port, ProbeCaller caller);
 
-// Waits (100 ms polls) while StreamMode is 99, at most kUndecidedWaitLimitMs. False on time-out.
+// Waits (100 ms polls) while StreamMode is 99 and a probe is under way, at most
+// kUndecidedWaitLimitMs. False on time-out, and at once when no probe is under way.
 bool WaitForStreamMode(control::ControlState& control);
 
 // The three setters. PutRemoteHost returns false, changing nothing, when the text is refused

@@ -33,7 +33,7 @@ constexpr std::array<IID, 18> kAnswered = {
 bool Answers(const IID& iid) {
     for (const IID& known : kAnswered)
         if (known == iid) return true;
-    return false;
+    return iid == kIidIQuorlinaStatus;
 }
 
 constexpr DWORD kSupportedSafety =
@@ -152,6 +152,8 @@ HRESULT QuorlinaObject::QueryInterface(const IID& iid, void** object) {
         *object = static_cast<IProvideClassInfo2*>(this);
     } else if (iid == IID_IObjectSafety) {
         *object = static_cast<IObjectSafety*>(this);
+    } else if (iid == kIidIQuorlinaStatus) {
+        *object = static_cast<IQuorlinaStatus*>(this);
     } else {
         return E_NOINTERFACE;
     }
@@ -630,6 +632,48 @@ HRESULT QuorlinaObject::SetInterfaceSafetyOptions(const IID& iid, DWORD mask, DW
     if ((mask & ~kSupportedSafety) != 0) return E_FAIL;
     enabled_safety_ = (enabled_safety_.load() & ~enabled) | mask;
     return S_OK;
+}
+
+// --- IQuorlinaStatus ---
+HRESULT QuorlinaObject::GetStatus(QuorlinaStatus* status) {
+    if (status == nullptr) return E_POINTER;
+    const control::SessionStatus s = control_->Status();
+    status->state = static_cast<LONG>(s.state);
+    status->reason = static_cast<LONG>(s.reason);
+    status->sequence = s.sequence;
+    status->session_frames = s.session_frames;
+    status->stream_mode = s.stream_mode;
+    status->command_status = s.command_status;
+    status->command_sequence = s.command_sequence;
+    status->commands_pending = s.commands_pending;
+    return S_OK;
+}
+
+namespace {
+
+// A text and its sequence number through the two out pointers, either of which may be null.
+HRESULT TextOut(const std::string& text, ULONG number, BSTR* out, ULONG* sequence) {
+    if (sequence != nullptr) *sequence = number;
+    if (out == nullptr) return S_OK;
+    *out = BstrFromAnsi(text);
+    return *out == nullptr ? E_OUTOFMEMORY : S_OK;
+}
+
+}  // namespace
+
+HRESULT QuorlinaObject::GetReasonText(BSTR* text, ULONG* sequence) {
+    const control::SessionStatus s = control_->Status();
+    return TextOut(s.reason_text, s.sequence, text, sequence);
+}
+
+HRESULT QuorlinaObject::GetProbeVerdict(BSTR* text) {
+    if (text == nullptr) return E_POINTER;
+    return TextOut(control_->Status().probe_text, 0, text, nullptr);
+}
+
+HRESULT QuorlinaObject::GetCommandText(BSTR* text, ULONG* sequence) {
+    const control::SessionStatus s = control_->Status();
+    return TextOut(s.command_text, s.command_sequence, text, sequence);
 }
 
 }  // namespace host

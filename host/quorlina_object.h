@@ -21,6 +21,7 @@
 #include "control/quorlina.h"
 #include "host/dispatch.h"
 #include "host/iquorlina_lite.h"
+#include "host/iquorlina_status.h"
 #include "host/site_link.h"
 #include "platform/com.h"
 
@@ -32,6 +33,7 @@ inline constexpr std::uint32_t kMaxPersistedNameBytes = 32;
 inline constexpr const char16_t* kContentsStreamName = u"Contents";
 
 // The interfaces QueryInterface answers, in its order; the first also serves for IUnknown.
+// IQuorlinaStatus is answered after them, for the containers.
 std::span<const platform::IID> AnsweredInterfaces();
 
 class QuorlinaObject final : public IQuorlinaLite,
@@ -46,6 +48,7 @@ class QuorlinaObject final : public IQuorlinaLite,
                              public platform::IDataObject,
                              public platform::IProvideClassInfo2,
                              public platform::IObjectSafety,
+                             public IQuorlinaStatus,
                              private MemberCaller {
   public:
     // A new object with one reference and a new control.
@@ -254,6 +257,12 @@ class QuorlinaObject final : public IQuorlinaLite,
                                       platform::DWORD* enabled) override;
     HRESULT SetInterfaceSafetyOptions(const platform::IID& iid, platform::DWORD mask,
                                       platform::DWORD enabled) override;
+
+    // --- IQuorlinaStatus ---
+    HRESULT GetStatus(QuorlinaStatus* status) override;
+    HRESULT GetReasonText(BSTR* text, platform::ULONG* sequence) override;
+    HRESULT GetProbeVerdict(BSTR* text) override;
+    HRESULT GetCommandText(BSTR* text, platform::ULONG* sequence) override;
 
   private:
     QuorlinaObject();

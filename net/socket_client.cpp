@@ -1,8 +1,8 @@
 // The socket client on POSIX sockets: a connect bounded by a writability wait, single-socket
 // readiness waits on poll(), receive loops capped at 151 calls and a liveness check built from a
 // zero-time poll and a one-byte peek. The hard part is keeping the observable results of the
-// original socket library (which errors count as dead, when a connect ends with a time-out).
-// What a connection carries is left to the sessions and requests above.
+// original socket library (which errors count as dead) while telling a refused connect from a
+// slow one at once. What a connection carries is left to the sessions and requests above.
 #include "net/socket_client.h"
 
 #include <arpa/inet.h>
@@ -16,7 +16,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <thread>
 
 namespace net {
 namespace {
@@ -191,6 +190,7 @@ SocketClient::~SocketClient() {
 
 int SocketClient::Connect(int port, const char* host, int seconds, int family, int type) {
     if (data_socket_ != kNoSocket) return OnError(SocketAlreadyOpen);
+    connect_error_ = 0;
 
     if (IsDottedAddress(host)) {
         std::strncpy(address_text_, host, kAddressTextBytes - 1);
@@ -207,36 +207,35 @@ int SocketClient::Connect(int port, const char* host, int seconds, int family, i
     remote_address_.sin_addr.s_addr = ::inet_addr(address_text_);
 
     if (CreateSocket(data_socket_, family, type, 0) == SocketFailed) {
+        connect_error_ = errno;
         return OnError(SocketCreateFailed);
     }
     const bool bounded = seconds >= 0;
-    Clock::time_point deadline = Clock::now() + std::chrono::seconds(bounded ? seconds : 0);
     if (bounded) SetBlockingMode(1);
 
     if (::connect(data_socket_, reinterpret_cast<const sockaddr*>(&remote_address_),
                   sizeof remote_address_) != 0) {
         if (errno != EINPROGRESS) {
+            connect_error_ = errno;
             CloseSocket(data_socket_);
             data_socket_ = kNoSocket;
             return OnError(SocketConnectFailed);
         }
         if (bounded) {
-            bool writable = WaitForSend(seconds, 0) == SocketOk;
+            const bool writable = WaitForSend(seconds, 0) == SocketOk;
             int error = 0;
             socklen_t error_bytes = sizeof error;
             if (writable &&
-                (::getsockopt(data_socket_, SOL_SOCKET, SO_ERROR, &error, &error_bytes) != 0 ||
-                 error != 0)) {
-                // A refused connect turns writable at once here, with the error pending; elsewhere
-                // it never becomes writable. Callers are meant not to tell a refusal from a slow
-                // host, so the refusal is held until the time-out has run out as well.
-                std::this_thread::sleep_until(deadline);
-                writable = false;
-            }
-            if (!writable) {
+                ::getsockopt(data_socket_, SOL_SOCKET, SO_ERROR, &error, &error_bytes) != 0)
+                error = errno;
+            if (!writable || error != 0) {
+                // Writable with an error pending is a definite answer (a refusal, an unreachable
+                // host): it is reported at once for what it is, as a blocking connect reports
+                // it. Only a host that never answered has run the time-out out.
+                connect_error_ = writable ? error : ETIMEDOUT;
                 CloseSocket(data_socket_);
                 data_socket_ = kNoSocket;
-                return OnError(SocketConnectTimeout);
+                return OnError(writable ? SocketConnectFailed : SocketConnectTimeout);
             }
         }
     }

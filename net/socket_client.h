@@ -22,7 +22,7 @@ enum SocketResult : std::int32_t {
     SocketLookupFailed = 7,      // host name lookup failed
     SocketAlreadyOpen = 16,      // Connect on an object that already has a data socket
     SocketCreateFailed = 17,     // socket creation failed
-    SocketConnectFailed = 19,    // connect failed at once with an error other than "would block"
+    SocketConnectFailed = 19,    // connect failed with a definite error (refused, unreachable)
     SocketBufferTooShort = 35,   // output buffer cannot hold the dotted text and its terminator
     SocketHostUnresolved = 100,  // the lookup inside Connect did not succeed
 };
@@ -54,7 +54,9 @@ public:
     SocketClient(const SocketClient&) = delete;
     SocketClient& operator=(const SocketClient&) = delete;
 
-    // Negative seconds: a plain blocking connect. 0 or more: bounded by that many seconds.
+    // Negative seconds: a plain blocking connect. 0 or more: bounded by that many seconds. A
+    // connection the host refuses (or that fails for another definite cause) ends at once with
+    // SocketConnectFailed; only a host that does not answer runs the time-out out.
     virtual int Connect(int port, const char* host, int seconds, int family, int type);
     virtual int CreateSocket(SocketHandle& handle, int family, int type, int protocol);
     virtual int CloseConnection();
@@ -84,6 +86,9 @@ public:
     static int GetAddressByName(const char* text, char* output, int output_size);
 
     const char* AddressText() const { return address_text_; }
+    // The system's error number behind the last failed Connect (ECONNREFUSED, ETIMEDOUT for a
+    // time-out, ...); 0 after a connect that succeeded or failed without one (a lookup).
+    int ConnectError() const { return connect_error_; }
     int ReceiveTimeoutMs() const { return receive_timeout_ms_; }
     int SendTimeoutMs() const { return send_timeout_ms_; }
 
@@ -95,6 +100,7 @@ private:
     sockaddr_in remote_address_ = {};
     int send_timeout_ms_ = kDefaultSocketTimeoutMs;
     int receive_timeout_ms_ = kDefaultSocketTimeoutMs;
+    int connect_error_ = 0;
 };
 
 }  // namespace net

@@ -1,24 +1,29 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tools and the tests need.
-# `make bench` passes --bench; its needs are in the one list now. Idempotent: asks apt only for
-# what dpkg does not already have, so a second run is quick.
+# With --demo, only what building the command (the web container included) and playing the demo
+# need; with --bench, also what `make bench` needs. Idempotent: asks apt only for what dpkg does
+# not already have, so a second run is quick.
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libturbojpeg0-dev libjpeg62-turbo-dev libjpeg-turbo-progs
-  libsdl2-dev libcli11-dev nlohmann-json3-dev
-  tinyproxy xvfb libx11-dev libxtst-dev clang lld libclang-rt-14-dev
-  libboost-dev libpng-dev
-  # The web container's tests: a browser (driven by playwright-core from npm, installed by the
-  # test setup), a reverse proxy in front, and a second reader of the multipart stream. The
-  # benchmarks compare against ffmpeg and make their natural-looking picture with it too.
-  chromium nginx-light ffmpeg
+  libturbojpeg0-dev libpng-dev
+  libsdl2-dev libcli11-dev nlohmann-json3-dev libboost-dev
 )
-# Node and npm from Debian unless a node with its npm is already there (another distribution's
-# nodejs package carries npm itself and conflicts with Debian's).
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  packages+=(nodejs npm)
+if [ "${1:-}" != "--demo" ]; then
+  # The tests and their tools: GoogleTest, libjpeg, djpeg, a proxy, an X server, the fuzz compiler;
+  # the web container's browser (driven by playwright-core from npm, installed by the test setup),
+  # nginx in front of it, ffmpeg and motion as other Motion-JPEG peers. The benchmarks compare
+  # against ffmpeg and make their natural-looking picture with it too.
+  packages+=(
+    libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev libjpeg-turbo-progs
+    tinyproxy xvfb libx11-dev libxtst-dev clang lld libclang-rt-14-dev
+    chromium nginx-light ffmpeg motion
+  )
+  # Node and npm from Debian unless a node with its npm is already there (another distribution's
+  # nodejs package carries npm itself and conflicts with Debian's).
+  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    packages+=(nodejs npm)
+  fi
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 // The HTTP Motion-JPEG session: one connection (direct or through the proxy), one request for
 // "/mjpeg.cgi" (or the target's own stream path), then the endless multipart reply, worked off
-// by the parse step until Stop, a protocol error or silence ends it. Never reconnects by itself.
+// by the parse step until Stop, a protocol error, the camera's close or silence ends it, with its
+// reason recorded. Never reconnects by itself.
 #pragma once
 
 #include <string>
@@ -15,6 +16,7 @@ inline constexpr std::uint32_t kFrameSilenceMs = 12000;  // no frame for this lo
 // Longest wait for bytes between two passes of an idle session (also how soon Stop is seen).
 inline constexpr std::uint32_t kIdleSleepMs = 30;
 inline constexpr int kLargeReceiveBytes = 512;  // receives this big skip the pass's wait
+inline constexpr int kDrainSteps = 1000;  // most parse steps run on what a closing camera sent
 
 // The request text, byte for byte, for the control's current settings.
 std::string BuildStreamRequest(control::ControlState& control);

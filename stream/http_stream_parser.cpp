@@ -5,7 +5,10 @@
 // spelling is absent are other servers' forms looked for.
 #include "stream/http_stream_parser.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "stream/http_header_fields.h"
 
@@ -17,12 +20,46 @@ constexpr std::uint8_t kMarkerPrefix = 0xFF;
 constexpr std::uint8_t kStartOfImage = 0xD8;
 constexpr std::uint8_t kEndOfImage = 0xD9;
 
+constexpr std::size_t kMaxDetailChars = 80;
+
+// The line at text, up to its line end (or the text's end), cut to kMaxDetailChars.
+std::string LineAt(const char* text) {
+    std::size_t n = std::strcspn(text, "\r\n");
+    return std::string(text, std::min(n, kMaxDetailChars));
+}
+
+std::string Lowercase(std::string text) {
+    for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return text;
+}
+
+// The content type a status head declares when no stream of pictures can follow it (a web page,
+// say); empty otherwise: for a multipart type, for an image type (a camera that sends its parts
+// without a boundary, taken by their lengths alone), for plain binary data (a media server that
+// names no type for its stream) and when the head declares none.
+std::string NonMultipartType(const std::string& head) {
+    static constexpr std::string_view kKey = "content-type:";
+    const std::string lower = Lowercase(head);
+    const std::size_t key = lower.find(kKey);
+    if (key == std::string::npos) return {};
+    const std::size_t value = lower.find_first_not_of(' ', key + kKey.size());
+    if (value == std::string::npos) return {};
+    const std::string type = LineAt(head.c_str() + value);
+    if (type.empty()) return {};
+    const std::string lower_type = Lowercase(type);
+    const bool pictures = lower_type.rfind("multipart/", 0) == 0 ||
+                          lower_type.rfind("image/", 0) == 0 ||
+                          lower_type.rfind("application/octet-stream", 0) == 0;
+    return pictures ? std::string() : type;
+}
+
 }  // namespace
 
 const char* to_string(EndReason reason) {
     switch (reason) {
         case EndReason::None: return "none";
         case EndReason::StatusNotOk: return "reply status is not 200 (or is 401)";
+        case EndReason::NotMultipart: return "reply is not a multipart stream";
         case EndReason::BadPartLength: return "part length missing or out of range";
         case EndReason::BufferOverflow: return "too many bytes buffered without a frame";
         case EndReason::Silence: return "no data from the device";
@@ -107,8 +144,10 @@ StepResult HttpStreamParser::TakeHeader(int d, bool status_head) {
     };
 
     if (const char* http = std::strstr(header, "HTTP")) {
-        if (std::strstr(http, "200") == nullptr || std::strstr(http, "401") != nullptr)
+        if (std::strstr(http, "200") == nullptr || std::strstr(http, "401") != nullptr) {
+            result.detail = LineAt(http);
             return end(EndReason::StatusNotOk);
+        }
     }
     if (const char* key = std::strstr(header, "Content-length:")) {
         part_length_ = -1;
@@ -218,7 +257,28 @@ StepResult HttpStreamParser::Step() {
                 const bool status_head = phase_ == 2;
                 const char* key = status_head ? "200" : "image";
                 phase_ = 0;
-                if (header.find(key) != std::string::npos) return TakeHeader(d, status_head);
+                if (header.find(key) != std::string::npos) {
+                    StepResult taken = TakeHeader(d, status_head);
+                    if (status_head && taken.kind == StepKind::Header) {
+                        std::string type = NonMultipartType(header);
+                        if (!type.empty()) {
+                            taken.kind = StepKind::End;
+                            taken.reason = EndReason::NotMultipart;
+                            taken.detail = type;
+                        }
+                    }
+                    return taken;
+                }
+                // A status line without "200" is the camera's answer to the request (a refusal,
+                // a missing resource): no stream follows it, so the session ends on it now.
+                if (status_head && header.rfind("HTTP/", 0) == 0) {
+                    Discard(scan_ + d + 4);
+                    scan_ = 0;
+                    result.kind = StepKind::End;
+                    result.reason = EndReason::StatusNotOk;
+                    result.detail = LineAt(header.c_str());
+                    return result;
+                }
             }
         }
     }

@@ -30,13 +30,14 @@ inline constexpr int kParseThresholdBytes = 10;  // a step runs when more than t
 
 enum class EndReason {
     None,
-    StatusNotOk,     // the reply head carries no "200" after "HTTP", or carries "401"
-    BadPartLength,   // "Content-length:" missing its value, below 1 or above the limit
-    BufferOverflow,  // more than kMaxBufferedBytes buffered
-    Silence,         // no data for too long (decided by the session)
-    NoFrame,         // no frame for too long (decided by the session)
-    PeerClosed,      // (decided by the session)
-    BadChunk,        // a chunked reply body broke its coding
+    StatusNotOk,      // the reply head carries no "200" after "HTTP", or carries "401"
+    NotMultipart,     // the reply head declares a content type that is not multipart
+    BadPartLength,    // "Content-length:" missing its value, below 1 or above the limit
+    BufferOverflow,   // more than kMaxBufferedBytes buffered
+    Silence,          // no data for too long (decided by the session)
+    NoFrame,          // no frame for too long (decided by the session)
+    PeerClosed,       // (decided by the session)
+    BadChunk,         // a chunked reply body broke its coding
 };
 const char* to_string(EndReason reason);
 
@@ -52,6 +53,7 @@ enum class StepKind {
 struct StepResult {
     StepKind kind = StepKind::Nothing;
     EndReason reason = EndReason::None;
+    std::string detail;  // End: the status line (StatusNotOk) or the content type (NotMultipart)
     bool has_device_line = false;
     DeviceLine device_line;
     std::string device_line_text;

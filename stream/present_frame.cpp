@@ -31,6 +31,7 @@ void StoreFrame(control::ControlState& c, const std::uint8_t* data, int length) 
     if (length > 0) std::memcpy(c.FrameBuffer, data, static_cast<std::size_t>(length));
     c.FrameLength = length;
     c.FramesReceived.fetch_add(1);
+    c.Session.FrameReceived();
 }
 
 FrameGeometry ComputeFrameGeometry(std::int32_t preview_width, std::int32_t preview_height,

@@ -180,10 +180,15 @@ TEST(HttpStreamParser, PartLengthLimitsArePairs) {
 }
 
 TEST(HttpStreamParser, ReplyStatusDecidesTheSession) {
-    // A first head without "200" is not taken as a header: its bytes go by as body.
+    // A first head without "200" is the camera's refusal: no stream follows, the session ends.
     Outcome unauthorized = Drive("HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic\r\n\r\n", {1600});
-    EXPECT_EQ(unauthorized.end, EndReason::None);
+    EXPECT_EQ(unauthorized.end, EndReason::StatusNotOk);
     EXPECT_EQ(unauthorized.headers, 0);
+    // A web page where pictures were asked for ends too; an image type is a boundary-less stream.
+    EXPECT_EQ(Drive("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n", {1600}).end,
+              EndReason::NotMultipart);
+    EXPECT_EQ(Drive("HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\n\r\n", {1600}).end,
+              EndReason::None);
     // "200" and "401" after "HTTP" in one head ends it at once.
     Outcome both = Drive("HTTP/1.0 200 OK\r\nX-Note: 401\r\n\r\n", {1600});
     EXPECT_EQ(both.end, EndReason::StatusNotOk);

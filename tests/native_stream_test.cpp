@@ -473,6 +473,30 @@ TEST(NativeStreamCamera, ControlProbesPlaysAndStops) {
     c->Destroy();
 }
 
+// A camera cannot send faster than it captures: without pacing (N = 0) the thread asks for frames
+// back to back, and a camera capturing 5 a second answers 5 a second.
+TEST(NativeStreamCamera, CameraCapturingFiveASecondSendsFiveASecondSlow) {
+    camera::CameraConfig config;
+    config.native_port = 0;
+    config.width = 160;
+    config.height = 120;
+    config.fps = 5;
+    camera::Camera paced(config);
+    std::string error;
+    ASSERT_TRUE(paced.Start(&error)) << error;
+    NativeControl c(paced.NativePort());
+    c.Play();
+    ASSERT_TRUE(WaitUntil([&] { return c->FramesPresented.load() >= 1; }));
+    const std::uint32_t first = c->FramesPresented.load();
+    const platform::Tick t0 = platform::GetTickCount();
+    platform::Sleep(2000);
+    const double seconds = (platform::GetTickCount() - t0) / 1000.0;
+    const double rate = (c->FramesPresented.load() - first) / seconds;
+    EXPECT_GE(rate, 3.5);
+    EXPECT_LE(rate, 6.5);
+    c.Stop();
+}
+
 // ---- the probe on a native device ----
 
 TEST(NativeDeviceProbe, CameraOnItsPortIsClassedNativeWhateverItsLogin) {

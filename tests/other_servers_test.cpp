@@ -222,6 +222,14 @@ TEST(StreamPathTarget, PlaysOnTheStreamConnectionAloneAndTellsA404Command) {
     EXPECT_TRUE(
         WaitFor([&] { return c->CommandStatus.load() == commands::kCommandRefused; }, 5000));
     EXPECT_EQ(c->CommandReason.Get(), commands::kNoCommandResourcesReason);
+    // The command's record, as containers read it, names the status and the same reason; the
+    // probe's verdict says the target was taken at its word.
+    const control::SessionStatus status = c->Status();
+    EXPECT_EQ(status.command_status, commands::kCommandRefused);
+    EXPECT_NE(status.command_text.find("404"), std::string::npos) << status.command_text;
+    EXPECT_NE(status.command_text.find(commands::kNoCommandResourcesReason), std::string::npos)
+        << status.command_text;
+    EXPECT_NE(status.probe_text.find("not probed"), std::string::npos) << status.probe_text;
     EXPECT_EQ(c->IOOut1.load(), 0);
     EXPECT_GE(c->FramesPresented.load(), 3u);
     EXPECT_EQ(c->PlayState.load(), control::Playing) << "the stream plays on";

@@ -185,9 +185,9 @@ TEST(PresentCommand, AFrameNotShownWritesNoFile) {
         const char* says;
     } cases[] = {
         {"present " + frame + " " + out, 1, "frame not shown: -43"},
-        {"present " + good + " " + out + " --zoom 0", 1, "frame not shown: -1"},
-        {"present " + good + " " + out + " --zoom 100000", 1, "frame not shown"},
-        {"present " + TempPath("missing.jpg") + " " + out, 1, "cannot open"},
+        {"present " + good + " " + out + " --zoom 0", 2, "--zoom: expected a whole number from 1 to 8"},
+        {"present " + good + " " + out + " --zoom 100000", 2, "--zoom"},
+        {"present " + TempPath("missing.jpg") + " " + out, 2, "missing.jpg: No such file or directory"},
         {"present " + good + " " + out + " --window 0x5", 2, "--window"},
         {"present " + good + " " + out + " --depth 24", 2, "--depth"},
         {"present " + good, 2, "out"},

@@ -10,12 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -388,6 +390,73 @@ TEST(Viewer, ShowsTheControlWindowFollowsResizeSwitchesAnOutputAndQuitsOnQ) {
     const std::string printed = ReadAll(output);
     EXPECT_NE(printed.find("fps "), std::string::npos) << printed;
     EXPECT_NE(printed.find("snapshot: wrote " + dir), std::string::npos) << printed;
+}
+
+// The camera goes away and comes back on the same port: the window says why the picture stopped
+// and that it will try again, then shows the camera again without a key press.
+TEST(Viewer, ShowsWhyTheCameraWentAndPlaysAgainWhenItIsBack) {
+    PrivateXServer x;
+    std::string why;
+    if (!x.Start(&why)) GTEST_SKIP() << why;
+    Display* d = x.display();
+
+    camera::CameraConfig config;
+    config.http_port = 0;
+    config.fps = kCameraFps;
+    auto cam = std::make_unique<camera::Camera>(config);
+    ASSERT_TRUE(cam->Start(&why)) << why;
+    config.http_port = cam->HttpPort();
+
+    TempDir temp;
+    ASSERT_FALSE(temp.path.empty());
+    const std::string output = temp.path + "/output.txt";
+    const std::vector<std::string> env =
+        EnvironmentWith({{"DISPLAY", x.name()},
+                         {"WAYLAND_DISPLAY", ""},
+                         {"SDL_VIDEODRIVER", ""},
+                         {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}});
+    const pid_t viewer = Spawn({QUORLINA_BIN_DIR "/quorlina", "view",
+                                "http://127.0.0.1:" + std::to_string(config.http_port)},
+                               env, output);
+    ASSERT_GT(viewer, 0);
+    ChildGuard guard{viewer};
+    Window w = 0;
+    ASSERT_TRUE(WaitFor([&] { return (w = FindWindowOf(d, viewer)) != 0; }, kWindowOpenMs))
+        << ReadAll(output);
+    const auto title_has = [&](const char* words) {
+        return TitleOf(d, w).find(words) != std::string::npos;
+    };
+    EXPECT_TRUE(WaitFor([&] { return title_has("playing"); }, kPictureMs)) << TitleOf(d, w);
+
+    cam.reset();  // the camera closes the stream and stops listening
+    EXPECT_TRUE(WaitFor([&] { return title_has("ended: connection"); }, kPictureMs))
+        << TitleOf(d, w);
+    // A line drawn over the picture's bottom says so: white letters on a band whose last rows
+    // are black from edge to edge.
+    const testsupport::Picture ended = Screenshot(d, w);
+    ASSERT_GT(ended.height, 20);
+    const std::size_t row = static_cast<std::size_t>(ended.width) * 3;
+    const auto bottom = ended.pixels.begin() + static_cast<std::ptrdiff_t>((ended.height - 1) * row);
+    EXPECT_TRUE(std::all_of(bottom, bottom + static_cast<std::ptrdiff_t>(row),
+                            [](std::uint8_t v) { return v == 0; }));
+    const auto band = ended.pixels.begin() + static_cast<std::ptrdiff_t>((ended.height - 20) * row);
+    EXPECT_TRUE(std::any_of(band, ended.pixels.end(), [](std::uint8_t v) { return v == 255; }));
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(output).find("retrying in") != std::string::npos; },
+                        kPictureMs))
+        << ReadAll(output);
+
+    cam = std::make_unique<camera::Camera>(config);
+    ASSERT_TRUE(cam->Start(&why)) << why;
+    // The backoff is 1, 2, 4 ... s: the replay comes within a few of them.
+    constexpr int kBackAgainMs = 20000;
+    EXPECT_TRUE(WaitFor([&] { return title_has("playing"); }, kBackAgainMs)) << ReadAll(output);
+    EXPECT_TRUE(WaitFor(
+        [&] { return testsupport::MaxDifference(Screenshot(d, w), ended) != 0; }, kPictureMs));
+    EXPECT_NE(ReadAll(output).find("playing again"), std::string::npos) << ReadAll(output);
+
+    ::kill(viewer, SIGTERM);
+    WaitForExit(viewer, kQuitMs);
+    guard.pid = -1;
 }
 
 TEST(Viewer, DesignModeShowsTheAmbientBackgroundAndCaptionUntilPlayed) {

@@ -1,11 +1,13 @@
 // The native side of the simulated camera: greeting, optional login, then a loop of 4-byte
 // messages (frame, real-time data, output command, goodbye) on one connection.
 // The hard part is the login: the challenge is random per connection and the response is
-// checked with the same function the control answers it with. Frames are sent on request only;
-// the client does the pacing. Configured faults enter in Send (trickle), the greeting
+// checked with the same function the control answers it with. Frames are sent on request only,
+// and never faster than the camera captures them: a request that comes before the next capture
+// is answered when it is there. Configured faults enter in Send (trickle), the greeting
 // (unauthorized, slow-accept), the frame reply and the output command.
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
@@ -52,6 +54,14 @@ constexpr std::string_view kMessageRealTime = "0111";
 constexpr std::string_view kMessageGoodbye = "1111";
 
 constexpr char kDeviceName[] = "Quorlina simulated camera";
+// A greeting answered by an HTTP request: a probe (or a browser) that took this port for a web
+// server, not a failed login.
+constexpr char kHttpRequestOutcome[] = "HTTP request";
+
+// Whether four bytes a client sent begin an HTTP request ("GET ", "POST", "HEAD").
+bool IsHttpMethod(std::string_view code) {
+    return code == "GET " || code == "POST" || code == "HEAD";
+}
 
 void PutLe16(std::uint8_t* p, unsigned value) {
     p[0] = static_cast<std::uint8_t>(value & 0xFF);
@@ -73,8 +83,11 @@ class NativeSession {
             return;
         std::string outcome;
         if (!Greet(&outcome)) {
-            ctx_.Log("native %s: login %s refused (%s)", peer_.c_str(),
-                     to_string(ctx_.config.login), outcome.c_str());
+            if (outcome == kHttpRequestOutcome)
+                ctx_.Log("native %s: HTTP request on the native port, closing", peer_.c_str());
+            else
+                ctx_.Log("native %s: login %s refused (%s)", peer_.c_str(),
+                         to_string(ctx_.config.login), outcome.c_str());
             return;
         }
         ctx_.Log("native %s: login %s accepted", peer_.c_str(), to_string(ctx_.config.login));
@@ -134,6 +147,10 @@ class NativeSession {
         const std::string_view expected_code =
             serial ? kMessageSerialLogin : kMessageChallengeLogin;
         bool accepted = std::string_view(code, sizeof code) == expected_code;
+        if (!accepted && IsHttpMethod(std::string_view(code, sizeof code))) {
+            *outcome = kHttpRequestOutcome;
+            return false;
+        }
         if (!accepted) {
             *outcome = "unexpected message " + std::string(code, sizeof code);
         } else if (serial) {
@@ -174,6 +191,10 @@ class NativeSession {
         char code[kStatusBytes];
         if (RecvExact(fd_, code, sizeof code, ctx_.stop, kLoginTimeoutMs) == IoResult::kOk) {
             const std::string_view m(code, sizeof code);
+            if (IsHttpMethod(m)) {
+                *outcome = kHttpRequestOutcome;
+                return false;
+            }
             const std::size_t rest = m == kMessageChallengeLogin ? device::kLoginResponseBytes
                                      : m == kMessageSerialLogin  ? kSerialTokenBytes
                                                                  : 0;
@@ -202,6 +223,8 @@ class NativeSession {
                 go_on = SwitchOutput();
             else if (m == kMessageGoodbye)
                 return;
+            else if (IsHttpMethod(m))
+                ctx_.Log("native %s: HTTP request on the native port, closing", peer_.c_str());
             else
                 ctx_.Log("native %s: unknown message, closing", peer_.c_str());
             if (!go_on) return;
@@ -215,6 +238,7 @@ class NativeSession {
             HoldSilent(fd_, ctx_.stop);
             return false;
         }
+        if (!WaitForCapture()) return false;
         JpegBytes jpeg = ctx_.FrameNow(nullptr, nullptr);
         if (!jpeg) return false;
         std::vector<std::uint8_t> payload = DamageJpeg(*jpeg, faults_, random_);
@@ -233,6 +257,20 @@ class NativeSession {
         }
         ++frames_sent_;
         return Send(reply.data(), reply.size());
+    }
+
+    // Each captured frame goes out once: a request that comes before the next capture (at the
+    // configured frame rate) waits for it. False when the camera stops meanwhile.
+    bool WaitForCapture() {
+        if (ctx_.config.fps == 0) return true;
+        while (last_frame_ >= 0 && ctx_.CurrentFrame() <= last_frame_) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                ctx_.FrameStart(last_frame_ + 1) - std::chrono::steady_clock::now());
+            if (!PauseUnlessStopped(std::max(1, static_cast<int>(left.count())), ctx_.stop))
+                return false;
+        }
+        last_frame_ = ctx_.CurrentFrame();
+        return true;
     }
 
     // Real-time data: bytes 4 and 5 the upload and e-mail services, 8 and 9 the outputs,
@@ -273,7 +311,8 @@ class NativeSession {
     const CameraContext& ctx_;
     const FaultSet& faults_;
     std::mt19937 random_;
-    int frames_sent_ = 0;  // on this connection
+    int frames_sent_ = 0;          // on this connection
+    std::int64_t last_frame_ = -1;  // number of the last captured frame sent on it
 };
 
 }  // namespace
