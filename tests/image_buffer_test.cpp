@@ -167,7 +167,6 @@ TEST(ImageBuffer, ReuseKeepsTheBlockOnlyForTheSameSizeAndDepth) {
     image.buffer.ColorCount = 16;
     image.buffer.Palette[7] = PaletteEntry{1, 2, 3, 4};
     image.buffer.Header->ClrUsed = 16;
-    image.buffer.Header->Height = 2;  // as PaintImage sets it while painting
     ASSERT_EQ(ReuseImage(&image.buffer, 10, 6, 8), kImageOk);
     EXPECT_EQ(image.buffer.Header, block);
     // The record and the header and colour table in the block are as AllocImage makes them.
