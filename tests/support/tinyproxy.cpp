@@ -16,20 +16,10 @@
 #include <fstream>
 #include <thread>
 
+#include "support/peer_process.h"
+
 namespace test_support {
 namespace {
-
-int FreeLoopbackPort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 bool Accepts(int port) {
     int s = ::socket(AF_INET, SOCK_STREAM, 0);
