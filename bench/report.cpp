@@ -285,6 +285,72 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::printf("\n== Web server CPU, `quorlina serve` process, one camera 640x480 at 25 fps over "
+                "WebSocket, medians of interleaved rounds (goal: 50 viewers <= 1.5 x 1 viewer)\n");
+    std::printf("%-11s %12s %12s %8s %13s %12s %5s\n", "frames", "1 viewer %", "50 viewers %",
+                "ratio", "(low-high)", "slowest fps", "goal");
+    for (const char* mode : {"Forwarding", "Encoding"}) {
+        const std::string name = std::string("OneCamera") + mode;
+        const auto one = Counter(runs, name, "cpu_percent_1");
+        const auto many = Counter(runs, name, "cpu_percent_50");
+        const auto ratio = Counter(runs, name, "ratio_50_to_1");
+        const auto low = Counter(runs, name, "ratio_low");
+        const auto high = Counter(runs, name, "ratio_high");
+        const auto fps = Counter(runs, name, "slowest_viewer_fps_50");
+        const char* what = std::string(mode) == "Forwarding" ? "forwarded" : "encoded";
+        json row = {{"frames", what}, {"cpu_percent_1", Number(one)},
+                    {"cpu_percent_50", Number(many)}, {"ratio", Number(ratio)},
+                    {"ratio_low", Number(low)}, {"ratio_high", Number(high)},
+                    {"slowest_viewer_fps_50", Number(fps)}};
+        if (one && many && ratio && low && high) {
+            row["goal_met"] = *ratio <= 1.5;
+            std::printf("%-11s %12.2f %12.2f %8.2f  (%4.2f-%4.2f) %12.1f %5s\n", what, *one, *many,
+                        *ratio, *low, *high, fps.value_or(0), YesNo(*ratio <= 1.5));
+        } else {
+            std::printf("%-11s %s\n", what, Why(runs, name).c_str());
+        }
+        summary["web_viewers"].push_back(row);
+    }
+
+    std::printf("\n== Web latency, the camera's last byte of a frame to that frame's message at a "
+                "viewer, forwarded frames (goal: p99 < 10 ms)\n");
+    std::printf("%8s %8s %10s %8s %5s\n", "viewers", "frames", "median ms", "p99 ms", "goal");
+    for (const char* n : {"1", "50"}) {
+        const std::string k = n;
+        const auto frames = Counter(runs, "OneCameraForwarding", ("latency_frames_" + k).c_str());
+        const auto median =
+            Counter(runs, "OneCameraForwarding", ("latency_median_ms_" + k).c_str());
+        const auto p99 = Counter(runs, "OneCameraForwarding", ("latency_p99_ms_" + k).c_str());
+        json row = {{"viewers", std::atoi(n)}, {"frames", Number(frames)},
+                    {"median_ms", Number(median)}, {"p99_ms", Number(p99)}};
+        if (frames && median && p99) {
+            row["goal_met"] = *p99 < 10.0;
+            std::printf("%8s %8.0f %10.2f %8.2f %5s\n", n, *frames, *median, *p99,
+                        YesNo(*p99 < 10.0));
+        } else {
+            std::printf("%8s %s\n", n, Why(runs, "OneCameraForwarding").c_str());
+        }
+        summary["web_latency"].push_back(row);
+    }
+
+    std::printf("\n== Web page, 16 cameras 640x480 at 10 fps on one WebSocket, server CPU, median "
+                "of rounds (goal: <= 50 %% of a core)\n");
+    {
+        const auto cpu = Counter(runs, "SixteenCameras", "cpu_percent");
+        const auto low = Counter(runs, "SixteenCameras", "cpu_percent_low");
+        const auto high = Counter(runs, "SixteenCameras", "cpu_percent_high");
+        const auto fps = Counter(runs, "SixteenCameras", "page_fps");
+        summary["web_page"] = {{"cpu_percent", Number(cpu)}, {"cpu_percent_low", Number(low)},
+                               {"cpu_percent_high", Number(high)}, {"page_fps", Number(fps)}};
+        if (cpu && low && high) {
+            summary["web_page"]["goal_met"] = *cpu <= 50.0;
+            std::printf("%.1f %% of a core (%.1f-%.1f), the page received %.1f frames/s  goal %s\n",
+                        *cpu, *low, *high, fps.value_or(0), YesNo(*cpu <= 50.0));
+        } else {
+            std::printf("%s\n", Why(runs, "SixteenCameras").c_str());
+        }
+    }
+
     const std::filesystem::path out = dir / "summary.json";
     const std::filesystem::path temp = dir / "summary.json.tmp";
     {

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "container/hosted_control.h"
+#include "container/window_tap.h"
 #include "control/quorlina.h"
 #include "host/module.h"
 #include "host/quorlina_object.h"
@@ -295,4 +297,62 @@ TEST(ClientSite, GivesTheAmbientsItHasAndCountsContentViewChanges) {
     EXPECT_EQ(site->ViewChanges(), 1u);
     sink->Release();
     EXPECT_EQ(site->Release(), 0u);
+}
+
+TEST(WindowTap, ReadsTheWindowAndTheCamerasFrameFromAnotherThread) {
+    container::ControlOptions options;
+    options.ambients.back_color = RGB(0, 0, 255);
+    container::HostedControl hosted = Host(options);
+    const container::WindowTap tap(hosted);
+    PumpMessages();
+    WindowPixels before;
+    ASSERT_TRUE(tap.ReadPixels(&before));
+    EXPECT_EQ(before.width, 320);
+    EXPECT_EQ(before.ColorAt(5, 5), 0x0000FFu);  // the container's background
+    int width = 0, height = 0;
+    ASSERT_TRUE(tap.ClientSize(&width, &height));
+    EXPECT_EQ(width, 320);
+    EXPECT_EQ(height, 240);
+    container::CameraFrame frame;
+    EXPECT_FALSE(tap.ReadCameraFrame(&frame)) << "no frame before the camera sent one";
+    const std::uint64_t changes = tap.Changes();
+    const std::uint32_t presented = tap.FramesPresented();
+
+    ShowFrame(hosted, 160, 120);
+    VARIANT zoomed;
+    ASSERT_EQ(test_support::Call(hosted.Dispatch(), test_support::DispidOf(hosted.Dispatch(), "Zoom"),
+                                 {test_support::Long(2)}, &zoomed),
+              S_OK);
+    // What a capture thread of the container sees.
+    WindowPixels after;
+    bool read = false;
+    std::thread reader([&] {
+        read = tap.ReadPixels(&after) && tap.ReadCameraFrame(&frame);
+    });
+    reader.join();
+    ASSERT_TRUE(read);
+    EXPECT_GT(tap.Changes(), changes);
+    EXPECT_EQ(tap.FramesPresented(), presented + 1);
+    EXPECT_NE(after.ColorAt(5, 5), 0x0000FFu) << "the frame is in the window";
+    EXPECT_EQ(frame.zoom, 2);
+    EXPECT_EQ(frame.preview_width, 160);
+    EXPECT_EQ(frame.preview_height, 120);
+    ASSERT_GT(frame.jpeg.size(), 4u);
+    EXPECT_EQ(static_cast<unsigned char>(frame.jpeg[0]), 0xFF);  // the camera's JPEG, whole
+    EXPECT_EQ(static_cast<unsigned char>(frame.jpeg[1]), 0xD8);
+    EXPECT_EQ(static_cast<unsigned char>(frame.jpeg[frame.jpeg.size() - 2]), 0xFF);
+    EXPECT_EQ(static_cast<unsigned char>(frame.jpeg.back()), 0xD9);
+}
+
+TEST(WindowTap, AnEmptyHostGivesNothing) {
+    const container::HostedControl none;
+    const container::WindowTap tap(none);
+    WindowPixels p;
+    container::CameraFrame frame;
+    int w = 0, h = 0;
+    EXPECT_FALSE(tap.ReadPixels(&p));
+    EXPECT_FALSE(tap.ClientSize(&w, &h));
+    EXPECT_FALSE(tap.ReadCameraFrame(&frame));
+    EXPECT_EQ(tap.Changes(), 0u);
+    EXPECT_EQ(tap.FramesPresented(), 0u);
 }

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -397,6 +400,50 @@ TEST_F(WebSocketApi, WatchingBringsTaggedFramesAndCallsAreAnswered) {
         if (reply.value("id", json()) == 4) break;
     }
     EXPECT_EQ(reply["result"], "TiltSingleMoveDegree = 4\n");
+}
+
+// Raw bytes of a socket, as many as asked for within the wait.
+bool ReadRaw(int fd, unsigned char* data, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, testsupport::kWebWaitMs) != 1) return false;
+        const ssize_t n = ::recv(fd, data + got, size - got, 0);
+        if (n <= 0) return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A frame goes out as one final WebSocket frame, not cut into pieces: every piece would cost
+// each viewer another write.
+TEST_F(WebSocketApi, EachFrameLeavesAsOneWebSocketFrame) {
+    StartServer();
+    WsClient ws;
+    int status = 0;
+    ASSERT_TRUE(OpenSocket(&ws, &status));
+    ws.SendText(R"({"id": 1, "op": "watch", "camera": "front"})");
+    int binary = 0;
+    for (int i = 0; i < 200 && binary < 3; ++i) {
+        unsigned char head[2];
+        ASSERT_TRUE(ReadRaw(ws.fd(), head, 2));
+        std::uint64_t length = head[1] & 0x7F;
+        if (length >= 126) {
+            unsigned char ext[8];
+            const std::size_t bytes = length == 126 ? 2 : 8;
+            ASSERT_TRUE(ReadRaw(ws.fd(), ext, bytes));
+            length = 0;
+            for (std::size_t k = 0; k < bytes; ++k) length = (length << 8) | ext[k];
+        }
+        std::vector<unsigned char> payload(length);
+        ASSERT_TRUE(length == 0 || ReadRaw(ws.fd(), payload.data(), length));
+        const int opcode = head[0] & 0x0F;
+        EXPECT_NE(opcode, 0x0) << "a continuation: a message was cut into pieces";
+        if (opcode != 0x2) continue;
+        EXPECT_EQ(head[0], 0x82) << "final bit and binary opcode in the one frame";
+        if (length > 4096) ++binary;  // larger than a write buffer, and whole
+    }
+    EXPECT_EQ(binary, 3) << "three camera pictures larger than a write buffer";
 }
 
 TEST_F(WebSocketApi, BadMessagesAreAnsweredWithWhatWasWrong) {

@@ -218,3 +218,51 @@ TEST_F(WebFaults, SigtermWhilePlayingExitsWithinTwoSeconds) {
 }
 
 }  // namespace
+
+namespace {
+
+// A camera that goes away while it plays: the tile says it ended and why, when the next try
+// comes, and the camera plays again by itself once it is back on its port.
+TEST(WebCameraHost, ACameraThatGoesAwayIsShownEndedAndPlayedAgainWhenBack) {
+    camera::CameraConfig sim;
+    sim.http_port = 0;
+    sim.fps = 10;
+    auto device = std::make_unique<camera::Camera>(sim);
+    std::string error;
+    ASSERT_TRUE(device->Start(&error)) << error;
+    const int port = device->HttpPort();
+
+    const web::TypeLib types = web::TypeLib::ReadControl();
+    web::CameraConfig config;
+    config.name = "gate";
+    config.target = "http://127.0.0.1:" + std::to_string(port);
+    config.play = web::PlayPolicy::kAlways;
+    web::Camera cam(config, types, {});
+    cam.Start();
+    auto state = [&] { return cam.Summary()["state"].get<std::string>(); };
+    ASSERT_TRUE(Eventually([&] { return state() == "playing"; })) << cam.Summary().dump();
+    EXPECT_EQ(cam.Summary()["reason"], "");
+
+    device->Stop();
+    device.reset();
+    ASSERT_TRUE(Eventually([&] { return state() == "ended"; })) << cam.Summary().dump();
+    nlohmann::json ended = cam.Summary();
+    EXPECT_FALSE(ended["reason"].get<std::string>().empty()) << ended.dump();
+    // The tries that find nothing listening say so, each further apart.
+    ASSERT_TRUE(Eventually([&] {
+        ended = cam.Summary();
+        return ended["state"] == "ended" &&
+               ended["reason"].get<std::string>().find("refused") != std::string::npos;
+    })) << ended.dump();
+    EXPECT_GE(ended["retry_in"].get<int>(), 1) << ended.dump();
+
+    sim.http_port = port;
+    device = std::make_unique<camera::Camera>(sim);
+    ASSERT_TRUE(device->Start(&error)) << error;
+    EXPECT_TRUE(Eventually([&] { return state() == "playing"; }, 20000)) << cam.Summary().dump();
+    EXPECT_EQ(cam.Summary()["reason"], "");
+    cam.Shutdown();
+    device->Stop();
+}
+
+}  // namespace

@@ -256,7 +256,7 @@ void Camera::PublishStatus() {
         const CameraStatus s = host_->Status();
         summary["state"] = to_string(s.state);
         summary["reason"] = s.reason;
-        summary["retry_in"] = (s.retry_in_ms + 999) / 1000;
+        summary["retry_in"] = s.retry_in_s;
     } else {
         summary["state"] = create_error_.empty() ? "idle" : "ended";
         summary["reason"] = create_error_;

@@ -3,7 +3,7 @@
 // control's window into one frame while someone watches, the play policy (only while watched,
 // stopped kLingerMs after the last viewer left, or always), and the property-change and state
 // events. The hard part is threads: the control sees one thread only, the capture thread reads
-// pixels through the window layer alone, and every reply or event leaves through the sinks,
+// only through the container's window tap, and every reply or event leaves through the sinks,
 // whose owner moves it onto its own thread.
 #pragma once
 

@@ -1,22 +1,21 @@
-// Creation through DllGetClassObject and IClassFactory, activation in a window of its own screen,
-// and the replay backoff. Until the component offers in-place activation, a client site with
-// ambient properties and a status interface, this file reaches the control's record behind the
-// interface for those (window, site, credentials, play state, frames presented) and nowhere else.
+// The camera's control on the container floor: HostedControl for creation, site, activation and
+// teardown, StatusReader and Replay for state, reason and replays, WindowTap for the pixels and
+// the camera's own JPEG, IDispatch for everything a script could also do.
 #include "web/camera_host.h"
 
-#include <algorithm>
+#include <optional>
 
-#include "control/container_site.h"
-#include "control/quorlina.h"
-#include "host/identity.h"
-#include "host/module.h"
-#include "host/quorlina_object.h"
+#include "container/hosted_control.h"
+#include "container/replay.h"
+#include "container/status_reader.h"
+#include "container/window_tap.h"
 #include "image/jpeg_decoder.h"
 #include "platform/kernel.h"
 
 namespace web {
 
 using namespace platform;
+using control::SessionState;
 
 const char* to_string(CameraState state) {
     switch (state) {
@@ -34,116 +33,79 @@ const char* to_string(CameraState state) {
 
 namespace {
 
-// The extent is in hundredths of a millimetre; screen pixels are taken at 96 to the inch.
-constexpr int kHimetricPerInch = 2540;
-constexpr int kPixelsPerInch = 96;
-
-// The ambient properties of this container: run mode and the configured background.
-class Site final : public control::ContainerSite {
-  public:
-    explicit Site(std::uint32_t rgb) : background_(rgb) {}
-    bool AmbientUserMode(bool* run_mode) override {
-        *run_mode = true;
-        return true;
+// One member through IDispatch: a property put of `arg`, or a method call with `arg` as its only
+// argument (none when arg is null). The status of the call.
+HRESULT Invoke(IDispatch& dispatch, const char* name, WORD flags, VARIANT* arg) {
+    std::u16string wide = Utf16FromAnsi(name);
+    OLECHAR* names[] = {wide.data()};
+    DISPID id = DISPID_UNKNOWN;
+    HRESULT hr = dispatch.GetIDsOfNames(IID_NULL, names, 1, kLocaleEnglishUs, &id);
+    if (!Succeeded(hr)) return hr;
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params;
+    if (arg != nullptr) {
+        params.rgvarg = arg;
+        params.cArgs = 1;
     }
-    bool AmbientBackColor(OLE_COLOR* color) override {
-        *color = RGB(static_cast<std::uint8_t>(background_ >> 16),
-                     static_cast<std::uint8_t>(background_ >> 8),
-                     static_cast<std::uint8_t>(background_));
-        return true;
+    if (flags == DISPATCH_PROPERTYPUT) {
+        params.rgdispidNamedArgs = &named;
+        params.cNamedArgs = 1;
     }
+    VARIANT result;
+    hr = dispatch.Invoke(id, IID_NULL, kLocaleEnglishUs, flags, &params,
+                         flags == DISPATCH_METHOD ? &result : nullptr, nullptr, nullptr);
+    if (flags == DISPATCH_METHOD && Succeeded(hr)) VariantClear(&result);
+    return hr;
+}
 
-  private:
-    std::uint32_t background_;
-};
+HRESULT PutLong(IDispatch& dispatch, const char* name, std::int32_t value) {
+    VARIANT arg;
+    arg.vt = VT_I4;
+    arg.lVal = value;
+    return Invoke(dispatch, name, DISPATCH_PROPERTYPUT, &arg);
+}
 
-template <typename T>
-T* Query(IUnknown& object, const IID& iid) {
-    void* p = nullptr;
-    if (!Succeeded(object.QueryInterface(iid, &p))) return nullptr;
-    return static_cast<T*>(p);
+HRESULT PutText(IDispatch& dispatch, const char* name, const std::string& text) {
+    VARIANT arg;
+    arg.vt = VT_BSTR;
+    arg.bstrVal = BstrFromAnsi(text);
+    const HRESULT hr = Invoke(dispatch, name, DISPATCH_PROPERTYPUT, &arg);
+    VariantClear(&arg);
+    return hr;
+}
+
+HRESULT CallLong(IDispatch& dispatch, const char* name, std::int32_t value) {
+    VARIANT arg;
+    arg.vt = VT_I4;
+    arg.lVal = value;
+    return Invoke(dispatch, name, DISPATCH_METHOD, &arg);
+}
+
+HRESULT Call(IDispatch& dispatch, const char* name) {
+    return Invoke(dispatch, name, DISPATCH_METHOD, nullptr);
+}
+
+OLE_COLOR ColorOf(std::uint32_t rgb) {
+    return RGB(static_cast<std::uint8_t>(rgb >> 16), static_cast<std::uint8_t>(rgb >> 8),
+               static_cast<std::uint8_t>(rgb));
 }
 
 }  // namespace
 
 struct CameraHost::Impl {
     CameraConfig config;
-    IDispatch* dispatch = nullptr;
-    control::CQuorlina* inner = nullptr;  // the record behind dispatch (see the file's opener)
-    HWND screen = nullptr;
-    HWND window = nullptr;
-    Site site{kDefaultBackground};
+    // Declared in the order they are made; they go in the reverse one, the control last.
+    container::HostedControl hosted;
+    std::optional<container::StatusReader> status;
+    std::optional<container::WindowTap> tap;
+    container::Replay replay;
+    container::StatusReading reading;  // as of the last Tick
 
-    // Replay: after an end no one asked for, play again after delay_ms.
-    std::uint32_t frames_at_play = 0;
-    bool ended_seen = false;
-    platform::Tick ended_at = 0;
-    std::uint32_t delay_ms = kFirstReplayDelayMs;
+    explicit Impl(const CameraConfig& c) : config(c) {}
 
-    explicit Impl(const CameraConfig& c) : config(c), site(c.background) {}
-    ~Impl() {
-        if (dispatch == nullptr) return;
-        if (inner != nullptr) inner->SetContainerSite(nullptr);
-        dispatch->Release();  // the last release: the control stops and goes with its window
-        if (screen != nullptr) DestroyWindow(screen);
-    }
-
-    bool PutLong(const char* name, std::int32_t value) {
-        std::u16string wide = Utf16FromAnsi(name);
-        OLECHAR* names[] = {wide.data()};
-        DISPID id = DISPID_UNKNOWN;
-        if (!Succeeded(dispatch->GetIDsOfNames(IID_NULL, names, 1, kLocaleEnglishUs, &id)))
-            return false;
-        VARIANT arg;
-        arg.vt = VT_I4;
-        arg.lVal = value;
-        DISPID named = DISPID_PROPERTYPUT;
-        DISPPARAMS params;
-        params.rgvarg = &arg;
-        params.cArgs = 1;
-        params.rgdispidNamedArgs = &named;
-        params.cNamedArgs = 1;
-        return Succeeded(dispatch->Invoke(id, IID_NULL, kLocaleEnglishUs, DISPATCH_PROPERTYPUT,
-                                          &params, nullptr, nullptr, nullptr));
-    }
-    bool PutText(const char* name, const std::string& text) {
-        std::u16string wide = Utf16FromAnsi(name);
-        OLECHAR* names[] = {wide.data()};
-        DISPID id = DISPID_UNKNOWN;
-        if (!Succeeded(dispatch->GetIDsOfNames(IID_NULL, names, 1, kLocaleEnglishUs, &id)))
-            return false;
-        VARIANT arg;
-        arg.vt = VT_BSTR;
-        arg.bstrVal = BstrFromAnsi(text);
-        DISPID named = DISPID_PROPERTYPUT;
-        DISPPARAMS params;
-        params.rgvarg = &arg;
-        params.cArgs = 1;
-        params.rgdispidNamedArgs = &named;
-        params.cNamedArgs = 1;
-        const bool ok =
-            Succeeded(dispatch->Invoke(id, IID_NULL, kLocaleEnglishUs, DISPATCH_PROPERTYPUT,
-                                       &params, nullptr, nullptr, nullptr));
-        VariantClear(&arg);
-        return ok;
-    }
-    void Call(const char* name, std::int32_t* argument) {
-        std::u16string wide = Utf16FromAnsi(name);
-        OLECHAR* names[] = {wide.data()};
-        DISPID id = DISPID_UNKNOWN;
-        if (!Succeeded(dispatch->GetIDsOfNames(IID_NULL, names, 1, kLocaleEnglishUs, &id))) return;
-        VARIANT arg;
-        arg.vt = VT_I4;
-        arg.lVal = argument != nullptr ? *argument : 0;
-        DISPPARAMS params;
-        if (argument != nullptr) {
-            params.rgvarg = &arg;
-            params.cArgs = 1;
-        }
-        VARIANT result;
-        dispatch->Invoke(id, IID_NULL, kLocaleEnglishUs, DISPATCH_METHOD, &params, &result, nullptr,
-                         nullptr);
-        VariantClear(&result);
+    void Read() {
+        reading = status->Read();
+        if (replay.Update(reading)) Call(hosted.Dispatch(), "Play");
     }
 };
 
@@ -153,157 +115,113 @@ CameraHost::~CameraHost() = default;
 
 std::unique_ptr<CameraHost> CameraHost::Create(const CameraConfig& config, std::string* error) {
     auto impl = std::make_unique<Impl>(config);
-    void* factory_pointer = nullptr;
-    HRESULT hr = DllGetClassObject(host::kClsidQuorlina, IID_IClassFactory, &factory_pointer);
-    if (!Succeeded(hr)) {
-        *error = "no class factory: " + HresultName(hr);
+    container::ControlOptions options;
+    options.user = config.user;
+    options.password = config.password;
+    options.ambients.user_mode = true;
+    options.ambients.back_color = ColorOf(config.background);
+    options.screen.depth = config.depth;
+    options.screen.width = config.preview_width;
+    options.screen.height = config.preview_height;
+    impl->hosted = container::HostedControl::Create(options, error);
+    if (!impl->hosted) return nullptr;
+    if (!impl->hosted.Resize(config.preview_width, config.preview_height)) {
+        *error = "the control refused a window of " + std::to_string(config.preview_width) + "x" +
+                 std::to_string(config.preview_height);
         return nullptr;
     }
-    auto* factory = static_cast<IClassFactory*>(factory_pointer);
-    void* dispatch_pointer = nullptr;
-    hr = factory->CreateInstance(nullptr, IID_IDispatch, &dispatch_pointer);
-    factory->Release();
-    if (!Succeeded(hr)) {
-        *error = "the class factory made no control: " + HresultName(hr);
+    impl->status.emplace(impl->hosted.Unknown());
+    if (!impl->status->Valid()) {
+        *error = "the control has no status interface";
         return nullptr;
     }
-    impl->dispatch = static_cast<IDispatch*>(dispatch_pointer);
-    impl->inner = &host::QuorlinaObject::FromUnknown(impl->dispatch)->Control();
-    control::CQuorlina& c = *impl->inner;
-    c.SetContainerSite(&impl->site);
-    c.UserName.Set(config.user);
-    c.Password.Set(config.password);
+    impl->tap.emplace(impl->hosted);
 
-    const RECT place{0, 0, config.preview_width, config.preview_height};
-    impl->screen = CreateScreen(config.preview_width, config.preview_height, config.depth);
-    if (impl->screen == nullptr) {
-        *error = "no screen of " + std::to_string(config.depth) + " bits for the window";
-        return nullptr;
-    }
-    impl->window = c.CreateControlWindow(impl->screen, place);
-    if (impl->window == nullptr) {
-        *error = "the control made no window";
-        return nullptr;
-    }
-    if (IOleObject* ole = Query<IOleObject>(*impl->dispatch, IID_IOleObject)) {
-        SIZEL extent{config.preview_width * kHimetricPerInch / kPixelsPerInch,
-                     config.preview_height * kHimetricPerInch / kPixelsPerInch};
-        ole->SetExtent(DVASPECT_CONTENT, &extent);
-        ole->Release();
-    }
-    if (IOleInPlaceObject* in_place =
-            Query<IOleInPlaceObject>(*impl->dispatch, IID_IOleInPlaceObject)) {
-        in_place->SetObjectRects(&place, &place);
-        in_place->Release();
-    }
-    impl->PutLong("PreviewWidth", config.preview_width);
-    impl->PutLong("PreviewHeight", config.preview_height);
-    std::int32_t v = config.zoom;
-    impl->Call("Zoom", &v);
-    v = config.resize;
-    impl->Call("ResizeMode", &v);
-    v = config.display;
-    impl->Call("DisplayMode", &v);
-    impl->PutLong("AuthType", config.auth_type);
-    if (config.timeout > 0) impl->PutLong("Timeout", config.timeout);
-    PumpMessages();                              // the window's first paint: its background
-    impl->PutText("RemoteHost", config.target);  // the probe, on this thread as a container does
+    IDispatch& d = impl->hosted.Dispatch();
+    PutLong(d, "PreviewWidth", config.preview_width);
+    PutLong(d, "PreviewHeight", config.preview_height);
+    CallLong(d, "Zoom", config.zoom);
+    CallLong(d, "ResizeMode", config.resize);
+    CallLong(d, "DisplayMode", config.display);
+    PutLong(d, "AuthType", config.auth_type);
+    if (config.timeout > 0) PutLong(d, "Timeout", config.timeout);
+    PumpMessages();                      // the window's first paint: its background
+    PutText(d, "RemoteHost", config.target);  // the probe, on this thread as a container does
+    impl->reading = impl->status->Read();
     return std::unique_ptr<CameraHost>(new CameraHost(std::move(impl)));
 }
 
 IDispatch& CameraHost::Dispatch() {
-    return *impl_->dispatch;
+    return impl_->hosted.Dispatch();
 }
 
 void CameraHost::Play() {
     wanted_ = true;
-    impl_->ended_seen = false;
-    impl_->delay_ms = kFirstReplayDelayMs;
-    impl_->frames_at_play = FramesPresented();
-    impl_->Call("Play", nullptr);
+    impl_->replay.UserPlayed();
+    Call(impl_->hosted.Dispatch(), "Play");
+    impl_->Read();
 }
 
 void CameraHost::Stop() {
     wanted_ = false;
-    impl_->ended_seen = false;
-    impl_->Call("Stop", nullptr);
-}
-
-void CameraHost::NoteScriptPlay(bool playing) {
-    wanted_ = playing;
-    impl_->ended_seen = false;
-    impl_->delay_ms = kFirstReplayDelayMs;
-    if (playing) impl_->frames_at_play = FramesPresented();
+    impl_->replay.UserStopped();
+    Call(impl_->hosted.Dispatch(), "Stop");
+    impl_->Read();
 }
 
 void CameraHost::Tick() {
     PumpMessages();
-    if (!wanted_) return;
-    const std::int32_t state = impl_->inner->PlayState.load();
-    if (state == control::Playing) {
-        // A session that showed frames earns a fresh backoff.
-        if (FramesPresented() != impl_->frames_at_play) impl_->delay_ms = kFirstReplayDelayMs;
-        return;
-    }
-    const platform::Tick now = GetTickCount();
-    if (!impl_->ended_seen) {
-        impl_->ended_seen = true;
-        impl_->ended_at = now;
-        return;
-    }
-    if (now - impl_->ended_at < impl_->delay_ms) return;
-    const std::uint32_t next = std::min(impl_->delay_ms * 2, kMaxReplayDelayMs);
-    impl_->ended_seen = false;
-    impl_->frames_at_play = FramesPresented();
-    impl_->Call("Play", nullptr);
-    impl_->delay_ms = next;
+    impl_->Read();
 }
 
 CameraStatus CameraHost::Status() const {
     CameraStatus s;
-    const std::int32_t state = impl_->inner->PlayState.load();
-    if (!wanted_) {
-        s.state = CameraState::kIdle;
-    } else if (state == control::Playing) {
-        s.state = FramesPresented() != impl_->frames_at_play ? CameraState::kPlaying
-                                                             : CameraState::kConnecting;
-    } else {
-        s.state = CameraState::kEnded;
-        if (impl_->ended_seen) {
-            const std::uint32_t waited = GetTickCount() - impl_->ended_at;
-            s.retry_in_ms = waited < impl_->delay_ms ? impl_->delay_ms - waited : 0;
-        } else {
-            s.retry_in_ms = impl_->delay_ms;
-        }
+    if (!wanted_) return s;  // idle: nobody asked for pictures
+    const container::StatusReading& r = impl_->reading;
+    switch (r.state) {
+        case SessionState::Idle:
+        case SessionState::Connecting:
+            s.state = CameraState::kConnecting;
+            break;
+        case SessionState::Retrying:  // a native session trying again by itself
+            s.state = CameraState::kConnecting;
+            s.reason = r.reason_text;
+            break;
+        case SessionState::Playing:
+            s.state = CameraState::kPlaying;
+            break;
+        case SessionState::Ended:
+            s.state = CameraState::kEnded;
+            s.reason = r.reason_text.empty() ? control::to_string(r.reason) : r.reason_text;
+            s.retry_in_s = impl_->replay.SecondsToReplay();
+            break;
     }
     return s;
 }
 
 std::uint64_t CameraHost::ChangeCount() const {
-    return ScreenChangeCount(impl_->window);
+    return impl_->tap->Changes();
 }
 
 bool CameraHost::ReadPixels(WindowPixels* pixels) const {
-    return ReadWindowPixels(impl_->window, pixels);
+    return impl_->tap->ReadPixels(pixels);
 }
 
 std::uint32_t CameraHost::FramesPresented() const {
-    return impl_->inner->FramesPresented.load();
+    return impl_->tap->FramesPresented();
 }
 
 bool CameraHost::ForwardableFrame(std::string* jpeg) const {
-    control::CQuorlina& c = *impl_->inner;
-    if (impl_->config.depth != 32 || c.ZoomFactor.load() != 1) return false;
-    RECT client;
-    if (!GetClientRect(impl_->window, &client)) return false;
-    const int width = c.PreviewWidth.load(), height = c.PreviewHeight.load();
-    if (client.right != width || client.bottom != height) return false;
-    {
-        std::lock_guard<std::mutex> lock(c.FrameLock);
-        if (c.FrameLength <= 0) return false;
-        jpeg->assign(reinterpret_cast<const char*>(c.FrameBuffer),
-                     static_cast<std::size_t>(c.FrameLength));
-    }
+    if (impl_->config.depth != 32) return false;
+    container::CameraFrame frame;
+    frame.jpeg = std::move(*jpeg);  // its buffer is reused
+    int width = 0, height = 0;
+    const bool read = impl_->tap->ClientSize(&width, &height) &&
+                      impl_->tap->ReadCameraFrame(&frame);
+    *jpeg = std::move(frame.jpeg);
+    if (!read || frame.zoom != 1 || width != frame.preview_width ||
+        height != frame.preview_height)
+        return false;
     image::JpegInfo info;
     if (image::ReadJpegInfo(reinterpret_cast<const std::uint8_t*>(jpeg->data()), jpeg->size(),
                             &info) != image::kImageOk)

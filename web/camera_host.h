@@ -1,8 +1,9 @@
-// The one place where the web container meets the control: create and activate one control for a
-// camera's configuration (class factory, a window on an in-memory screen of the configured depth,
-// extent and object rectangles, ambient run mode and background), play and stop it, read its
-// state and end reason, play it again after an end no one asked for (backoff 1, 2, 4 ... 30 s),
-// and copy its window's pixels. Everything but the pixel reads runs on the thread that created
+// The one place where the web container meets the control: host one control for a camera's
+// configuration on the shared container floor (class factory, client site with run mode and the
+// configured background, a window on an in-memory screen of the configured depth, extent and
+// object rectangles), drive it through IDispatch, read its state and end reason through its
+// status interface, play it again after an end no one asked for on the shared replay schedule,
+// and read its window's pixels. Everything but the window reads runs on the thread that created
 // it; the rest of web/ sees only this interface.
 #pragma once
 
@@ -16,17 +17,14 @@
 
 namespace web {
 
-inline constexpr std::uint32_t kFirstReplayDelayMs = 1000;
-inline constexpr std::uint32_t kMaxReplayDelayMs = 30000;
-
 // What a viewer is told about a camera.
 enum class CameraState { kIdle, kConnecting, kPlaying, kEnded };
 const char* to_string(CameraState state);
 
 struct CameraStatus {
     CameraState state = CameraState::kIdle;
-    std::string reason;             // why the last session ended; empty when not known
-    std::uint32_t retry_in_ms = 0;  // ended: time until the next try (0: none planned)
+    std::string reason;            // why the last session (or native attempt) ended, else empty
+    std::uint32_t retry_in_s = 0;  // ended: seconds until the next try (0: none planned)
 };
 
 class CameraHost {
@@ -45,11 +43,13 @@ class CameraHost {
     void Play();
     void Stop();
     bool Wanted() const { return wanted_; }
-    // Pumps the control window's messages and plays again when the backoff is over. Call often.
+    // Pumps the control window's messages, reads the control's status and plays again when the
+    // replay schedule says so. Call often.
     void Tick();
+    // As of the last Tick (or Play/Stop).
     CameraStatus Status() const;
 
-    // Safe from any thread: they go through the window layer, which locks itself.
+    // Safe from any thread (see container/window_tap.h).
     std::uint64_t ChangeCount() const;
     bool ReadPixels(platform::WindowPixels* pixels) const;
     // Frames the control has presented so far (any thread).
@@ -58,10 +58,6 @@ class CameraHost {
     // the preview of the frame's size, true colour): then it can be sent as it is instead of
     // encoding the window again. False otherwise. Any thread.
     bool ForwardableFrame(std::string* jpeg) const;
-
-    // Tells the control of a script's Play or Stop through the members, so the replay logic
-    // follows what the page asked for.
-    void NoteScriptPlay(bool playing);
 
   private:
     struct Impl;

@@ -128,6 +128,9 @@ class WsSession : public Viewer, public ViewerOps, public std::enable_shared_fro
         timeouts.keep_alive_pings = true;
         ws_.set_option(timeouts);
         ws_.read_message_max(kMaxMessageBytes);
+        // Each frame leaves as one WebSocket frame in one write: cut into write-buffer-sized
+        // pieces it would cost every viewer a system call (and a segment) per piece.
+        ws_.auto_fragment(false);
         ws_.set_option(websocket::stream_base::decorator(
             [](websocket::response_type& res) { res.set(http::field::server, "quorlina"); }));
         ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
@@ -484,6 +487,10 @@ void Server::Impl::Accept() {
             });
             return Accept();
         }
+        // Frames go out as soon as they are written: without this a frame's last segment can
+        // wait for the viewer's delayed acknowledgement of the one before (tens of ms).
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         auto slot = std::make_shared<ConnectionSlot>(connections);
         std::make_shared<HttpSession>(*this, std::move(socket), std::move(slot))->Read();
         Accept();
