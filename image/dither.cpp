@@ -10,6 +10,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "image/display_palettes.h"
 
 namespace image {
@@ -68,11 +72,15 @@ struct Corners {
 inline int Clamp255(int v) { return std::clamp(v, 0, kFull); }
 
 // What diffusion does with a channel value v (always 0..255, as every sum is clamped): its
-// weighted level and the four shares of its error, worked out once per palette.
+// weighted level, the share of its error for the pixel to the right, and the error itself (the
+// row below's shares are worked out from it for a whole row at once), once per palette.
 struct DiffusionStep {
+    std::int8_t right;  // first, so the carry is the entry's low byte
     std::uint8_t weighted_level;
-    std::int8_t right, below_left, below, below_right;
+    std::int8_t error;
+    std::uint8_t unused;  // four bytes an entry: one scaled index a load
 };
+static_assert(sizeof(DiffusionStep) == 4);
 
 // A value plus the share from its left neighbour lies within kStepBias of 0..255.
 constexpr int kStepBias = 64;
@@ -102,10 +110,10 @@ const DiffusionTables& DiffusionTablesFor() {
             for (int sum = -kStepBias; sum < 256 + kStepBias; ++sum) {
                 int e;
                 const int level = Palette::Nearest(Clamp255(sum), &e);
-                t->step[c][sum + kStepBias] = DiffusionStep{
-                    static_cast<std::uint8_t>(level * Palette::kWeights[c]),
-                    static_cast<std::int8_t>((7 * e) >> 4), static_cast<std::int8_t>((3 * e) >> 4),
-                    static_cast<std::int8_t>((5 * e) >> 4), static_cast<std::int8_t>(e >> 4)};
+                t->step[c][sum + kStepBias] =
+                    DiffusionStep{static_cast<std::int8_t>((7 * e) >> 4),
+                                  static_cast<std::uint8_t>(level * Palette::kWeights[c]),
+                                  static_cast<std::int8_t>(e), 0};
             }
         FillIndex<Palette>(t->index);
         return t;
@@ -150,34 +158,15 @@ std::uint8_t* TargetRow(ImageBuffer* target, std::uint32_t i) {
 
 // One row of diffusion, the three channels side by side (each channel's error runs along the
 // row from pixel to pixel, so three independent chains keep the processor busy). cur holds the
-// row's values with everything the row above sent them (clamped after each share); next
-// receives the row below's values: its source values with this row's shares added in the order
-// the pixels send them (below right of the pixel to the left, below of the one above, below left
-// of the one to the right), each sum clamped. The share to the right is added last, when the
-// pixel is reached: the step table is indexed by the unclamped sum and does the clamp itself.
-void DiffuseRow(const DiffusionTables& t, const std::uint8_t* cur,
-                const std::uint8_t* source_below, std::uint8_t* next, std::uint32_t width,
-                bool has_below, std::uint8_t* out) {
+// row's values with everything the row above sent them (clamped after each share). The share
+// to the right is added when the pixel is reached: the step table is indexed by the unclamped
+// sum and does the clamp itself. Each value's error goes to errors, for BelowRow.
+void DiffuseRow(const DiffusionTables& t, const std::uint8_t* cur, std::uint32_t width,
+                std::int8_t* errors, std::uint8_t* out) {
     const DiffusionStep* const blue_steps = t.step[0] + kStepBias;
     const DiffusionStep* const green_steps = t.step[1] + kStepBias;
     const DiffusionStep* const red_steps = t.step[2] + kStepBias;
-    // Per channel: the share for the pixel to the right, the value below left of the pixel
-    // (still taking shares) and the value below it. Plain scalars, so they stay in registers.
-    int carry_b = 0, carry_g = 0, carry_r = 0;
-    int left_b = 0, left_g = 0, left_r = 0;
-    int under_b = 0, under_g = 0, under_r = 0;
-    if (has_below) {
-        under_b = source_below[0];
-        under_g = source_below[1];
-        under_r = source_below[2];
-    }
-    auto below = [&](const DiffusionStep& s, std::size_t at, int* left, int* under,
-                     std::uint32_t j) {
-        if (j > 0)
-            next[at - kChannels] = static_cast<std::uint8_t>(Clamp255(*left + s.below_left));
-        *left = Clamp255(*under + s.below);
-        if (j + 1 < width) *under = Clamp255(source_below[at + kChannels] + s.below_right);
-    };
+    std::ptrdiff_t carry_b = 0, carry_g = 0, carry_r = 0;
     for (std::uint32_t j = 0; j < width; ++j) {
         const std::size_t at = static_cast<std::size_t>(j) * kChannels;
         const DiffusionStep sb = blue_steps[cur[at] + carry_b];
@@ -187,17 +176,50 @@ void DiffuseRow(const DiffusionTables& t, const std::uint8_t* cur,
         carry_g = sg.right;
         carry_r = sr.right;
         out[j] = t.index[sb.weighted_level + sg.weighted_level + sr.weighted_level];
-        if (!has_below) continue;
-        below(sb, at, &left_b, &under_b, j);
-        below(sg, at + 1, &left_g, &under_g, j);
-        below(sr, at + 2, &left_r, &under_r, j);
+        errors[at] = sb.error;
+        errors[at + 1] = sg.error;
+        errors[at + 2] = sr.error;
     }
-    if (has_below) {
-        const std::size_t last = static_cast<std::size_t>(width - 1) * kChannels;
-        next[last] = static_cast<std::uint8_t>(left_b);
-        next[last + 1] = static_cast<std::uint8_t>(left_g);
-        next[last + 2] = static_cast<std::uint8_t>(left_r);
+}
+
+// The row below's value k (n values, three a pixel): its source value with the row's shares
+// added in the order the pixels send them (below right of the pixel to the left, below of the
+// one above, below left of the one to the right), each sum clamped. errors has one zero pixel
+// before and after the row, whose shares of 0 leave a value as it is.
+inline std::uint8_t BelowValue(const std::uint8_t* source_below, const std::int8_t* errors,
+                               std::size_t k) {
+    int v = Clamp255(source_below[k] + (errors[k - kChannels] >> 4));
+    v = Clamp255(v + ((5 * errors[k]) >> 4));
+    return static_cast<std::uint8_t>(Clamp255(v + ((3 * errors[k + kChannels]) >> 4)));
+}
+
+void BelowRow(const std::uint8_t* source_below, const std::int8_t* errors, std::size_t n,
+              std::uint8_t* next) {
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // Eight values at a time in 16-bit lanes: the error shares are arithmetic shifts of the
+    // sign-extended errors, and each clamp a max and min.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i full = _mm_set1_epi16(kFull);
+    auto errors_at = [](const std::int8_t* p) {
+        const __m128i e = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+        return _mm_srai_epi16(_mm_unpacklo_epi8(e, e), 8);
+    };
+    auto clamp = [&](__m128i v) { return _mm_min_epi16(_mm_max_epi16(v, zero), full); };
+    for (; k + 8 <= n; k += 8) {
+        __m128i v = _mm_unpacklo_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(source_below + k)), zero);
+        const __m128i left = errors_at(errors + k - kChannels);
+        const __m128i above = errors_at(errors + k);
+        const __m128i right = errors_at(errors + k + kChannels);
+        v = clamp(_mm_add_epi16(v, _mm_srai_epi16(left, 4)));
+        v = clamp(
+            _mm_add_epi16(v, _mm_srai_epi16(_mm_add_epi16(_mm_slli_epi16(above, 2), above), 4)));
+        v = _mm_add_epi16(v, _mm_srai_epi16(_mm_add_epi16(_mm_slli_epi16(right, 1), right), 4));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(next + k), _mm_packus_epi16(v, v));
     }
+#endif
+    for (; k < n; ++k) next[k] = BelowValue(source_below, errors, k);
 }
 
 template <typename Palette>
@@ -207,18 +229,21 @@ ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
     if (r != kImageOk) return r;
     const DiffusionTables& tables = DiffusionTablesFor<Palette>();
     const std::size_t n = static_cast<std::size_t>(w) * kChannels;
-    std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[3 * n]);
+    // Three rows of values, and the errors with a zero pixel on either side.
+    std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[4 * n + 2 * kChannels]);
     if (rows == nullptr) return kOutOfMemory;
     std::uint8_t* cur = rows.get();
     std::uint8_t* next = rows.get() + n;
     std::uint8_t* scratch = rows.get() + 2 * n;
+    auto* errors = reinterpret_cast<std::int8_t*>(rows.get() + 3 * n) + kChannels;
+    std::memset(errors - kChannels, 0, n + 2 * kChannels);
     std::memcpy(cur, SourceRow(*source, source->Top, w, scratch), n);
     for (std::uint32_t i = 0; i < h; ++i) {
-        const bool has_below = i + 1 < h;
-        const std::uint8_t* below =
-            has_below ? SourceRow(*source, source->Top + i + 1, w, scratch) : cur;
-        DiffuseRow(tables, cur, below, next, w, has_below, TargetRow(target, i));
-        std::swap(cur, next);
+        DiffuseRow(tables, cur, w, errors, TargetRow(target, i));
+        if (i + 1 < h) {
+            BelowRow(SourceRow(*source, source->Top + i + 1, w, scratch), errors, n, next);
+            std::swap(cur, next);
+        }
     }
     InstallColorTable(target, Palette::Entries(), Palette::kCount);
     return kImageOk;
