@@ -5,13 +5,14 @@
 #include "image/dither.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 #include "image/display_palettes.h"
@@ -249,6 +250,114 @@ ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
     return kImageOk;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// Ordered dithering sixteen pixels at a time with SSSE3: the pixels' blue, green and red bytes are
+// gathered by byte shuffles, and each channel's level worked out by arithmetic (cube: the
+// quotient by 51 as a multiply-high, plus one where the threshold is below the remainder;
+// corners: on where the value is above the threshold), which is what the level tables hold.
+
+bool HasSsse3() {
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
+}
+
+constexpr int kRun = 16;                   // pixels per step
+constexpr std::uint16_t kDivide51 = 1286;  // (v * 1286) >> 16 == v / 51 for every v in 0..255
+
+// pshufb masks that take channel c of 16 pixels out of 48 bytes of blue, green, red triples: mask
+// 3 * part + c picks the bytes of the part's 16 that belong to the channel.
+struct GatherMasks {
+    alignas(16) std::array<std::array<std::uint8_t, 16>, 9> mask;
+};
+constexpr GatherMasks MakeGatherMasks() {
+    GatherMasks m{};
+    for (int part = 0; part < 3; ++part)
+        for (int channel = 0; channel < kChannels; ++channel)
+            for (int i = 0; i < kRun; ++i) {
+                const int at = kChannels * i + channel;
+                m.mask[static_cast<std::size_t>(3 * part + channel)][static_cast<std::size_t>(i)] =
+                    static_cast<std::uint8_t>(at / 16 == part ? at % 16 : 0x80);
+            }
+    return m;
+}
+constexpr GatherMasks kGather = MakeGatherMasks();
+
+[[gnu::target("ssse3")]] inline __m128i Channel16(__m128i p0, __m128i p1, __m128i p2, int c) {
+    auto mask = [](int i) {
+        return _mm_load_si128(
+            reinterpret_cast<const __m128i*>(kGather.mask[static_cast<std::size_t>(i)].data()));
+    };
+    return _mm_or_si128(
+        _mm_or_si128(_mm_shuffle_epi8(p0, mask(c)), _mm_shuffle_epi8(p1, mask(3 + c))),
+        _mm_shuffle_epi8(p2, mask(6 + c)));
+}
+
+// Cube levels of eight values (16-bit lanes) under their thresholds.
+[[gnu::target("ssse3")]] inline __m128i CubeLevels(__m128i v, __m128i threshold) {
+    const __m128i q = _mm_mulhi_epu16(v, _mm_set1_epi16(kDivide51));
+    const __m128i remainder = _mm_sub_epi16(v, _mm_mullo_epi16(q, _mm_set1_epi16(kCubeStep)));
+    return _mm_sub_epi16(q, _mm_cmpgt_epi16(remainder, threshold));
+}
+
+// The whole runs of 16 pixels of a row; returns the number of pixels done. matrix_row is the
+// row's dither matrix row; a pixel's column counts the pixels left in the row, as in Dither.
+template <typename Palette>
+[[gnu::target("ssse3")]] std::uint32_t DitherRuns(
+    const std::uint8_t* p, std::uint32_t width,
+    const std::array<std::uint8_t, kDitherSize>& matrix_row, std::uint8_t* out) {
+    // Runs start at multiples of 16, so pixel k of every run has the same matrix column.
+    alignas(16) std::uint8_t thresholds[kRun];
+    for (int k = 0; k < kRun; ++k) {
+        const int column =
+            ((static_cast<int>(width % kDitherSize) - 1 - k) % kDitherSize + kDitherSize) %
+            kDitherSize;
+        thresholds[k] = static_cast<std::uint8_t>(
+            Palette::Threshold(matrix_row[static_cast<std::size_t>(column)]));
+    }
+    const __m128i t = _mm_load_si128(reinterpret_cast<const __m128i*>(thresholds));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i t_lo = _mm_unpacklo_epi8(t, zero), t_hi = _mm_unpackhi_epi8(t, zero);
+    // Corners: a channel is on where value > threshold, that is max(value, threshold + 1) == value.
+    const __m128i t_plus_one = _mm_add_epi8(t, _mm_set1_epi8(1));
+    alignas(16) std::uint8_t corner_table[16] = {};
+    for (int code = 0; code < 8; ++code)
+        corner_table[code] = kCornerIndex[static_cast<std::size_t>(code)];
+    const __m128i corners = _mm_load_si128(reinterpret_cast<const __m128i*>(corner_table));
+    std::uint32_t j = 0;
+    for (; j + kRun <= width; j += kRun, p += kChannels * kRun) {
+        const __m128i p0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i p1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        const __m128i p2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+        const __m128i b = Channel16(p0, p1, p2, 0);
+        const __m128i g = Channel16(p0, p1, p2, 1);
+        const __m128i r = Channel16(p0, p1, p2, 2);
+        __m128i index;
+        if constexpr (Palette::kCodes == 8) {
+            auto on = [&](__m128i v, int bit) {
+                return _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, t_plus_one), v),
+                                     _mm_set1_epi8(static_cast<char>(bit)));
+            };
+            index =
+                _mm_shuffle_epi8(corners, _mm_or_si128(_mm_or_si128(on(b, 1), on(g, 2)), on(r, 4)));
+        } else {
+            auto code = [&](__m128i (*unpack)(__m128i, __m128i), __m128i threshold) {
+                const __m128i lb = CubeLevels(unpack(b, zero), threshold);
+                const __m128i lg = CubeLevels(unpack(g, zero), threshold);
+                const __m128i lr = CubeLevels(unpack(r, zero), threshold);
+                const __m128i sum = _mm_add_epi16(
+                    lb,
+                    _mm_add_epi16(_mm_mullo_epi16(lg, _mm_set1_epi16(kCubeLevels)),
+                                  _mm_mullo_epi16(lr, _mm_set1_epi16(kCubeLevels * kCubeLevels))));
+                return _mm_sub_epi16(_mm_set1_epi16(kCubeLastEntry), sum);
+            };
+            index = _mm_packus_epi16(code(_mm_unpacklo_epi8, t_lo), code(_mm_unpackhi_epi8, t_hi));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), index);
+    }
+    return j;
+}
+#endif
+
 template <typename Palette>
 ImageResult Dither(ImageBuffer* source, ImageBuffer* target) {
     std::uint32_t w, h;
@@ -266,7 +375,11 @@ ImageResult Dither(ImageBuffer* source, ImageBuffer* target) {
         const std::uint8_t(*level[kDitherSize])[256];
         for (int k = 0; k < kDitherSize; ++k) level[k] = tables.level[matrix_row[k]];
         std::uint8_t* out = TargetRow(target, i);
-        for (std::uint32_t j = 0; j < w; ++j, p += kChannels) {
+        std::uint32_t j = 0;
+#if defined(__x86_64__) || defined(__i386__)
+        if (HasSsse3()) j = DitherRuns<Palette>(p, w, matrix_row, out);
+#endif
+        for (p += static_cast<std::size_t>(j) * kChannels; j < w; ++j, p += kChannels) {
             const std::uint8_t(*t)[256] = level[(w - j - 1) % kDitherSize];
             out[j] = tables.index[t[0][p[0]] + t[1][p[1]] + t[2][p[2]]];
         }

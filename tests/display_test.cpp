@@ -326,6 +326,52 @@ TEST(FixedPaletteReductions, MatchTheStepByStepReferenceOnRandomPictures) {
     }
 }
 
+// Rows long enough for the sixteen-pixel runs, of every width modulo 8 (the matrix column of a
+// run's pixels turns with it) and with runs followed by a part run: every index of both fixed
+// palettes, from 24- and 8-bit pictures, as the step-by-step reference.
+TEST(FixedPaletteReductions, LongRowsOfEveryPhaseMatchTheReference) {
+    std::mt19937 random(29);
+    for (int w = 16; w <= 57; w += 3) {
+        const int h = 3 + w % 5, left = w % 4, top = w % 7;
+        for (int depth : {24, 8}) {
+            ImageBuffer picture{};
+            auto value = [&]() { return static_cast<std::uint8_t>(random()); };
+            if (depth == 24) {
+                picture = MakePicture24(left + w, top + h, [&](int, int) {
+                    return Rgb{value(), value(), value()};
+                });
+            } else {
+                picture = MakeGreyPicture(left + w, top + h, [&](int, int) { return value(); });
+                for (int i = 0; i < 256; ++i)
+                    picture.Palette[i] = PaletteEntry{value(), value(), value(), 0};
+                picture.ColorCount = 256;
+            }
+            picture.Flags = 0;
+            picture.Left = static_cast<std::uint32_t>(left);
+            picture.Top = static_cast<std::uint32_t>(top);
+            const model::Rows rows = model::RegionOf(picture);
+            for (FixedPalette palette : {FixedPalette::k256, FixedPalette::k16}) {
+                const bool cube = palette == FixedPalette::k256;
+                SCOPED_TRACE(testing::Message() << w << " wide, " << depth << "-bit, "
+                                                << (cube ? "256" : "16"));
+                Reduced ordered(w, h), diffused(w, h);
+                ASSERT_EQ(DitherToFixedPalette(&picture, &ordered.image, palette), kImageOk);
+                ASSERT_EQ(DiffuseToFixedPalette(&picture, &diffused.image, palette), kImageOk);
+                const std::vector<int> want_ordered = model::Ordered(rows, cube, top);
+                const std::vector<int> want_diffused = model::Diffusion(rows, cube);
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        const auto at = static_cast<std::size_t>(y * w + x);
+                        ASSERT_EQ(IndexAt(ordered.image, x, y), want_ordered[at]) << x << "," << y;
+                        ASSERT_EQ(IndexAt(diffused.image, x, y), want_diffused[at])
+                            << x << "," << y;
+                    }
+            }
+            FreeImage(&picture);
+        }
+    }
+}
+
 TEST(MedianCut, EachColourOfAFewGetsItsOwnBoxWidenedFromFiveBits) {
     const Rgb colours[] = {{255, 0, 0}, {100, 50, 10}, {0, 0, 255}, {7, 200, 90}};
     ImageBuffer picture = MakePicture24(4, 3, [&](int x, int) { return colours[x]; });
