@@ -34,10 +34,11 @@ constexpr std::size_t kMatchCacheBits = 16;
 constexpr std::size_t kMatchCacheSize = std::size_t{1} << kMatchCacheBits;
 constexpr std::uint32_t kNoColor = 0xFFFFFFFFu;  // no 24-bit colour has this value
 
-// Candidate lists of the exact matching: for a cell of colours (16 values a side, and within it
-// 8 values a side), the palette entries that can be nearest to some colour of the cell. Lists
-// are made when a cell's first pixel is met, in a pool that falls back to the plain search when
-// full.
+// Candidate lists of the exact matching: for a cell of colours (32 values a side, within it 16,
+// and within that 8 values a side), the palette entries that can be nearest to some colour of
+// the cell, each list made from its enclosing cell's. Lists are made when a cell's first pixel
+// is met, in a pool that falls back to the plain search when full.
+constexpr std::size_t kTopCells = std::size_t{1} << 9;
 constexpr std::size_t kCoarseCells = std::size_t{1} << 12;
 constexpr std::size_t kFineCells = std::size_t{1} << 15;
 constexpr std::size_t kCandidatePool = std::size_t{1} << 20;
@@ -57,6 +58,7 @@ struct WorkingTables {
     std::array<std::uint32_t, kMatchCacheSize> cached_color;
     std::array<std::uint8_t, kMatchCacheSize> cached_index;
     std::array<std::uint16_t, kAdaptiveColors> sorted_position;  // of each palette index
+    std::array<CandidateList, kTopCells> top;
     std::array<CandidateList, kCoarseCells> coarse;
     std::array<CandidateList, kFineCells> fine;
     // Candidates as (nearest squared distance to the cell << 8) | palette index, each list in
@@ -218,6 +220,7 @@ class NearestColor {
         for (int k = 0; k < count; ++k)
             t.sorted_position[sorted_[k].index] = static_cast<std::uint16_t>(k);
         for (int i = 0; i < count; ++i) all_[i] = static_cast<std::uint32_t>(i);
+        t.top.fill(CandidateList{kNoList, 0});
         t.coarse.fill(CandidateList{kNoList, 0});
         t.fine.fill(CandidateList{kNoList, 0});
         pool_used_ = 0;
@@ -238,10 +241,19 @@ class NearestColor {
                                        (static_cast<std::size_t>(green >> 4) << 4) |
                                        static_cast<std::size_t>(blue >> 4);
             CandidateList& parent = t_.coarse[coarse];
-            if (parent.first == kNoList &&
-                !MakeList(all_, static_cast<std::uint32_t>(count_), blue & ~15, green & ~15,
-                          red & ~15, 15, &parent))
-                return Find(blue, green, red);
+            if (parent.first == kNoList) {
+                const std::size_t top = (static_cast<std::size_t>(red >> 5) << 6) |
+                                        (static_cast<std::size_t>(green >> 5) << 3) |
+                                        static_cast<std::size_t>(blue >> 5);
+                CandidateList& outer = t_.top[top];
+                if (outer.first == kNoList &&
+                    !MakeList(all_, static_cast<std::uint32_t>(count_), blue & ~31, green & ~31,
+                              red & ~31, 31, &outer))
+                    return Find(blue, green, red);
+                if (!MakeList(t_.pool.data() + outer.first, outer.count, blue & ~15, green & ~15,
+                              red & ~15, 15, &parent))
+                    return Find(blue, green, red);
+            }
             if (!MakeList(t_.pool.data() + parent.first, parent.count, blue & ~7, green & ~7,
                           red & ~7, 7, &list))
                 return Find(blue, green, red);
