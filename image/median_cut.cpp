@@ -16,6 +16,8 @@ constexpr std::size_t kHistogramSize = 1u << 15;
 constexpr int kBlue = 0;
 constexpr int kGreen = 1;
 constexpr int kRed = 2;
+constexpr int kLevels5 = 32;               // values of a 5-bit channel
+constexpr std::uint32_t kNoKey = 1u << 15;  // above every colour key
 
 struct Box {
     std::uint32_t first;   // into WorkingTables::colors
@@ -52,6 +54,7 @@ struct CandidateList {
 struct WorkingTables {
     std::array<std::uint16_t, kHistogramSize> histogram;
     std::array<std::uint16_t, kHistogramSize> colors;  // keys present, grouped by box
+    std::array<std::uint16_t, 2 * kHistogramSize> split_scratch;
     std::array<Box, kAdaptiveColors> boxes;
     std::array<SortedEntry, kAdaptiveColors> sorted;
     std::array<std::uint16_t, 256> first_at_least;  // first sorted entry with value >= v
@@ -104,36 +107,69 @@ std::uint32_t BoxPixels(const WorkingTables& t, std::uint32_t first, std::uint32
     return sum;
 }
 
+// Splits the box where its colours, in order of the widest channel's value and then of the key,
+// first reach half its pixels; the second box keeps at least one colour. Only the colours with
+// the value the half falls in are put in that order: the others go by their value alone, and
+// the order of colours within a box matters to nothing that follows.
 void SplitBox(WorkingTables& t, Box* box, Box* added) {
+    std::uint16_t* const colors = t.colors.data() + box->first;
+    const std::uint32_t count = box->count;
     int low[3] = {31, 31, 31};
     int high[3] = {0, 0, 0};
-    for (std::uint32_t k = box->first; k < box->first + box->count; ++k) {
+    for (std::uint32_t k = 0; k < count; ++k) {
         for (int c = 0; c < 3; ++c) {
-            const int v = Channel5(t.colors[k], c);
+            const int v = Channel5(colors[k], c);
             low[c] = std::min(low[c], v);
             high[c] = std::max(high[c], v);
         }
     }
     const int channel =
         WidestChannel(high[kBlue] - low[kBlue], high[kGreen] - low[kGreen], high[kRed] - low[kRed]);
-    std::sort(t.colors.begin() + box->first, t.colors.begin() + box->first + box->count,
-              [channel](std::uint16_t a, std::uint16_t b) {
-                  const int va = Channel5(a, channel);
-                  const int vb = Channel5(b, channel);
-                  return va != vb ? va < vb : a < b;
-              });
-    // The first box ends with the colour at which the running count reaches half; the second
-    // keeps at least one colour.
-    std::uint32_t running = 0;
-    std::uint32_t split = box->count - 1;
-    for (std::uint32_t k = 0; k < box->count; ++k) {
-        running += t.histogram[t.colors[box->first + k]];
-        if (2 * static_cast<std::uint64_t>(running) >= box->pixels) {
-            split = std::min(k + 1, box->count - 1);
+    std::uint32_t colors_at[kLevels5] = {};
+    std::uint64_t pixels_at[kLevels5] = {};
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const int v = Channel5(colors[k], channel);
+        ++colors_at[v];
+        pixels_at[v] += t.histogram[colors[k]];
+    }
+    // The value at which the running count reaches half, and the colours and pixels before it.
+    int half_at = 0;
+    std::uint32_t colors_before = 0;
+    std::uint64_t running = 0;
+    while (half_at < kLevels5 - 1 &&
+           2 * (running + pixels_at[half_at]) < std::uint64_t{box->pixels}) {
+        colors_before += colors_at[half_at];
+        running += pixels_at[half_at];
+        ++half_at;
+    }
+    std::uint16_t* const scratch = t.split_scratch.data();
+    std::uint32_t at_half = 0;
+    for (std::uint32_t k = 0; k < count; ++k)
+        if (Channel5(colors[k], channel) == half_at) scratch[at_half++] = colors[k];
+    std::sort(scratch, scratch + at_half);
+    std::uint32_t split = count - 1;
+    for (std::uint32_t k = 0; k < at_half; ++k) {
+        running += t.histogram[scratch[k]];
+        if (2 * running >= box->pixels) {
+            split = std::min(colors_before + k + 1, count - 1);
             break;
         }
     }
-    *added = Box{box->first + split, box->count - split, 0};
+    // The first box: the values below, and the first colours of the value the half falls in.
+    const std::uint32_t taken = split - colors_before;
+    const std::uint32_t key_end = taken < at_half ? scratch[taken] : kNoKey;
+    std::uint32_t front = 0;
+    std::uint32_t back = count;
+    std::uint16_t* const second = scratch + at_half;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const int v = Channel5(colors[k], channel);
+        if (v < half_at || (v == half_at && colors[k] < key_end))
+            colors[front++] = colors[k];
+        else
+            second[--back] = colors[k];
+    }
+    std::copy(second + back, second + count, colors + front);
+    *added = Box{box->first + split, count - split, 0};
     added->pixels = BoxPixels(t, added->first, added->count);
     box->count = split;
     box->pixels -= added->pixels;
