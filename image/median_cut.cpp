@@ -34,7 +34,21 @@ struct SortedEntry {
 // repeats most of its colours many times, and the search is the mapping's whole cost.
 constexpr std::size_t kMatchCacheBits = 16;
 constexpr std::size_t kMatchCacheSize = std::size_t{1} << kMatchCacheBits;
-constexpr std::uint32_t kNoColor = 0xFFFFFFFFu;  // no 24-bit colour has this value
+
+constexpr std::size_t CacheSlot(std::uint32_t bgr) {
+    return (bgr * 2654435761u) >> (32 - kMatchCacheBits);
+}
+
+// A slot holds (colour << 8) | palette index, so a hit reads one word. An empty slot holds a
+// colour that belongs to another slot, which no lookup there can ask for: kEmptyColor, and in
+// kEmptyColor's own slot kEmptyColorAtItsSlot.
+constexpr std::uint32_t kEmptyColor = 0xFFFFFF;
+constexpr std::uint32_t FirstColorOfAnotherSlot() {
+    std::uint32_t c = kEmptyColor - 1;
+    while (CacheSlot(c) == CacheSlot(kEmptyColor)) --c;
+    return c;
+}
+constexpr std::uint32_t kEmptyColorAtItsSlot = FirstColorOfAnotherSlot();
 
 // Candidate lists of the exact matching: for a cell of colours (32 values a side, within it 16,
 // and within that 8 values a side), the palette entries that can be nearest to some colour of
@@ -58,8 +72,7 @@ struct WorkingTables {
     std::array<Box, kAdaptiveColors> boxes;
     std::array<SortedEntry, kAdaptiveColors> sorted;
     std::array<std::uint16_t, 256> first_at_least;  // first sorted entry with value >= v
-    std::array<std::uint32_t, kMatchCacheSize> cached_color;
-    std::array<std::uint8_t, kMatchCacheSize> cached_index;
+    std::array<std::uint32_t, kMatchCacheSize> cached;
     std::array<std::uint16_t, kAdaptiveColors> sorted_position;  // of each palette index
     std::array<CandidateList, kTopCells> top;
     std::array<CandidateList, kCoarseCells> coarse;
@@ -416,7 +429,8 @@ ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, in
     // Entries past the boxes repeat entry 0, so the search needs only the boxes' colours.
     WorkingTables& t = Tables();
     NearestColor nearest(palette, boxes, t);
-    t.cached_color.fill(kNoColor);
+    t.cached.fill(kEmptyColor << 8);
+    t.cached[CacheSlot(kEmptyColor)] = kEmptyColorAtItsSlot << 8;
     for (std::uint32_t i = 0; i < h; ++i) {
         const std::uint8_t* p = source->Bits + PixelOffset(*source, source->Left, source->Top + i);
         std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
@@ -427,13 +441,12 @@ ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, in
                                       (static_cast<std::uint32_t>(p[2]) << 16);
             if (bgr != last) {
                 last = bgr;
-                const std::size_t slot = (bgr * 2654435761u) >> (32 - kMatchCacheBits);
-                if (t.cached_color[slot] == bgr) {
-                    last_index = t.cached_index[slot];
+                std::uint32_t& slot = t.cached[CacheSlot(bgr)];
+                if ((slot >> 8) == bgr) {
+                    last_index = static_cast<std::uint8_t>(slot);
                 } else {
                     last_index = nearest.Match(p[0], p[1], p[2]);
-                    t.cached_color[slot] = bgr;
-                    t.cached_index[slot] = last_index;
+                    slot = (bgr << 8) | last_index;
                 }
             }
             out[j] = last_index;

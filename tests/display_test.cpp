@@ -693,6 +693,32 @@ TEST(MedianCut, MappingKeepsTheSearchsChoiceAmongEqualDistances) {
     }
 }
 
+// White and the colours just below it (as blue + 256 green + 65536 red), among dark ones: a
+// colour met for the first time is searched for, never taken from what a slot held before.
+TEST(MedianCut, ColoursNearWhiteAreSearchedOnFirstSight) {
+    std::vector<Rgb> colours = {{0, 0, 0}, {60, 60, 60}, {0, 90, 200}};
+    for (std::uint32_t c = 0xFFFFFF; c > 0xFFFFFF - 300; --c)
+        colours.push_back(Rgb{static_cast<std::uint8_t>(c >> 16),
+                              static_cast<std::uint8_t>(c >> 8), static_cast<std::uint8_t>(c)});
+    const int w = static_cast<int>(colours.size()), h = 2;
+    ImageBuffer picture = MakePicture24(w, h, [&](int x, int y) {
+        return y == 0 ? colours[static_cast<std::size_t>(x)]
+                      : colours[static_cast<std::size_t>(x % 3)];
+    });
+    PaletteEntry palette[256];
+    int boxes = 0;
+    ASSERT_EQ(MedianCutPalette(&picture, 256, palette, &boxes), kImageOk);
+    Reduced out(w, h);
+    ASSERT_EQ(ReduceToAdaptivePalette(&picture, &out.image, 256), kImageOk);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Rgb p = testsupport::PixelOf(picture, x, y);
+            ASSERT_EQ(IndexAt(out.image, x, y), ModelNearest(palette, boxes, p.b, p.g, p.r))
+                << x << "," << y;
+        }
+    FreeImage(&picture);
+}
+
 TEST(Reductions, RefuseWhatTheyCannotTake) {
     ImageBuffer grey = MakeGreyPicture(4, 4, [](int, int) { return 9; });
     ImageBuffer colour = MakePicture24(4, 4, [](int, int) { return Rgb{1, 2, 3}; });
