@@ -372,8 +372,10 @@ class NearestColor {
         if (pool_used_ + from_count > kCandidatePool) return false;
         const int low[3] = {blue, green, red};
         auto far_side = [extent](int x, int lo) { return std::max(x - lo, lo + extent - x); };
+        // As maxima rather than comparisons: which side of the cube an entry lies on is not
+        // predictable.
         auto near_side = [extent](int x, int lo) {
-            return x < lo ? lo - x : x > lo + extent ? x - lo - extent : 0;
+            return std::max(std::max(lo - x, x - lo - extent), 0);
         };
         // from is in ascending order of each entry's nearest distance to a cube around this one,
         // which no distance to this cube undercuts: both passes stop where it passes the bound.
