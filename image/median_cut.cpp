@@ -309,8 +309,9 @@ class NearestColor {
         }
         const int v = channel_ == kBlue ? blue : channel_ == kGreen ? green : red;
         const int up = first_at_least_[v];
+        // Without a branch on the side of up an entry lies, or on whether it beats the best:
+        // neither can be predicted. The best key's step gives back its entry.
         int best_key = INT_MAX;
-        std::uint8_t best_index = 0;
         int best_d = INT_MAX;
         const std::uint32_t* candidates = t_.pool.data() + list.first;
         for (std::uint32_t k = 0; k < list.count; ++k) {
@@ -320,16 +321,13 @@ class NearestColor {
             const PaletteEntry& e = palette_[index];
             const int d = (e.Blue - blue) * (e.Blue - blue) +
                           (e.Green - green) * (e.Green - green) + (e.Red - red) * (e.Red - red);
-            const int s = t_.sorted_position[index];
-            const int step = s >= up ? 2 * (s - up) : 2 * (up - 1 - s) + 1;
-            const int key = d * kStepSpan + step;
-            if (key < best_key) {
-                best_key = key;
-                best_d = d;
-                best_index = index;
-            }
+            // 2 (s - up) at or above up; below it, -2 (s - up) - 1, its bitwise complement.
+            const int twice = 2 * (t_.sorted_position[index] - up);
+            best_key = std::min(best_key, d * kStepSpan + (twice ^ (twice >> 31)));
+            best_d = best_key / kStepSpan;
         }
-        return best_index;
+        const int step = best_key % kStepSpan;
+        return sorted_[step % 2 != 0 ? up - 1 - step / 2 : up + step / 2].index;
     }
 
     std::uint8_t Find(int blue, int green, int red) const {
