@@ -1,7 +1,9 @@
 // Error diffusion and ordered dithering into the fixed palettes. Each channel is quantised on
-// its own; what a channel value becomes (its level, and for diffusion its error shares) is
-// worked out once per palette into tables, so the inner loops only look values up, add and
-// clamp, exactly as the step-by-step arithmetic would.
+// its own; what a channel value becomes (its level, and for diffusion its error and the share
+// for the right) is worked out once per palette into tables, so the loop along a row only looks
+// values up, adds and clamps, exactly as the step-by-step arithmetic would. What needs no chain
+// from pixel to pixel runs many values at a time: the shares diffusion sends to the row below,
+// and ordered dithering's whole runs of sixteen pixels where the processor has SSSE3.
 #include "image/dither.h"
 
 #include <algorithm>
