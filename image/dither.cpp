@@ -1,14 +1,21 @@
 // Error diffusion and ordered dithering into the fixed palettes. Each channel is quantised on
-// its own; what a channel value becomes (its level, and for diffusion its error shares) is
-// worked out once per palette into tables, so the inner loops only look values up, add and
-// clamp, exactly as the step-by-step arithmetic would.
+// its own; what a channel value becomes (its level, and for diffusion its error and the share
+// for the right) is worked out once per palette into tables, so the loop along a row only looks
+// values up, adds and clamps, exactly as the step-by-step arithmetic would. What needs no chain
+// from pixel to pixel runs many values at a time: the shares diffusion sends to the row below,
+// and ordered dithering's whole runs of sixteen pixels where the processor has SSSE3.
 #include "image/dither.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "image/display_palettes.h"
 
@@ -68,11 +75,15 @@ struct Corners {
 inline int Clamp255(int v) { return std::clamp(v, 0, kFull); }
 
 // What diffusion does with a channel value v (always 0..255, as every sum is clamped): its
-// weighted level and the four shares of its error, worked out once per palette.
+// weighted level, the share of its error for the pixel to the right, and the error itself (the
+// row below's shares are worked out from it for a whole row at once), once per palette.
 struct DiffusionStep {
+    std::int8_t right;  // first, so the carry is the entry's low byte
     std::uint8_t weighted_level;
-    std::int8_t right, below_left, below, below_right;
+    std::int8_t error;
+    std::uint8_t unused;  // four bytes an entry: one scaled index a load
 };
+static_assert(sizeof(DiffusionStep) == 4);
 
 // A value plus the share from its left neighbour lies within kStepBias of 0..255.
 constexpr int kStepBias = 64;
@@ -102,10 +113,10 @@ const DiffusionTables& DiffusionTablesFor() {
             for (int sum = -kStepBias; sum < 256 + kStepBias; ++sum) {
                 int e;
                 const int level = Palette::Nearest(Clamp255(sum), &e);
-                t->step[c][sum + kStepBias] = DiffusionStep{
-                    static_cast<std::uint8_t>(level * Palette::kWeights[c]),
-                    static_cast<std::int8_t>((7 * e) >> 4), static_cast<std::int8_t>((3 * e) >> 4),
-                    static_cast<std::int8_t>((5 * e) >> 4), static_cast<std::int8_t>(e >> 4)};
+                t->step[c][sum + kStepBias] =
+                    DiffusionStep{static_cast<std::int8_t>((7 * e) >> 4),
+                                  static_cast<std::uint8_t>(level * Palette::kWeights[c]),
+                                  static_cast<std::int8_t>(e), 0};
             }
         FillIndex<Palette>(t->index);
         return t;
@@ -150,34 +161,15 @@ std::uint8_t* TargetRow(ImageBuffer* target, std::uint32_t i) {
 
 // One row of diffusion, the three channels side by side (each channel's error runs along the
 // row from pixel to pixel, so three independent chains keep the processor busy). cur holds the
-// row's values with everything the row above sent them (clamped after each share); next
-// receives the row below's values: its source values with this row's shares added in the order
-// the pixels send them (below right of the pixel to the left, below of the one above, below left
-// of the one to the right), each sum clamped. The share to the right is added last, when the
-// pixel is reached: the step table is indexed by the unclamped sum and does the clamp itself.
-void DiffuseRow(const DiffusionTables& t, const std::uint8_t* cur,
-                const std::uint8_t* source_below, std::uint8_t* next, std::uint32_t width,
-                bool has_below, std::uint8_t* out) {
+// row's values with everything the row above sent them (clamped after each share). The share
+// to the right is added when the pixel is reached: the step table is indexed by the unclamped
+// sum and does the clamp itself. Each value's error goes to errors, for BelowRow.
+void DiffuseRow(const DiffusionTables& t, const std::uint8_t* cur, std::uint32_t width,
+                std::int8_t* errors, std::uint8_t* out) {
     const DiffusionStep* const blue_steps = t.step[0] + kStepBias;
     const DiffusionStep* const green_steps = t.step[1] + kStepBias;
     const DiffusionStep* const red_steps = t.step[2] + kStepBias;
-    // Per channel: the share for the pixel to the right, the value below left of the pixel
-    // (still taking shares) and the value below it. Plain scalars, so they stay in registers.
-    int carry_b = 0, carry_g = 0, carry_r = 0;
-    int left_b = 0, left_g = 0, left_r = 0;
-    int under_b = 0, under_g = 0, under_r = 0;
-    if (has_below) {
-        under_b = source_below[0];
-        under_g = source_below[1];
-        under_r = source_below[2];
-    }
-    auto below = [&](const DiffusionStep& s, std::size_t at, int* left, int* under,
-                     std::uint32_t j) {
-        if (j > 0)
-            next[at - kChannels] = static_cast<std::uint8_t>(Clamp255(*left + s.below_left));
-        *left = Clamp255(*under + s.below);
-        if (j + 1 < width) *under = Clamp255(source_below[at + kChannels] + s.below_right);
-    };
+    std::ptrdiff_t carry_b = 0, carry_g = 0, carry_r = 0;
     for (std::uint32_t j = 0; j < width; ++j) {
         const std::size_t at = static_cast<std::size_t>(j) * kChannels;
         const DiffusionStep sb = blue_steps[cur[at] + carry_b];
@@ -187,17 +179,50 @@ void DiffuseRow(const DiffusionTables& t, const std::uint8_t* cur,
         carry_g = sg.right;
         carry_r = sr.right;
         out[j] = t.index[sb.weighted_level + sg.weighted_level + sr.weighted_level];
-        if (!has_below) continue;
-        below(sb, at, &left_b, &under_b, j);
-        below(sg, at + 1, &left_g, &under_g, j);
-        below(sr, at + 2, &left_r, &under_r, j);
+        errors[at] = sb.error;
+        errors[at + 1] = sg.error;
+        errors[at + 2] = sr.error;
     }
-    if (has_below) {
-        const std::size_t last = static_cast<std::size_t>(width - 1) * kChannels;
-        next[last] = static_cast<std::uint8_t>(left_b);
-        next[last + 1] = static_cast<std::uint8_t>(left_g);
-        next[last + 2] = static_cast<std::uint8_t>(left_r);
+}
+
+// The row below's value k (n values, three a pixel): its source value with the row's shares
+// added in the order the pixels send them (below right of the pixel to the left, below of the
+// one above, below left of the one to the right), each sum clamped. errors has one zero pixel
+// before and after the row, whose shares of 0 leave a value as it is.
+inline std::uint8_t BelowValue(const std::uint8_t* source_below, const std::int8_t* errors,
+                               std::size_t k) {
+    int v = Clamp255(source_below[k] + (errors[k - kChannels] >> 4));
+    v = Clamp255(v + ((5 * errors[k]) >> 4));
+    return static_cast<std::uint8_t>(Clamp255(v + ((3 * errors[k + kChannels]) >> 4)));
+}
+
+void BelowRow(const std::uint8_t* source_below, const std::int8_t* errors, std::size_t n,
+              std::uint8_t* next) {
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // Eight values at a time in 16-bit lanes: the error shares are arithmetic shifts of the
+    // sign-extended errors, and each clamp a max and min.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i full = _mm_set1_epi16(kFull);
+    auto errors_at = [](const std::int8_t* p) {
+        const __m128i e = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+        return _mm_srai_epi16(_mm_unpacklo_epi8(e, e), 8);
+    };
+    auto clamp = [&](__m128i v) { return _mm_min_epi16(_mm_max_epi16(v, zero), full); };
+    for (; k + 8 <= n; k += 8) {
+        __m128i v = _mm_unpacklo_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(source_below + k)), zero);
+        const __m128i left = errors_at(errors + k - kChannels);
+        const __m128i above = errors_at(errors + k);
+        const __m128i right = errors_at(errors + k + kChannels);
+        v = clamp(_mm_add_epi16(v, _mm_srai_epi16(left, 4)));
+        v = clamp(
+            _mm_add_epi16(v, _mm_srai_epi16(_mm_add_epi16(_mm_slli_epi16(above, 2), above), 4)));
+        v = _mm_add_epi16(v, _mm_srai_epi16(_mm_add_epi16(_mm_slli_epi16(right, 1), right), 4));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(next + k), _mm_packus_epi16(v, v));
     }
+#endif
+    for (; k < n; ++k) next[k] = BelowValue(source_below, errors, k);
 }
 
 template <typename Palette>
@@ -207,22 +232,133 @@ ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
     if (r != kImageOk) return r;
     const DiffusionTables& tables = DiffusionTablesFor<Palette>();
     const std::size_t n = static_cast<std::size_t>(w) * kChannels;
-    std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[3 * n]);
+    // Three rows of values, and the errors with a zero pixel on either side.
+    std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[4 * n + 2 * kChannels]);
     if (rows == nullptr) return kOutOfMemory;
     std::uint8_t* cur = rows.get();
     std::uint8_t* next = rows.get() + n;
     std::uint8_t* scratch = rows.get() + 2 * n;
+    auto* errors = reinterpret_cast<std::int8_t*>(rows.get() + 3 * n) + kChannels;
+    std::memset(errors - kChannels, 0, n + 2 * kChannels);
     std::memcpy(cur, SourceRow(*source, source->Top, w, scratch), n);
     for (std::uint32_t i = 0; i < h; ++i) {
-        const bool has_below = i + 1 < h;
-        const std::uint8_t* below =
-            has_below ? SourceRow(*source, source->Top + i + 1, w, scratch) : cur;
-        DiffuseRow(tables, cur, below, next, w, has_below, TargetRow(target, i));
-        std::swap(cur, next);
+        DiffuseRow(tables, cur, w, errors, TargetRow(target, i));
+        if (i + 1 < h) {
+            BelowRow(SourceRow(*source, source->Top + i + 1, w, scratch), errors, n, next);
+            std::swap(cur, next);
+        }
     }
     InstallColorTable(target, Palette::Entries(), Palette::kCount);
     return kImageOk;
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// Ordered dithering sixteen pixels at a time with SSSE3: the pixels' blue, green and red bytes are
+// gathered by byte shuffles, and each channel's level worked out by arithmetic (cube: the
+// quotient by 51 as a multiply-high, plus one where the threshold is below the remainder;
+// corners: on where the value is above the threshold), which is what the level tables hold.
+
+bool HasSsse3() {
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
+}
+
+constexpr int kRun = 16;                   // pixels per step
+constexpr std::uint16_t kDivide51 = 1286;  // (v * 1286) >> 16 == v / 51 for every v in 0..255
+
+// pshufb masks that take channel c of 16 pixels out of 48 bytes of blue, green, red triples: mask
+// 3 * part + c picks the bytes of the part's 16 that belong to the channel.
+struct GatherMasks {
+    alignas(16) std::array<std::array<std::uint8_t, 16>, 9> mask;
+};
+constexpr GatherMasks MakeGatherMasks() {
+    GatherMasks m{};
+    for (int part = 0; part < 3; ++part)
+        for (int channel = 0; channel < kChannels; ++channel)
+            for (int i = 0; i < kRun; ++i) {
+                const int at = kChannels * i + channel;
+                m.mask[static_cast<std::size_t>(3 * part + channel)][static_cast<std::size_t>(i)] =
+                    static_cast<std::uint8_t>(at / 16 == part ? at % 16 : 0x80);
+            }
+    return m;
+}
+constexpr GatherMasks kGather = MakeGatherMasks();
+
+[[gnu::target("ssse3")]] inline __m128i Channel16(__m128i p0, __m128i p1, __m128i p2, int c) {
+    auto mask = [](int i) {
+        return _mm_load_si128(
+            reinterpret_cast<const __m128i*>(kGather.mask[static_cast<std::size_t>(i)].data()));
+    };
+    return _mm_or_si128(
+        _mm_or_si128(_mm_shuffle_epi8(p0, mask(c)), _mm_shuffle_epi8(p1, mask(3 + c))),
+        _mm_shuffle_epi8(p2, mask(6 + c)));
+}
+
+// Cube levels of eight values (16-bit lanes) under their thresholds.
+[[gnu::target("ssse3")]] inline __m128i CubeLevels(__m128i v, __m128i threshold) {
+    const __m128i q = _mm_mulhi_epu16(v, _mm_set1_epi16(kDivide51));
+    const __m128i remainder = _mm_sub_epi16(v, _mm_mullo_epi16(q, _mm_set1_epi16(kCubeStep)));
+    return _mm_sub_epi16(q, _mm_cmpgt_epi16(remainder, threshold));
+}
+
+// The whole runs of 16 pixels of a row; returns the number of pixels done. matrix_row is the
+// row's dither matrix row; a pixel's column counts the pixels left in the row, as in Dither.
+template <typename Palette>
+[[gnu::target("ssse3")]] std::uint32_t DitherRuns(
+    const std::uint8_t* p, std::uint32_t width,
+    const std::array<std::uint8_t, kDitherSize>& matrix_row, std::uint8_t* out) {
+    // Runs start at multiples of 16, so pixel k of every run has the same matrix column.
+    alignas(16) std::uint8_t thresholds[kRun];
+    for (int k = 0; k < kRun; ++k) {
+        const int column =
+            ((static_cast<int>(width % kDitherSize) - 1 - k) % kDitherSize + kDitherSize) %
+            kDitherSize;
+        thresholds[k] = static_cast<std::uint8_t>(
+            Palette::Threshold(matrix_row[static_cast<std::size_t>(column)]));
+    }
+    const __m128i t = _mm_load_si128(reinterpret_cast<const __m128i*>(thresholds));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i t_lo = _mm_unpacklo_epi8(t, zero), t_hi = _mm_unpackhi_epi8(t, zero);
+    // Corners: a channel is on where value > threshold, that is max(value, threshold + 1) == value.
+    const __m128i t_plus_one = _mm_add_epi8(t, _mm_set1_epi8(1));
+    alignas(16) std::uint8_t corner_table[16] = {};
+    for (int code = 0; code < 8; ++code)
+        corner_table[code] = kCornerIndex[static_cast<std::size_t>(code)];
+    const __m128i corners = _mm_load_si128(reinterpret_cast<const __m128i*>(corner_table));
+    std::uint32_t j = 0;
+    for (; j + kRun <= width; j += kRun, p += kChannels * kRun) {
+        const __m128i p0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i p1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        const __m128i p2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+        const __m128i b = Channel16(p0, p1, p2, 0);
+        const __m128i g = Channel16(p0, p1, p2, 1);
+        const __m128i r = Channel16(p0, p1, p2, 2);
+        __m128i index;
+        if constexpr (Palette::kCodes == 8) {
+            auto on = [&](__m128i v, int bit) {
+                return _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, t_plus_one), v),
+                                     _mm_set1_epi8(static_cast<char>(bit)));
+            };
+            index =
+                _mm_shuffle_epi8(corners, _mm_or_si128(_mm_or_si128(on(b, 1), on(g, 2)), on(r, 4)));
+        } else {
+            auto code = [&](__m128i (*unpack)(__m128i, __m128i), __m128i threshold) {
+                const __m128i lb = CubeLevels(unpack(b, zero), threshold);
+                const __m128i lg = CubeLevels(unpack(g, zero), threshold);
+                const __m128i lr = CubeLevels(unpack(r, zero), threshold);
+                const __m128i sum = _mm_add_epi16(
+                    lb,
+                    _mm_add_epi16(_mm_mullo_epi16(lg, _mm_set1_epi16(kCubeLevels)),
+                                  _mm_mullo_epi16(lr, _mm_set1_epi16(kCubeLevels * kCubeLevels))));
+                return _mm_sub_epi16(_mm_set1_epi16(kCubeLastEntry), sum);
+            };
+            index = _mm_packus_epi16(code(_mm_unpacklo_epi8, t_lo), code(_mm_unpackhi_epi8, t_hi));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), index);
+    }
+    return j;
+}
+#endif
 
 template <typename Palette>
 ImageResult Dither(ImageBuffer* source, ImageBuffer* target) {
@@ -241,7 +377,11 @@ ImageResult Dither(ImageBuffer* source, ImageBuffer* target) {
         const std::uint8_t(*level[kDitherSize])[256];
         for (int k = 0; k < kDitherSize; ++k) level[k] = tables.level[matrix_row[k]];
         std::uint8_t* out = TargetRow(target, i);
-        for (std::uint32_t j = 0; j < w; ++j, p += kChannels) {
+        std::uint32_t j = 0;
+#if defined(__x86_64__) || defined(__i386__)
+        if (HasSsse3()) j = DitherRuns<Palette>(p, w, matrix_row, out);
+#endif
+        for (p += static_cast<std::size_t>(j) * kChannels; j < w; ++j, p += kChannels) {
             const std::uint8_t(*t)[256] = level[(w - j - 1) % kDitherSize];
             out[j] = tables.index[t[0][p[0]] + t[1][p[1]] + t[2][p[2]]];
         }

@@ -16,6 +16,8 @@ constexpr std::size_t kHistogramSize = 1u << 15;
 constexpr int kBlue = 0;
 constexpr int kGreen = 1;
 constexpr int kRed = 2;
+constexpr int kLevels5 = 32;               // values of a 5-bit channel
+constexpr std::uint32_t kNoKey = 1u << 15;  // above every colour key
 
 struct Box {
     std::uint32_t first;   // into WorkingTables::colors
@@ -32,12 +34,27 @@ struct SortedEntry {
 // repeats most of its colours many times, and the search is the mapping's whole cost.
 constexpr std::size_t kMatchCacheBits = 16;
 constexpr std::size_t kMatchCacheSize = std::size_t{1} << kMatchCacheBits;
-constexpr std::uint32_t kNoColor = 0xFFFFFFFFu;  // no 24-bit colour has this value
 
-// Candidate lists of the exact matching: for a cell of colours (16 values a side, and within it
-// 8 values a side), the palette entries that can be nearest to some colour of the cell. Lists
-// are made when a cell's first pixel is met, in a pool that falls back to the plain search when
-// full.
+constexpr std::size_t CacheSlot(std::uint32_t bgr) {
+    return (bgr * 2654435761u) >> (32 - kMatchCacheBits);
+}
+
+// A slot holds (colour << 8) | palette index, so a hit reads one word. An empty slot holds a
+// colour that belongs to another slot, which no lookup there can ask for: kEmptyColor, and in
+// kEmptyColor's own slot kEmptyColorAtItsSlot.
+constexpr std::uint32_t kEmptyColor = 0xFFFFFF;
+constexpr std::uint32_t FirstColorOfAnotherSlot() {
+    std::uint32_t c = kEmptyColor - 1;
+    while (CacheSlot(c) == CacheSlot(kEmptyColor)) --c;
+    return c;
+}
+constexpr std::uint32_t kEmptyColorAtItsSlot = FirstColorOfAnotherSlot();
+
+// Candidate lists of the exact matching: for a cell of colours (32 values a side, within it 16,
+// and within that 8 values a side), the palette entries that can be nearest to some colour of
+// the cell, each list made from its enclosing cell's. Lists are made when a cell's first pixel
+// is met, in a pool that falls back to the plain search when full.
+constexpr std::size_t kTopCells = std::size_t{1} << 9;
 constexpr std::size_t kCoarseCells = std::size_t{1} << 12;
 constexpr std::size_t kFineCells = std::size_t{1} << 15;
 constexpr std::size_t kCandidatePool = std::size_t{1} << 20;
@@ -51,12 +68,13 @@ struct CandidateList {
 struct WorkingTables {
     std::array<std::uint16_t, kHistogramSize> histogram;
     std::array<std::uint16_t, kHistogramSize> colors;  // keys present, grouped by box
+    std::array<std::uint16_t, 2 * kHistogramSize> split_scratch;
     std::array<Box, kAdaptiveColors> boxes;
     std::array<SortedEntry, kAdaptiveColors> sorted;
     std::array<std::uint16_t, 256> first_at_least;  // first sorted entry with value >= v
-    std::array<std::uint32_t, kMatchCacheSize> cached_color;
-    std::array<std::uint8_t, kMatchCacheSize> cached_index;
+    std::array<std::uint32_t, kMatchCacheSize> cached;
     std::array<std::uint16_t, kAdaptiveColors> sorted_position;  // of each palette index
+    std::array<CandidateList, kTopCells> top;
     std::array<CandidateList, kCoarseCells> coarse;
     std::array<CandidateList, kFineCells> fine;
     // Candidates as (nearest squared distance to the cell << 8) | palette index, each list in
@@ -102,36 +120,69 @@ std::uint32_t BoxPixels(const WorkingTables& t, std::uint32_t first, std::uint32
     return sum;
 }
 
+// Splits the box where its colours, in order of the widest channel's value and then of the key,
+// first reach half its pixels; the second box keeps at least one colour. Only the colours with
+// the value the half falls in are put in that order: the others go by their value alone, and
+// the order of colours within a box matters to nothing that follows.
 void SplitBox(WorkingTables& t, Box* box, Box* added) {
+    std::uint16_t* const colors = t.colors.data() + box->first;
+    const std::uint32_t count = box->count;
     int low[3] = {31, 31, 31};
     int high[3] = {0, 0, 0};
-    for (std::uint32_t k = box->first; k < box->first + box->count; ++k) {
+    for (std::uint32_t k = 0; k < count; ++k) {
         for (int c = 0; c < 3; ++c) {
-            const int v = Channel5(t.colors[k], c);
+            const int v = Channel5(colors[k], c);
             low[c] = std::min(low[c], v);
             high[c] = std::max(high[c], v);
         }
     }
     const int channel =
         WidestChannel(high[kBlue] - low[kBlue], high[kGreen] - low[kGreen], high[kRed] - low[kRed]);
-    std::sort(t.colors.begin() + box->first, t.colors.begin() + box->first + box->count,
-              [channel](std::uint16_t a, std::uint16_t b) {
-                  const int va = Channel5(a, channel);
-                  const int vb = Channel5(b, channel);
-                  return va != vb ? va < vb : a < b;
-              });
-    // The first box ends with the colour at which the running count reaches half; the second
-    // keeps at least one colour.
-    std::uint32_t running = 0;
-    std::uint32_t split = box->count - 1;
-    for (std::uint32_t k = 0; k < box->count; ++k) {
-        running += t.histogram[t.colors[box->first + k]];
-        if (2 * static_cast<std::uint64_t>(running) >= box->pixels) {
-            split = std::min(k + 1, box->count - 1);
+    std::uint32_t colors_at[kLevels5] = {};
+    std::uint64_t pixels_at[kLevels5] = {};
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const int v = Channel5(colors[k], channel);
+        ++colors_at[v];
+        pixels_at[v] += t.histogram[colors[k]];
+    }
+    // The value at which the running count reaches half, and the colours and pixels before it.
+    int half_at = 0;
+    std::uint32_t colors_before = 0;
+    std::uint64_t running = 0;
+    while (half_at < kLevels5 - 1 &&
+           2 * (running + pixels_at[half_at]) < std::uint64_t{box->pixels}) {
+        colors_before += colors_at[half_at];
+        running += pixels_at[half_at];
+        ++half_at;
+    }
+    std::uint16_t* const scratch = t.split_scratch.data();
+    std::uint32_t at_half = 0;
+    for (std::uint32_t k = 0; k < count; ++k)
+        if (Channel5(colors[k], channel) == half_at) scratch[at_half++] = colors[k];
+    std::sort(scratch, scratch + at_half);
+    std::uint32_t split = count - 1;
+    for (std::uint32_t k = 0; k < at_half; ++k) {
+        running += t.histogram[scratch[k]];
+        if (2 * running >= box->pixels) {
+            split = std::min(colors_before + k + 1, count - 1);
             break;
         }
     }
-    *added = Box{box->first + split, box->count - split, 0};
+    // The first box: the values below, and the first colours of the value the half falls in.
+    const std::uint32_t taken = split - colors_before;
+    const std::uint32_t key_end = taken < at_half ? scratch[taken] : kNoKey;
+    std::uint32_t front = 0;
+    std::uint32_t back = count;
+    std::uint16_t* const second = scratch + at_half;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const int v = Channel5(colors[k], channel);
+        if (v < half_at || (v == half_at && colors[k] < key_end))
+            colors[front++] = colors[k];
+        else
+            second[--back] = colors[k];
+    }
+    std::copy(second + back, second + count, colors + front);
+    *added = Box{box->first + split, count - split, 0};
     added->pixels = BoxPixels(t, added->first, added->count);
     box->count = split;
     box->pixels -= added->pixels;
@@ -218,6 +269,7 @@ class NearestColor {
         for (int k = 0; k < count; ++k)
             t.sorted_position[sorted_[k].index] = static_cast<std::uint16_t>(k);
         for (int i = 0; i < count; ++i) all_[i] = static_cast<std::uint32_t>(i);
+        t.top.fill(CandidateList{kNoList, 0});
         t.coarse.fill(CandidateList{kNoList, 0});
         t.fine.fill(CandidateList{kNoList, 0});
         pool_used_ = 0;
@@ -238,18 +290,28 @@ class NearestColor {
                                        (static_cast<std::size_t>(green >> 4) << 4) |
                                        static_cast<std::size_t>(blue >> 4);
             CandidateList& parent = t_.coarse[coarse];
-            if (parent.first == kNoList &&
-                !MakeList(all_, static_cast<std::uint32_t>(count_), blue & ~15, green & ~15,
-                          red & ~15, 15, &parent))
-                return Find(blue, green, red);
+            if (parent.first == kNoList) {
+                const std::size_t top = (static_cast<std::size_t>(red >> 5) << 6) |
+                                        (static_cast<std::size_t>(green >> 5) << 3) |
+                                        static_cast<std::size_t>(blue >> 5);
+                CandidateList& outer = t_.top[top];
+                if (outer.first == kNoList &&
+                    !MakeList(all_, static_cast<std::uint32_t>(count_), blue & ~31, green & ~31,
+                              red & ~31, 31, &outer))
+                    return Find(blue, green, red);
+                if (!MakeList(t_.pool.data() + outer.first, outer.count, blue & ~15, green & ~15,
+                              red & ~15, 15, &parent))
+                    return Find(blue, green, red);
+            }
             if (!MakeList(t_.pool.data() + parent.first, parent.count, blue & ~7, green & ~7,
                           red & ~7, 7, &list))
                 return Find(blue, green, red);
         }
         const int v = channel_ == kBlue ? blue : channel_ == kGreen ? green : red;
         const int up = first_at_least_[v];
+        // Without a branch on the side of up an entry lies, or on whether it beats the best:
+        // neither can be predicted. The best key's step gives back its entry.
         int best_key = INT_MAX;
-        std::uint8_t best_index = 0;
         int best_d = INT_MAX;
         const std::uint32_t* candidates = t_.pool.data() + list.first;
         for (std::uint32_t k = 0; k < list.count; ++k) {
@@ -259,16 +321,13 @@ class NearestColor {
             const PaletteEntry& e = palette_[index];
             const int d = (e.Blue - blue) * (e.Blue - blue) +
                           (e.Green - green) * (e.Green - green) + (e.Red - red) * (e.Red - red);
-            const int s = t_.sorted_position[index];
-            const int step = s >= up ? 2 * (s - up) : 2 * (up - 1 - s) + 1;
-            const int key = d * kStepSpan + step;
-            if (key < best_key) {
-                best_key = key;
-                best_d = d;
-                best_index = index;
-            }
+            // 2 (s - up) at or above up; below it, -2 (s - up) - 1, its bitwise complement.
+            const int twice = 2 * (t_.sorted_position[index] - up);
+            best_key = std::min(best_key, d * kStepSpan + (twice ^ (twice >> 31)));
+            best_d = best_key / kStepSpan;
         }
-        return best_index;
+        const int step = best_key % kStepSpan;
+        return sorted_[step % 2 != 0 ? up - 1 - step / 2 : up + step / 2].index;
     }
 
     std::uint8_t Find(int blue, int green, int red) const {
@@ -311,8 +370,10 @@ class NearestColor {
         if (pool_used_ + from_count > kCandidatePool) return false;
         const int low[3] = {blue, green, red};
         auto far_side = [extent](int x, int lo) { return std::max(x - lo, lo + extent - x); };
+        // As maxima rather than comparisons: which side of the cube an entry lies on is not
+        // predictable.
         auto near_side = [extent](int x, int lo) {
-            return x < lo ? lo - x : x > lo + extent ? x - lo - extent : 0;
+            return std::max(std::max(lo - x, x - lo - extent), 0);
         };
         // from is in ascending order of each entry's nearest distance to a cube around this one,
         // which no distance to this cube undercuts: both passes stop where it passes the bound.
@@ -368,7 +429,8 @@ ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, in
     // Entries past the boxes repeat entry 0, so the search needs only the boxes' colours.
     WorkingTables& t = Tables();
     NearestColor nearest(palette, boxes, t);
-    t.cached_color.fill(kNoColor);
+    t.cached.fill(kEmptyColor << 8);
+    t.cached[CacheSlot(kEmptyColor)] = kEmptyColorAtItsSlot << 8;
     for (std::uint32_t i = 0; i < h; ++i) {
         const std::uint8_t* p = source->Bits + PixelOffset(*source, source->Left, source->Top + i);
         std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
@@ -379,13 +441,12 @@ ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, in
                                       (static_cast<std::uint32_t>(p[2]) << 16);
             if (bgr != last) {
                 last = bgr;
-                const std::size_t slot = (bgr * 2654435761u) >> (32 - kMatchCacheBits);
-                if (t.cached_color[slot] == bgr) {
-                    last_index = t.cached_index[slot];
+                std::uint32_t& slot = t.cached[CacheSlot(bgr)];
+                if ((slot >> 8) == bgr) {
+                    last_index = static_cast<std::uint8_t>(slot);
                 } else {
                     last_index = nearest.Match(p[0], p[1], p[2]);
-                    t.cached_color[slot] = bgr;
-                    t.cached_index[slot] = last_index;
+                    slot = (bgr << 8) | last_index;
                 }
             }
             out[j] = last_index;

@@ -326,6 +326,52 @@ TEST(FixedPaletteReductions, MatchTheStepByStepReferenceOnRandomPictures) {
     }
 }
 
+// Rows long enough for the sixteen-pixel runs, of every width modulo 8 (the matrix column of a
+// run's pixels turns with it) and with runs followed by a part run: every index of both fixed
+// palettes, from 24- and 8-bit pictures, as the step-by-step reference.
+TEST(FixedPaletteReductions, LongRowsOfEveryPhaseMatchTheReference) {
+    std::mt19937 random(29);
+    for (int w = 16; w <= 57; w += 3) {
+        const int h = 3 + w % 5, left = w % 4, top = w % 7;
+        for (int depth : {24, 8}) {
+            ImageBuffer picture{};
+            auto value = [&]() { return static_cast<std::uint8_t>(random()); };
+            if (depth == 24) {
+                picture = MakePicture24(left + w, top + h, [&](int, int) {
+                    return Rgb{value(), value(), value()};
+                });
+            } else {
+                picture = MakeGreyPicture(left + w, top + h, [&](int, int) { return value(); });
+                for (int i = 0; i < 256; ++i)
+                    picture.Palette[i] = PaletteEntry{value(), value(), value(), 0};
+                picture.ColorCount = 256;
+            }
+            picture.Flags = 0;
+            picture.Left = static_cast<std::uint32_t>(left);
+            picture.Top = static_cast<std::uint32_t>(top);
+            const model::Rows rows = model::RegionOf(picture);
+            for (FixedPalette palette : {FixedPalette::k256, FixedPalette::k16}) {
+                const bool cube = palette == FixedPalette::k256;
+                SCOPED_TRACE(testing::Message() << w << " wide, " << depth << "-bit, "
+                                                << (cube ? "256" : "16"));
+                Reduced ordered(w, h), diffused(w, h);
+                ASSERT_EQ(DitherToFixedPalette(&picture, &ordered.image, palette), kImageOk);
+                ASSERT_EQ(DiffuseToFixedPalette(&picture, &diffused.image, palette), kImageOk);
+                const std::vector<int> want_ordered = model::Ordered(rows, cube, top);
+                const std::vector<int> want_diffused = model::Diffusion(rows, cube);
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        const auto at = static_cast<std::size_t>(y * w + x);
+                        ASSERT_EQ(IndexAt(ordered.image, x, y), want_ordered[at]) << x << "," << y;
+                        ASSERT_EQ(IndexAt(diffused.image, x, y), want_diffused[at])
+                            << x << "," << y;
+                    }
+            }
+            FreeImage(&picture);
+        }
+    }
+}
+
 TEST(MedianCut, EachColourOfAFewGetsItsOwnBoxWidenedFromFiveBits) {
     const Rgb colours[] = {{255, 0, 0}, {100, 50, 10}, {0, 0, 255}, {7, 200, 90}};
     ImageBuffer picture = MakePicture24(4, 3, [&](int x, int) { return colours[x]; });
@@ -402,6 +448,120 @@ TEST(MedianCut, HistogramCountsStopAt65534) {
     EXPECT_EQ(palette[1].Red, Widen5(20));
     EXPECT_EQ(palette[0].Red, Widen5(40000 * 10 / (65534 + 40000)));
     FreeImage(&picture);
+}
+
+// Median cut worked as the display describes it, with whole sorts: the histogram of capped
+// counters, the box of most pixels split where its colours sorted along the widest channel (then
+// by key) reach half, the weighted means widened.
+std::vector<PaletteEntry> ModelMedianCut(const ImageBuffer& picture, int colors, int* boxes) {
+    std::vector<int> histogram(1 << 15, 0);
+    for (std::uint32_t y = picture.Top; y <= picture.Bottom; ++y)
+        for (std::uint32_t x = picture.Left; x <= picture.Right; ++x) {
+            const std::uint8_t* p = picture.Bits + PixelOffset(picture, x, y);
+            int& n = histogram[ColorKey(p[2], p[1], p[0])];
+            n = std::min(n + 1, 65534);
+        }
+    auto channel = [](int key, int c) { return (key >> (5 * c)) & 31; };
+    std::vector<std::vector<int>> made(1);
+    for (int key = 0; key < (1 << 15); ++key)
+        if (histogram[key] != 0) made[0].push_back(key);
+    auto pixels = [&](const std::vector<int>& box) {
+        long sum = 0;
+        for (int key : box) sum += histogram[key];
+        return sum;
+    };
+    while (static_cast<int>(made.size()) < colors) {
+        int pick = -1;
+        for (int b = 0; b < static_cast<int>(made.size()); ++b)
+            if (made[b].size() > 1 && (pick < 0 || pixels(made[b]) > pixels(made[pick]))) pick = b;
+        if (pick < 0) break;
+        std::vector<int>& box = made[pick];
+        int range[3];
+        for (int c = 0; c < 3; ++c) {
+            int lo = 31, hi = 0;
+            for (int key : box)
+                lo = std::min(lo, channel(key, c)), hi = std::max(hi, channel(key, c));
+            range[c] = hi - lo;
+        }
+        const int c = range[0] >= range[2] && range[0] >= range[1] ? 0
+                      : range[2] >= range[1]                       ? 2
+                                                                   : 1;
+        std::sort(box.begin(), box.end(), [&](int a, int b) {
+            return std::pair(channel(a, c), a) < std::pair(channel(b, c), b);
+        });
+        const long total = pixels(box);
+        long running = 0;
+        std::size_t split = box.size() - 1;
+        for (std::size_t k = 0; k < box.size(); ++k) {
+            running += histogram[box[k]];
+            if (2 * running >= total) {
+                split = std::min(k + 1, box.size() - 1);
+                break;
+            }
+        }
+        std::vector<int> second(box.begin() + static_cast<long>(split), box.end());
+        box.resize(split);
+        made.push_back(second);
+    }
+    std::vector<PaletteEntry> palette;
+    for (const auto& box : made) {
+        long sum[3] = {0, 0, 0};
+        for (int key : box)
+            for (int c = 0; c < 3; ++c) sum[c] += channel(key, c) * histogram[key];
+        auto mean = [&](int c) {
+            return static_cast<std::uint8_t>(Widen5(static_cast<int>(sum[c] / pixels(box))));
+        };
+        palette.push_back(PaletteEntry{mean(0), mean(1), mean(2), 0});
+    }
+    *boxes = static_cast<int>(made.size());
+    while (static_cast<int>(palette.size()) < colors) palette.push_back(palette[0]);
+    return palette;
+}
+
+// Pictures of many colours, of few colours crowded on one channel value (the half falls among
+// colours of equal value), of counts past the counters' limit, and regions of a picture: the
+// same palette, entry for entry, as the whole-sort reference.
+TEST(MedianCut, PalettesMatchTheWholeSortReference) {
+    std::mt19937 random(41);
+    for (int kind = 0; kind < 5; ++kind) {
+        const int w = kind == 3 ? 400 : 97, h = kind == 3 ? 330 : 61;
+        ImageBuffer picture = MakePicture24(w, h, [&](int x, int y) {
+            auto any = [&]() { return static_cast<std::uint8_t>(random()); };
+            switch (kind) {
+                case 0:
+                    return Rgb{any(), any(), any()};
+                case 1:  // a few red values, many greens and blues
+                    return Rgb{static_cast<std::uint8_t>((random() % 3) * 8), any(), any()};
+                case 2:  // skewed counts: most pixels of a handful of colours
+                    return random() % 4 != 0 ? Rgb{static_cast<std::uint8_t>(x % 3 * 40), 9, 200}
+                                             : Rgb{any(), any(), any()};
+                case 3:  // two colours past the limit of 65534 and a scatter of others
+                    return y < 200   ? Rgb{10, 20, 30}
+                           : y < 320 ? Rgb{200, 100, 0}
+                                     : Rgb{any(), any(), any()};
+                default:  // smooth gradients with grain
+                    return Rgb{static_cast<std::uint8_t>(x * 2 + random() % 9),
+                               static_cast<std::uint8_t>(y * 4 + random() % 9),
+                               static_cast<std::uint8_t>(x + y + random() % 9)};
+            }
+        });
+        if (kind == 4) {
+            picture.Left = 5, picture.Top = 3, picture.Right = 90, picture.Bottom = 50;
+        }
+        for (int colors : {2, 7, 256}) {
+            SCOPED_TRACE(testing::Message() << "kind " << kind << ", " << colors << " colours");
+            PaletteEntry palette[256];
+            int boxes = 0, want_boxes = 0;
+            ASSERT_EQ(MedianCutPalette(&picture, colors, palette, &boxes), kImageOk);
+            const std::vector<PaletteEntry> want = ModelMedianCut(picture, colors, &want_boxes);
+            ASSERT_EQ(boxes, want_boxes);
+            for (int i = 0; i < colors; ++i) {
+                ASSERT_EQ(ColorOfEntry(palette[i]), ColorOfEntry(want[static_cast<std::size_t>(i)]))
+                    << i;
+            }
+        }
+        FreeImage(&picture);
+    }
 }
 
 TEST(MedianCut, EveryPixelTakesTheNearestPaletteColour) {
@@ -531,6 +691,32 @@ TEST(MedianCut, MappingKeepsTheSearchsChoiceAmongEqualDistances) {
             }
         FreeImage(&picture);
     }
+}
+
+// White and the colours just below it (as blue + 256 green + 65536 red), among dark ones: a
+// colour met for the first time is searched for, never taken from what a slot held before.
+TEST(MedianCut, ColoursNearWhiteAreSearchedOnFirstSight) {
+    std::vector<Rgb> colours = {{0, 0, 0}, {60, 60, 60}, {0, 90, 200}};
+    for (std::uint32_t c = 0xFFFFFF; c > 0xFFFFFF - 300; --c)
+        colours.push_back(Rgb{static_cast<std::uint8_t>(c >> 16),
+                              static_cast<std::uint8_t>(c >> 8), static_cast<std::uint8_t>(c)});
+    const int w = static_cast<int>(colours.size()), h = 2;
+    ImageBuffer picture = MakePicture24(w, h, [&](int x, int y) {
+        return y == 0 ? colours[static_cast<std::size_t>(x)]
+                      : colours[static_cast<std::size_t>(x % 3)];
+    });
+    PaletteEntry palette[256];
+    int boxes = 0;
+    ASSERT_EQ(MedianCutPalette(&picture, 256, palette, &boxes), kImageOk);
+    Reduced out(w, h);
+    ASSERT_EQ(ReduceToAdaptivePalette(&picture, &out.image, 256), kImageOk);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Rgb p = testsupport::PixelOf(picture, x, y);
+            ASSERT_EQ(IndexAt(out.image, x, y), ModelNearest(palette, boxes, p.b, p.g, p.r))
+                << x << "," << y;
+        }
+    FreeImage(&picture);
 }
 
 TEST(Reductions, RefuseWhatTheyCannotTake) {
