@@ -1,10 +1,11 @@
 // Whole-pipeline figures on loopback: CPU per presented frame of one control playing a 25 fps
 // 640x480 stream from the simulated camera against ffmpeg decoding the same stream to BGR; total
 // frames per second of 1, 2, 4 and 8 controls each running its session's work flat out on a
-// stream fed from memory; the CPU share of a control whose camera says nothing; and the time
-// from a frame's last byte on the wire to its pixels in the control's window. Figures that a
-// burst of other work on the machine could skew are medians of interleaved rounds. Cameras run
-// as `quorlina camera` processes beside this one, so the process CPU time measured here is the
+// stream fed from memory; sixteen controls each playing its own 25 fps camera against sixteen
+// ffmpeg processes; the CPU share of a control whose camera says nothing; and the time from a
+// frame's last byte on the wire to its pixels in the control's window. Figures that a burst of
+// other work on the machine could skew are medians of interleaved rounds. Cameras run as
+// `quorlina camera` processes beside this one, so the process CPU time measured here is the
 // controls' alone.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -311,6 +312,7 @@ BENCHMARK(EndToEnd)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 // thread of its own and without the waits: the camera's multipart stream, built once in memory,
 // is fed to the session's parse step in receive-sized chunks with one step per chunk, as the
 // session does, and every frame is stored and presented into the control's own 32-bit window.
+// The socket, the camera and the session's pacing are measured by the wall of cameras below.
 //
 // One figure per control count is only as good as the moment it was taken: on a shared machine a
 // burst of other work during the one-control run inflates every "x one" after it. So the counts
@@ -535,6 +537,132 @@ void Scaling(benchmark::State& state) {
     }
 }
 BENCHMARK(Scaling)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// ---- Wall of cameras ----
+//
+// Sixteen controls in this process, each in its own 32-bit window at zoom 1 and each playing its
+// own camera process at 25 fps, against sixteen `ffmpeg -threads 1` processes decoding the same
+// sixteen streams to BGR. The cameras keep showing one picture so that they cost next to nothing
+// to run beside the measurement; every frame is still decoded whole on both sides. Each side runs
+// until every stream has given it kWallFrames frames; the CPU per frame is all CPU of that side
+// over all its frames, the cores busy that CPU over the wall time. Rounds alternate which side
+// goes first, and each round's ratio compares the two runs of that round.
+
+constexpr int kWallControls = 16;
+constexpr int kWallFrames = 125;  // five seconds of each camera
+constexpr int kWallRounds = 3;
+
+struct WallSample {
+    double cpu_per_frame = 0;  // seconds
+    double cores_busy = 0;
+    double presented_share = 0;
+};
+
+bool WallOfControls(const std::vector<std::unique_ptr<CameraProcess>>& cams, WallSample* sample,
+                    std::string* error) {
+    std::vector<std::unique_ptr<Viewer>> viewers;
+    for (const auto& cam : cams) {
+        viewers.push_back(std::make_unique<Viewer>());
+        viewers.back()->c->put_RemoteHost(cam->Url().c_str());
+    }
+    const double cpu0 = ProcessCpuSeconds();
+    const Clock::time_point t0 = Clock::now();
+    for (auto& v : viewers) v->c->Play();
+    const bool all = WaitForFrames(viewers, kWallFrames, kWallFrames * 4000 / kStreamFps);
+    const double wall = Seconds(Clock::now() - t0);
+    const double cpu = ProcessCpuSeconds() - cpu0;
+    unsigned long long received = 0, presented = 0;
+    for (auto& v : viewers) {
+        received += v->c->FramesReceived.load();
+        presented += v->c->FramesPresented.load();
+    }
+    for (auto& v : viewers) v->c->Stop();
+    if (!all || presented == 0) {
+        *error = "the wall of controls did not present its frames in time";
+        return false;
+    }
+    sample->cpu_per_frame = cpu / static_cast<double>(presented);
+    sample->cores_busy = cpu / wall;
+    sample->presented_share = received == 0 ? 0 : static_cast<double>(presented) / received;
+    return true;
+}
+
+bool WallOfFfmpegs(const std::vector<std::unique_ptr<CameraProcess>>& cams, WallSample* sample,
+                   std::string* error) {
+    std::vector<std::unique_ptr<Child>> decoders;
+    const Clock::time_point t0 = Clock::now();
+    for (const auto& cam : cams) {
+        decoders.push_back(std::make_unique<Child>());
+        if (!decoders.back()->Start({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
+                                     "-threads", "1", "-i", cam->Url() + "/mjpeg.cgi",
+                                     "-frames:v", std::to_string(kWallFrames), "-pix_fmt",
+                                     "bgr24", "-f", "null", "-"},
+                                    false, error))
+            return false;
+    }
+    double cpu = 0;
+    bool failed = false;
+    for (auto& d : decoders) {
+        const double one = d->Wait();
+        failed = failed || one < 0;
+        cpu += std::max(one, 0.0);
+    }
+    const double wall = Seconds(Clock::now() - t0);
+    if (failed) {
+        *error = "ffmpeg failed on a camera's stream (is it installed?)";
+        return false;
+    }
+    sample->cpu_per_frame = cpu / (static_cast<double>(kWallFrames) * kWallControls);
+    sample->cores_busy = cpu / wall;
+    return true;
+}
+
+void Wall(benchmark::State& state) {
+    for (auto _ : state) {
+        std::string error;
+        std::vector<std::unique_ptr<CameraProcess>> cams;
+        for (int i = 0; i < kWallControls; ++i) {
+            cams.push_back(std::make_unique<CameraProcess>());
+            if (!cams.back()->Start(Camera640(kStreamFps, true), &error)) {
+                state.SkipWithError(error.c_str());
+                return;
+            }
+        }
+        std::vector<double> ours, theirs, our_cores, their_cores, ratios, shares;
+        for (int round = 0; round < kWallRounds; ++round) {
+            WallSample mine, ffmpeg;
+            for (int turn = 0; turn < 2; ++turn) {
+                const bool ok = (turn == 0) == (round % 2 == 0)
+                                    ? WallOfControls(cams, &mine, &error)
+                                    : WallOfFfmpegs(cams, &ffmpeg, &error);
+                if (!ok) {
+                    state.SkipWithError(error.c_str());
+                    return;
+                }
+            }
+            ours.push_back(mine.cpu_per_frame);
+            theirs.push_back(ffmpeg.cpu_per_frame);
+            our_cores.push_back(mine.cores_busy);
+            their_cores.push_back(ffmpeg.cores_busy);
+            ratios.push_back(ffmpeg.cpu_per_frame > 0 ? mine.cpu_per_frame / ffmpeg.cpu_per_frame
+                                                      : 0);
+            shares.push_back(mine.presented_share);
+        }
+        const Spread ratio = SpreadOf(ratios);
+        state.counters["controls"] = kWallControls;
+        state.counters["ours_cpu_ms_per_frame"] = SpreadOf(ours).median * 1e3;
+        state.counters["ffmpeg_cpu_ms_per_frame"] = SpreadOf(theirs).median * 1e3;
+        state.counters["ours_cores_busy"] = SpreadOf(our_cores).median;
+        state.counters["ffmpeg_cores_busy"] = SpreadOf(their_cores).median;
+        state.counters["ratio_ours_to_ffmpeg"] = ratio.median;
+        state.counters["ratio_low"] = ratio.low;
+        state.counters["ratio_high"] = ratio.high;
+        state.counters["rounds"] = kWallRounds;
+        state.counters["frames_per_control"] = kWallFrames;
+        state.counters["presented_of_received"] = SpreadOf(shares).low;
+    }
+}
+BENCHMARK(Wall)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 // ---- Idle ----
 
