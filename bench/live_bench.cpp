@@ -190,6 +190,10 @@ struct Viewer {
     Viewer& operator=(const Viewer&) = delete;
 };
 
+// This thread's CPU counts in the process's figure, so it looks only every kWatchStepMs: a
+// wake-up every few milliseconds would add its own cost to every frame the controls present.
+constexpr int kWatchStepMs = 100;
+
 bool WaitForFrames(const std::vector<std::unique_ptr<Viewer>>& viewers, unsigned frames,
                    int timeout_ms) {
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -197,7 +201,7 @@ bool WaitForFrames(const std::vector<std::unique_ptr<Viewer>>& viewers, unsigned
         bool all = true;
         for (const auto& v : viewers) all = all && v->c->FramesPresented.load() >= frames;
         if (all) return true;
-        platform::Sleep(10);
+        platform::Sleep(kWatchStepMs);
     }
     return false;
 }
@@ -236,12 +240,13 @@ double ControlCpuPerFrame(const CameraProcess& cam, int frames, double* presente
         *error = "the control did not present its frames in time";
         return -1;
     }
+    // The frames presented by the time the CPU is read: the watch may see the count late.
+    const unsigned presented = c.FramesPresented.load();
     const double cpu = ProcessCpuSeconds() - cpu0;
     const unsigned received = c.FramesReceived.load();
-    const unsigned presented = c.FramesPresented.load();
     c.Stop();
     *presented_share = received == 0 ? 0 : static_cast<double>(presented) / received;
-    return cpu / frames;
+    return cpu / std::max(presented, 1u);
 }
 
 // The same for `ffmpeg -threads 1` decoding the stream to BGR.
