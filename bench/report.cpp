@@ -215,8 +215,39 @@ int main(int argc, char** argv) {
         summary["end_to_end"] = row;
     }
 
-    std::printf("\n== Scaling, controls each playing its own camera, medians of interleaved "
-                "rounds (goal: 2 controls >= 1.8 x 1)\n");
+    std::printf("\n== Wall of 16 cameras, 640x480 at 25 fps, 32-bit screens at zoom 1, CPU ms "
+                "per frame against 16 ffmpeg -threads 1, median of interleaved runs (goal: ours "
+                "<= 0.5 x ffmpeg)\n");
+    {
+        const auto ours = Counter(runs, "Wall", "ours_cpu_ms_per_frame");
+        const auto ffmpeg = Counter(runs, "Wall", "ffmpeg_cpu_ms_per_frame");
+        const auto our_cores = Counter(runs, "Wall", "ours_cores_busy");
+        const auto their_cores = Counter(runs, "Wall", "ffmpeg_cores_busy");
+        const auto ratio = Counter(runs, "Wall", "ratio_ours_to_ffmpeg");
+        const auto low = Counter(runs, "Wall", "ratio_low");
+        const auto high = Counter(runs, "Wall", "ratio_high");
+        const auto rounds = Counter(runs, "Wall", "rounds");
+        json row = {{"ours_cpu_ms_per_frame", Number(ours)},
+                    {"ffmpeg_cpu_ms_per_frame", Number(ffmpeg)},
+                    {"ours_cores_busy", Number(our_cores)},
+                    {"ffmpeg_cores_busy", Number(their_cores)}, {"ratio", Number(ratio)},
+                    {"ratio_low", Number(low)}, {"ratio_high", Number(high)},
+                    {"rounds", Number(rounds)}};
+        if (ours && ffmpeg && our_cores && their_cores && ratio && low && high) {
+            row["goal_met"] = *ratio <= 0.5;
+            std::printf("ours %.3f (%.2f cores busy)  ffmpeg %.3f (%.2f cores busy)  ratio %.2f "
+                        "(runs %.2f to %.2f, %.0f runs)  goal %s\n",
+                        *ours, *our_cores, *ffmpeg, *their_cores, *ratio, *low, *high,
+                        rounds.value_or(0), YesNo(*ratio <= 0.5));
+        } else {
+            std::printf("%s\n", Why(runs, "Wall").c_str());
+        }
+        summary["wall"] = row;
+    }
+
+    std::printf("\n== Scaling, controls each running its session's work on a stream fed from "
+                "memory, medians of interleaved rounds (goal: 2 controls >= 1.8 x 1; \"machine\" "
+                "is what as many plain busy threads got against one in the same rounds)\n");
     bool scaling_failed = false;
     {
         const auto rounds = Counter(runs, "Scaling", "rounds");
@@ -227,18 +258,19 @@ int main(int argc, char** argv) {
             summary["scaling"] = {{"error", why}};
             scaling_failed = runs.count("Scaling") != 0;
         } else {
-            std::printf("%8s %22s %14s %11s %22s\n", "controls", "frames/s (low-high)",
-                        "CPU ms/frame", "cores busy", "x one (low-high)");
+            std::printf("%8s %22s %14s %11s %22s %8s\n", "controls", "frames/s (low-high)",
+                        "CPU ms/frame", "cores busy", "x one (low-high)", "machine");
             for (int n : {1, 2, 4, 8}) {
                 const std::string k = std::to_string(n);
                 auto get = [&](const std::string& c) {
                     return Counter(runs, "Scaling", c.c_str()).value_or(0);
                 };
                 const double fps = get("fps_" + k), x = get("speedup_" + k);
-                std::printf("%8d %8.1f (%5.0f-%5.0f) %14.3f %11.2f %8.2f (%4.2f-%4.2f)\n", n, fps,
-                            get("fps_" + k + "_low"), get("fps_" + k + "_high"),
+                std::printf("%8d %8.1f (%5.0f-%5.0f) %14.3f %11.2f %8.2f (%4.2f-%4.2f) %7.2fx\n",
+                            n, fps, get("fps_" + k + "_low"), get("fps_" + k + "_high"),
                             get("cpu_ms_per_frame_" + k), get("cores_busy_" + k), x,
-                            get("speedup_" + k + "_low"), get("speedup_" + k + "_high"));
+                            get("speedup_" + k + "_low"), get("speedup_" + k + "_high"),
+                            get("machine_speedup_" + k));
                 summary["scaling"]["controls"].push_back(
                     {{"controls", n}, {"frames_per_s", fps},
                      {"frames_per_s_low", get("fps_" + k + "_low")},
@@ -246,12 +278,27 @@ int main(int argc, char** argv) {
                      {"cpu_ms_per_frame", get("cpu_ms_per_frame_" + k)},
                      {"cores_busy", get("cores_busy_" + k)}, {"speedup", x},
                      {"speedup_low", get("speedup_" + k + "_low")},
-                     {"speedup_high", get("speedup_" + k + "_high")}});
+                     {"speedup_high", get("speedup_" + k + "_high")},
+                     {"machine_speedup", get("machine_speedup_" + k)}});
             }
             const double two = Counter(runs, "Scaling", "speedup_2").value_or(0);
             summary["scaling"]["rounds"] = *rounds;
             summary["scaling"]["goal_met"] = two >= 1.8;
             std::printf("%.0f rounds  goal %s\n", *rounds, YesNo(two >= 1.8));
+            // When the machine itself did not give two busy threads the cores for it, the
+            // speedup says nothing about the controls; their CPU per frame still does.
+            const double machine = Counter(runs, "Scaling", "machine_speedup_2").value_or(0);
+            const double cpu_one = Counter(runs, "Scaling", "cpu_ms_per_frame_1").value_or(0);
+            const double cpu_two = Counter(runs, "Scaling", "cpu_ms_per_frame_2").value_or(0);
+            if (machine < 1.8 && cpu_two > 0) {
+                std::printf("not judgeable in this run: two plain busy threads got %.2f x one "
+                            "thread's CPU; the controls' CPU per frame at 2 is %.2f x that at 1, "
+                            "which on two free cores would give %.2f x one control's rate (a "
+                            "projection, not a measurement)\n",
+                            machine, cpu_two / cpu_one, 2 * cpu_one / cpu_two);
+                summary["scaling"]["judgeable"] = false;
+                summary["scaling"]["projected_on_two_free_cores"] = 2 * cpu_one / cpu_two;
+            }
         }
     }
 
