@@ -13,10 +13,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +30,7 @@
 
 #include "apps/camera/device_model.h"
 #include "apps/camera/picture.h"
+#include "bench/support/processes.h"
 #include "control/quorlina.h"
 #include "image/jpeg_decoder.h"
 #include "platform/kernel.h"
@@ -41,11 +40,14 @@
 #include "stream/http_stream_parser.h"
 #include "stream/present_frame.h"
 
-extern char** environ;
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using benchsupport::BinDir;
+using benchsupport::Camera640;
+using benchsupport::CameraProcess;
+using benchsupport::Child;
+using benchsupport::Clock;
+using benchsupport::Seconds;
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
@@ -57,116 +59,6 @@ double ProcessCpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-std::string BinDir() {
-    char path[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    std::string p(path, static_cast<std::size_t>(n));
-    return p.substr(0, p.rfind('/'));
-}
-
-// A child process with its standard output on a pipe; killed and reaped on destruction.
-class Child {
-  public:
-    bool Start(const std::vector<std::string>& args, bool pipe_stdout, std::string* error) {
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        int fds[2] = {-1, -1};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (pipe_stdout) {
-            if (::pipe2(fds, O_CLOEXEC) != 0) return Fail("pipe", error);
-            posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        } else {
-            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        }
-        const int r = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (pipe_stdout) {
-            ::close(fds[1]);
-            out_ = fds[0];
-        }
-        if (r != 0) {
-            pid_ = -1;
-            *error = "cannot start " + args[0] + ": " + std::strerror(r);
-            return false;
-        }
-        return true;
-    }
-    // The first line the child writes, waiting at most timeout_ms.
-    std::string ReadLine(int timeout_ms) {
-        std::string line;
-        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (out_ >= 0 && Clock::now() < end) {
-            pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, 50) != 1) continue;
-            char ch;
-            if (::read(out_, &ch, 1) != 1) break;
-            if (ch == '\n') return line;
-            line += ch;
-        }
-        return line;
-    }
-    // Waits for the child to end by itself; its CPU seconds, or -1 when it failed.
-    double Wait() {
-        int status = 0;
-        rusage u{};
-        if (pid_ < 0 || ::wait4(pid_, &status, 0, &u) != pid_) return -1;
-        pid_ = -1;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-        return u.ru_utime.tv_sec + u.ru_stime.tv_sec +
-               (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-    }
-
-  private:
-    bool Fail(const char* what, std::string* error) {
-        *error = std::string(what) + ": " + std::strerror(errno);
-        return false;
-    }
-    pid_t pid_ = -1;
-    int out_ = -1;
-};
-
-// A `quorlina camera` process on a free loopback port.
-struct CameraProcess {
-    Child child;
-    int port = 0;
-
-    bool Start(std::vector<std::string> options, std::string* error) {
-        std::vector<std::string> args = {BinDir() + "/quorlina", "camera", "--http", "0",
-                                         "--quiet", "--seconds",
-                                         std::to_string(kCameraLifetimeSeconds)};
-        args.insert(args.end(), options.begin(), options.end());
-        if (!child.Start(args, true, error)) return false;
-        const std::string line = child.ReadLine(5000);
-        const std::size_t colon = line.rfind(':');
-        if (line.rfind("camera: http ", 0) != 0 || colon == std::string::npos) {
-            *error = "the camera did not say its port (got \"" + line + "\")";
-            return false;
-        }
-        port = std::atoi(line.c_str() + colon + 1);
-        return port > 0;
-    }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port); }
-};
-
-std::vector<std::string> Camera640(int fps, bool still) {
-    std::vector<std::string> o = {"--size", "640x480", "--quality", "75", "--fps",
-                                  std::to_string(fps)};
-    if (still) o.push_back("--still");
-    return o;
 }
 
 // One control in a window of its own on a 32-bit screen of the frame's size.
@@ -255,7 +147,7 @@ double FfmpegCpuPerFrame(const CameraProcess& cam, int frames, std::string* erro
     if (!ffmpeg.Start({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-threads", "1",
                        "-i", cam.Url() + "/mjpeg.cgi", "-frames:v", std::to_string(frames),
                        "-pix_fmt", "bgr24", "-f", "null", "-"},
-                      false, error))
+                      {.pipe_stdout = false}, error))
         return -1;
     const double cpu = ffmpeg.Wait();
     if (cpu < 0) {
@@ -269,7 +161,7 @@ void EndToEnd(benchmark::State& state) {
     for (auto _ : state) {
         std::string error;
         CameraProcess cam;
-        if (!cam.Start(Camera640(kStreamFps, false), &error)) {
+        if (!cam.Start(Camera640(kStreamFps, false), kCameraLifetimeSeconds, &error)) {
             state.SkipWithError(error.c_str());
             return;
         }
@@ -602,7 +494,7 @@ bool WallOfFfmpegs(const std::vector<std::unique_ptr<CameraProcess>>& cams, Wall
                                      "-threads", "1", "-i", cam->Url() + "/mjpeg.cgi",
                                      "-frames:v", std::to_string(kWallFrames), "-pix_fmt",
                                      "bgr24", "-f", "null", "-"},
-                                    false, error))
+                                    {.pipe_stdout = false}, error))
             return false;
     }
     double cpu = 0;
@@ -628,7 +520,7 @@ void Wall(benchmark::State& state) {
         std::vector<std::unique_ptr<CameraProcess>> cams;
         for (int i = 0; i < kWallControls; ++i) {
             cams.push_back(std::make_unique<CameraProcess>());
-            if (!cams.back()->Start(Camera640(kStreamFps, true), &error)) {
+            if (!cams.back()->Start(Camera640(kStreamFps, true), kCameraLifetimeSeconds, &error)) {
                 state.SkipWithError(error.c_str());
                 return;
             }
@@ -680,7 +572,7 @@ void Idle(benchmark::State& state) {
         CameraProcess cam;
         std::vector<std::string> options = Camera640(kStreamFps, false);
         options.insert(options.end(), {"--fault", "stall-after=0"});
-        if (!cam.Start(options, &error)) {
+        if (!cam.Start(options, kCameraLifetimeSeconds, &error)) {
             state.SkipWithError(error.c_str());
             return;
         }

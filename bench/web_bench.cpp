@@ -17,9 +17,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -39,13 +37,17 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/processes.h"
 #include "support/web_client.h"
-
-extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using benchsupport::BinDir;
+using benchsupport::Camera640;
+using benchsupport::CameraProcess;
+using benchsupport::Child;
+using benchsupport::Clock;
+using benchsupport::Seconds;
 using nlohmann::json;
 
 constexpr const char* kToken = "web-bench-token-0123456789abcdef";
@@ -55,16 +57,6 @@ constexpr double kWarmSeconds = 1.5;         // after viewers join, before the C
 constexpr double kMeasureSeconds = 5.0;
 constexpr int kManyViewers = 50;
 constexpr int kPageCameras = 16;
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-std::string BinDir() {
-    char path[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    std::string p(path, static_cast<std::size_t>(n));
-    return p.substr(0, p.rfind('/'));
-}
 
 double Median(std::vector<double> v) {
     if (v.empty()) return 0;
@@ -79,91 +71,6 @@ double Percentile(std::vector<double> v, double p) {
         std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size() - 1)));
     return v[i];
 }
-
-// A child process with its standard output on a pipe; stopped and reaped on destruction.
-class Child {
-  public:
-    bool Start(const std::vector<std::string>& args, std::string* error) {
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        int fds[2] = {-1, -1};
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            *error = std::string("pipe: ") + std::strerror(errno);
-            return false;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        const int r = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        out_ = fds[0];
-        if (r != 0) {
-            pid_ = -1;
-            *error = "cannot start " + args[0] + ": " + std::strerror(r);
-            return false;
-        }
-        return true;
-    }
-    // The next line the child writes, waiting at most timeout_ms.
-    std::string ReadLine(int timeout_ms) {
-        std::string line;
-        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (out_ >= 0 && Clock::now() < end) {
-            pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, 50) != 1) continue;
-            char ch;
-            if (::read(out_, &ch, 1) != 1) break;
-            if (ch == '\n') return line;
-            line += ch;
-        }
-        return line;
-    }
-    // The child's CPU time so far in seconds, every thread it ever had; -1 when unknown.
-    double CpuSeconds() const {
-        clockid_t clock;
-        timespec t{};
-        if (pid_ <= 0 || ::clock_getcpuclockid(pid_, &clock) != 0 || ::clock_gettime(clock, &t) != 0)
-            return -1;
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-};
-
-// A `quorlina camera` on a free loopback port.
-struct CameraProcess {
-    Child child;
-    int port = 0;
-    bool Start(int fps, bool still, std::string* error) {
-        std::vector<std::string> args = {BinDir() + "/quorlina", "camera", "--http", "0",
-                                         "--quiet", "--seconds",
-                                         std::to_string(kCameraLifetimeSeconds), "--size",
-                                         "640x480", "--quality", "75", "--fps",
-                                         std::to_string(fps)};
-        if (still) args.push_back("--still");
-        if (!child.Start(args, error)) return false;
-        const std::string line = child.ReadLine(5000);
-        const std::size_t colon = line.rfind(':');
-        if (line.rfind("camera: http ", 0) != 0 || colon == std::string::npos) {
-            *error = "the camera did not say its port (got \"" + line + "\")";
-            return false;
-        }
-        port = std::atoi(line.c_str() + colon + 1);
-        return port > 0;
-    }
-};
 
 // A `quorlina serve` with the given cameras (name, target), each played always, on a free port.
 struct ServerProcess {
@@ -187,7 +94,7 @@ struct ServerProcess {
         std::vector<std::string> args = {BinDir() + "/quorlina", "serve", "--config", config_path,
                                          "--listen", "127.0.0.1:0"};
         if (!forward) args.push_back("--no-forward");
-        if (!child.Start(args, error)) return false;
+        if (!child.Start(args, {.discard_stderr = true}, error)) return false;
         for (int i = 0; i < kPageCameras + 4; ++i) {
             const std::string line = child.ReadLine(20000);
             const std::size_t at = line.find("http://127.0.0.1:");
@@ -500,7 +407,7 @@ void OneCamera(benchmark::State& state, bool forward) {
         CameraProcess cam;
         Relay relay;
         ServerProcess server;
-        if (!cam.Start(25, false, &error) || !relay.Start(cam.port, &error) ||
+        if (!cam.Start(Camera640(25, false), kCameraLifetimeSeconds, &error) || !relay.Start(cam.port, &error) ||
             !server.Start({{"cam", "http://127.0.0.1:" + std::to_string(relay.Port())}}, forward,
                           &error)) {
             state.SkipWithError(error.c_str());
@@ -565,7 +472,7 @@ void SixteenCameras(benchmark::State& state) {
         ServerProcess server;
         std::vector<std::pair<std::string, std::string>> cameras;
         std::vector<std::string> names;
-        if (!cam.Start(10, true, &error)) {
+        if (!cam.Start(Camera640(10, true), kCameraLifetimeSeconds, &error)) {
             state.SkipWithError(error.c_str());
             return;
         }
