@@ -342,17 +342,22 @@ template <typename Palette>
             index =
                 _mm_shuffle_epi8(corners, _mm_or_si128(_mm_or_si128(on(b, 1), on(g, 2)), on(r, 4)));
         } else {
-            auto code = [&](__m128i (*unpack)(__m128i, __m128i), __m128i threshold) {
-                const __m128i lb = CubeLevels(unpack(b, zero), threshold);
-                const __m128i lg = CubeLevels(unpack(g, zero), threshold);
-                const __m128i lr = CubeLevels(unpack(r, zero), threshold);
+            // Eight pixels' channels widened to 16 bits. The widening is done by the caller: an
+            // intrinsic passed as a function pointer has no body to call when not inlined.
+            auto code = [&](__m128i wide_b, __m128i wide_g, __m128i wide_r, __m128i threshold) {
+                const __m128i lb = CubeLevels(wide_b, threshold);
+                const __m128i lg = CubeLevels(wide_g, threshold);
+                const __m128i lr = CubeLevels(wide_r, threshold);
                 const __m128i sum = _mm_add_epi16(
                     lb,
                     _mm_add_epi16(_mm_mullo_epi16(lg, _mm_set1_epi16(kCubeLevels)),
                                   _mm_mullo_epi16(lr, _mm_set1_epi16(kCubeLevels * kCubeLevels))));
                 return _mm_sub_epi16(_mm_set1_epi16(kCubeLastEntry), sum);
             };
-            index = _mm_packus_epi16(code(_mm_unpacklo_epi8, t_lo), code(_mm_unpackhi_epi8, t_hi));
+            index = _mm_packus_epi16(code(_mm_unpacklo_epi8(b, zero), _mm_unpacklo_epi8(g, zero),
+                                          _mm_unpacklo_epi8(r, zero), t_lo),
+                                     code(_mm_unpackhi_epi8(b, zero), _mm_unpackhi_epi8(g, zero),
+                                          _mm_unpackhi_epi8(r, zero), t_hi));
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), index);
     }
