@@ -898,8 +898,9 @@ TEST(JpegStages, ExtendGivesTheSignedValueOfEveryMagnitude) {
         SCOPED_TRACE(size);
         for (std::uint32_t v = 0; v < (1u << size); ++v) {
             const int half = 1 << (size - 1);
-            const int expected = static_cast<int>(v) < half ? static_cast<int>(v) - (1 << size) + 1
-                                                            : static_cast<int>(v);
+            const int expected =
+                static_cast<int>(v) < half ? static_cast<int>(v) - (1 << size) + 1
+                                           : static_cast<int>(v);
             ASSERT_EQ(jpeg::Extend(v, size), expected) << v;
         }
     }
