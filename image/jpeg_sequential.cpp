@@ -24,10 +24,12 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
     reader.Start(d.data, d.size, d.pos);
     for (auto& c : f.components) c.dc_predictor = 0;
     std::uint32_t countdown = d.restart_interval;
-    // Blocks with AC coefficients wait in pairs for the two-block transform where that is
-    // faster; a block left over is transformed alone before its MCU row is converted. A scan
-    // that names a component twice writes some samples twice, and then the blocks go one by
-    // one, so that the later block is still the one that stays.
+    // Where the two-block transform is faster, decoded blocks wait in batches and are transformed
+    // when a batch is full and before each MCU row is converted, so that the decode loop runs
+    // without the transforms in between: blocks with AC coefficients two at a time (a block left
+    // over alone), blocks of DC only with their one value. A scan that names a component twice
+    // writes some samples twice, and then the blocks go one by one, so that the later block is
+    // still the one that stays.
     bool distinct = true;
     for (int i = 0; i < d.scan.count; ++i)
         for (int j = 0; j < i; ++j)
@@ -36,17 +38,41 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
                 distinct = false;
     const PairTransform pair_kernel = d.vector_kernels ? FasterPairTransform() : nullptr;
     const bool pairs = distinct && pair_kernel != nullptr;
-    alignas(16) std::int16_t blocks[2][kBlockCoefficients] = {};
+    constexpr int kBatch = 32;
+    alignas(16) std::int16_t blocks[kBatch][kBlockCoefficients] = {};
+    std::uint8_t* batch_out[kBatch] = {};
+    std::ptrdiff_t batch_stride[kBatch] = {};
+    int waiting = 0;
+    std::int16_t flat_dc[kBatch] = {};
+    std::uint8_t* flat_out[kBatch] = {};
+    std::ptrdiff_t flat_stride[kBatch] = {};
+    int flat = 0;
+    auto transform_flat = [&] {
+        for (int i = 0; i < flat; ++i) InverseDctDcOnly(flat_dc[i], flat_out[i], flat_stride[i]);
+        flat = 0;
+    };
     std::int16_t* block = blocks[0];
-    std::int16_t* pending = nullptr;
-    std::uint8_t* pending_out = nullptr;
-    std::ptrdiff_t pending_stride = 0;
     auto transform = [&](const std::int16_t* coefficients, std::uint8_t* out,
                          std::ptrdiff_t stride) {
         if (d.vector_kernels)
             InverseDct(coefficients, out, stride);
         else
             InverseDctPortable(coefficients, out, stride);
+    };
+    auto transform_batch = [&] {
+        int i = 0;
+        for (; i + 1 < waiting; i += 2) {
+            pair_kernel(blocks[i], batch_out[i], batch_stride[i], blocks[i + 1], batch_out[i + 1],
+                        batch_stride[i + 1]);
+            ClearBlock(blocks[i]);
+            ClearBlock(blocks[i + 1]);
+        }
+        if (i < waiting) {
+            transform(blocks[i], batch_out[i], batch_stride[i]);
+            ClearBlock(blocks[i]);
+        }
+        waiting = 0;
+        block = blocks[0];
     };
 
     // The bit buffer stays in the cursor (in registers) for the whole scan.
@@ -82,35 +108,35 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
                         std::uint8_t* out =
                             plane + by * 8 * stride + (column * c.layout_h + bx) * 8;
                         if (last == 0) {
-                            if (visible) InverseDctDcOnly(block[0], out, stride);
+                            if (visible && pairs) {
+                                flat_dc[flat] = block[0];
+                                flat_out[flat] = out;
+                                flat_stride[flat] = stride;
+                                if (++flat == kBatch) transform_flat();
+                            } else if (visible) {
+                                InverseDctDcOnly(block[0], out, stride);
+                            }
                             block[0] = 0;
                         } else if (!visible) {
                             ClearBlock(block);
                         } else if (!pairs) {
                             transform(block, out, stride);
                             ClearBlock(block);
-                        } else if (pending == nullptr) {
-                            pending = block;
-                            pending_out = out;
-                            pending_stride = stride;
-                            block = block == blocks[0] ? blocks[1] : blocks[0];
                         } else {
-                            pair_kernel(pending, pending_out, pending_stride, block, out,
-                                           stride);
-                            ClearBlock(pending);
-                            ClearBlock(block);
-                            pending = nullptr;
+                            batch_out[waiting] = out;
+                            batch_stride[waiting] = stride;
+                            if (++waiting == kBatch)
+                                transform_batch();
+                            else
+                                block = blocks[waiting];
                         }
                     }
                 }
             }
             if (bits.Overrun()) return d.Fail(kBadJpegData, kJpegInputEnded);
         }
-        if (pending != nullptr) {
-            transform(pending, pending_out, pending_stride);
-            ClearBlock(pending);
-            pending = nullptr;
-        }
+        if (waiting != 0) transform_batch();
+        transform_flat();
         if (visible) writer.EmitMcuRow(row);
     }
     return kImageOk;

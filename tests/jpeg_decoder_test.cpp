@@ -8,6 +8,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -725,6 +726,169 @@ TEST(JpegStages, HuffmanTableEntriesDoNotDependOnWhatTheTableHeldBefore) {
                 }
                 ASSERT_EQ(table.fast[static_cast<std::size_t>(prefix)], fast) << prefix;
             }
+        }
+    }
+}
+
+// One sequential block decoded symbol by symbol through the reader (T.81 F.2.2), as the block
+// decoder's reference: the coefficients in zig-zag order; returns the zig-zag index of the last
+// coefficient the data set (at least 1 once any AC symbol came before the block's end, sixteen
+// zeros included), 0 when only DC, or -1 for a bad code.
+int ReferenceBlock(jpeg::BitReader& reader, const jpeg::HuffmanTable& dc,
+                   const jpeg::HuffmanTable& ac, std::int32_t* predictor, std::int16_t* zigzag) {
+    reader.Fill();
+    const int category = jpeg::DecodeSymbol(reader, dc);
+    if (category < 0) return -1;
+    reader.Fill();
+    const int diff = category != 0 ? jpeg::Extend(reader.Get(category), category) : 0;
+    *predictor = jpeg::WrapAdd(*predictor, diff);
+    zigzag[0] = static_cast<std::int16_t>(*predictor);
+    int last = 0;
+    for (int k = 1; k < jpeg::kBlockCoefficients; ++k) {
+        reader.Fill();
+        const int symbol = jpeg::DecodeSymbol(reader, ac);
+        if (symbol < 0) return -1;
+        const int run = symbol >> 4, size = symbol & 15;
+        if (size == 0 && run != 15) break;  // end of block
+        k += run;
+        reader.Fill();
+        const int value = size != 0 ? jpeg::Extend(reader.Get(size), size) : 0;
+        if (k >= jpeg::kBlockCoefficients) break;  // a run past the block ends it
+        zigzag[k] = static_cast<std::int16_t>(value);
+        last = std::max(last, value != 0 ? k : 1);
+    }
+    return last;
+}
+
+// Canonical codes (code, length) of a table's symbols, in symbol order.
+std::vector<std::pair<std::uint32_t, int>> CanonicalCodes(const std::uint8_t* counts) {
+    std::vector<std::pair<std::uint32_t, int>> codes;
+    std::uint32_t code = 0;
+    for (int length = 1; length <= 16; ++length, code <<= 1)
+        for (int i = 0; i < counts[length - 1]; ++i) codes.emplace_back(code++, length);
+    return codes;
+}
+
+TEST(JpegStages, BlockDecoderMatchesTheSymbolBySymbolDecode) {
+    // Code lengths of the usual luminance AC table over shuffled symbols, so that end of block,
+    // sixteen zeros, long runs and large magnitudes fall on short and on long codes alike.
+    const std::uint8_t ac_counts[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+    const std::uint8_t dc_counts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 1};
+    const std::uint8_t dc_symbols[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    const auto ac_codes = CanonicalCodes(ac_counts);
+    const auto dc_codes = CanonicalCodes(dc_counts);
+    std::mt19937 random(2024);
+    std::array<std::uint8_t, 162> ac_symbols{};
+    for (int trial = 0; trial < 400; ++trial) {
+        SCOPED_TRACE(trial);
+        // Distinct symbols, with end of block and sixteen zeros always among them.
+        std::array<std::uint8_t, 256> all{};
+        for (int i = 0; i < 256; ++i)
+            all[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+        std::shuffle(all.begin(), all.end(), random);
+        std::copy_n(all.begin(), ac_symbols.size(), ac_symbols.begin());
+        const auto place = [&](std::uint8_t symbol, std::size_t at) {
+            auto found = std::find(ac_symbols.begin(), ac_symbols.end(), symbol);
+            if (found != ac_symbols.end())
+                std::swap(*found, ac_symbols[at]);
+            else
+                ac_symbols[at] = symbol;
+        };
+        place(0x00, static_cast<std::size_t>(random() % (trial % 2 != 0 ? 8 : 162)));
+        place(0xF0, static_cast<std::size_t>(random() % (trial % 3 != 0 ? 14 : 162)));
+        jpeg::HuffmanTable ac, dc;
+        ASSERT_TRUE(jpeg::BuildHuffmanTable(ac_counts, ac_symbols.data(), false, &ac));
+        ASSERT_TRUE(jpeg::BuildHuffmanTable(dc_counts, dc_symbols, true, &dc));
+
+        // Blocks of valid codes with random value bits, weighted towards long runs so that
+        // blocks end on position 63 and past it; then, in some trials, damage: random bytes,
+        // a marker in the middle, or the data cut short.
+        BitWriter bits;
+        for (int block = 0; block < 12; ++block) {
+            const auto dc_index = random() % dc_codes.size();
+            bits.Put(dc_codes[dc_index].first, dc_codes[dc_index].second);
+            const int category = dc_symbols[dc_index];
+            if (category != 0) bits.Put(static_cast<std::uint32_t>(random()), category);
+            const int symbols = static_cast<int>(random() % 40);
+            for (int s = 0; s < symbols; ++s) {
+                std::size_t index = random() % ac_codes.size();
+                if (random() % 4 == 0)
+                    index = static_cast<std::size_t>(
+                        std::find(ac_symbols.begin(), ac_symbols.end(), 0xF0) - ac_symbols.begin());
+                if (ac_symbols[index] == 0x00 && random() % 3 != 0) continue;
+                bits.Put(ac_codes[index].first, ac_codes[index].second);
+                const int size = ac_symbols[index] & 15;
+                if (size != 0) bits.Put(static_cast<std::uint32_t>(random()), size);
+            }
+            bits.Eob();  // 0x00 may not be end of block here; then it is one more symbol
+        }
+        Bytes data = bits.Finish();
+        switch (trial % 5) {
+            case 1:
+                for (auto& byte : data)
+                    if (random() % 8 == 0) byte = static_cast<std::uint8_t>(random());
+                break;
+            case 2: {
+                const auto at = random() % (data.size() + 1);
+                data.insert(data.begin() + static_cast<std::ptrdiff_t>(at),
+                            {0xFF, static_cast<std::uint8_t>(0xD0 + random() % 8)});
+                break;
+            }
+            case 3:
+                data.resize(random() % (data.size() + 1));
+                break;
+            default:
+                break;
+        }
+
+        jpeg::BitReader reader, expected_reader;
+        reader.Start(data.data(), data.size(), 0);
+        expected_reader.Start(data.data(), data.size(), 0);
+        std::int32_t predictor = 0, expected_predictor = 0;
+        for (int block = 0; block < 16; ++block) {
+            SCOPED_TRACE(block);
+            std::int16_t expected[64] = {};
+            const int expected_last =
+                ReferenceBlock(expected_reader, dc, ac, &expected_predictor, expected);
+            // Both forms of the block decoder: natural order with dequantisation, zig-zag order
+            // without; the second from a copy of the reader's state.
+            std::int32_t quant[64];
+            for (int i = 0; i < 64; ++i) quant[i] = 1 + (i * 5) % 7 + (i == 63 ? 300 : 0);
+            std::int16_t natural[64] = {}, zigzag[64] = {};
+            jpeg::BitReader copy = reader;
+            std::int32_t copy_predictor = predictor;
+            int last = 0, zigzag_last = 0;
+            {
+                jpeg::BitCursor cursor(reader);
+                last = jpeg::DecodeBlock<true>(cursor, dc, ac, &predictor, quant, natural);
+            }
+            {
+                jpeg::BitCursor cursor(copy);
+                zigzag_last = jpeg::DecodeBlock<false, true>(cursor, dc, ac, &copy_predictor,
+                                                             nullptr, zigzag);
+            }
+            ASSERT_EQ(last, zigzag_last);
+            if (expected_last < 0) {
+                // A bad code: whether the data had run out decides the error reported.
+                ASSERT_EQ(last, -1);
+                ASSERT_EQ(reader.NearEnd(), expected_reader.NearEnd());
+                break;
+            }
+            ASSERT_EQ(last == 0, expected_last == 0);
+            // The last position reported covers every coefficient set; it may lie beyond the
+            // last one where sixteen zeros came last.
+            ASSERT_GE(last, expected_last);
+            ASSERT_LT(last, 64);
+            ASSERT_EQ(predictor, expected_predictor);
+            ASSERT_EQ(copy_predictor, expected_predictor);
+            for (int k = 0; k < 64; ++k) {
+                const int at = jpeg::kNaturalOrder[static_cast<std::size_t>(k)];
+                ASSERT_EQ(zigzag[k], expected[k]) << k;
+                ASSERT_EQ(natural[at], static_cast<std::int16_t>(expected[k] * quant[at])) << k;
+            }
+            ASSERT_EQ(reader.Overrun(), expected_reader.Overrun());
+            ASSERT_EQ(copy.Overrun(), expected_reader.Overrun());
+            if (reader.Overrun()) break;
         }
     }
 }
