@@ -773,7 +773,7 @@ TEST(JpegStages, BlockDecoderMatchesTheSymbolBySymbolDecode) {
     // Code lengths of the usual luminance AC table over shuffled symbols, so that end of block,
     // sixteen zeros, long runs and large magnitudes fall on short and on long codes alike.
     const std::uint8_t ac_counts[16] = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
-    const std::uint8_t dc_counts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 1};
+    const std::uint8_t dc_counts[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1};  // twelve codes
     const std::uint8_t dc_symbols[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
     const auto ac_codes = CanonicalCodes(ac_counts);
     const auto dc_codes = CanonicalCodes(dc_counts);
