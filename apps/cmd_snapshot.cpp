@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "apps/cli.h"
-#include "apps/dispatch_calls.h"
 #include "apps/host.h"
 #include "apps/options.h"
 #include "apps/picture_file.h"
 #include "apps/target.h"
 #include "apps/window_bmp.h"
+#include "container/dispatch_calls.h"
 #include "container/status_reader.h"
 #include "platform/kernel.h"
 
@@ -80,7 +80,7 @@ int Snapshot(int argc, char** argv) {
         std::fprintf(stderr, "quorlina snapshot: %s\n", error.c_str());
         return 1;
     }
-    DispatchCalls calls(hosted.Dispatch());
+    container::DispatchCalls calls(hosted.Dispatch());
     std::int32_t ignored = 0;
     calls.PutLong("PreviewWidth", preview_w);
     calls.PutLong("PreviewHeight", preview_h);

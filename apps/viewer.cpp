@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "apps/camera/camera.h"
-#include "apps/dispatch_calls.h"
 #include "apps/text_overlay.h"
 #include "apps/viewer_session.h"
 #include "apps/window_bmp.h"
+#include "container/dispatch_calls.h"
 #include "platform/kernel.h"
 #include "platform/window.h"
 
@@ -72,7 +72,7 @@ struct Viewer::Impl {
 
     std::unique_ptr<camera::Camera> camera;
     container::HostedControl control;
-    std::optional<DispatchCalls> calls;
+    std::optional<container::DispatchCalls> calls;
     std::optional<ViewerSession> session;
     bool played = false;  // false while a page in design mode has not been played yet
     platform::HWND control_window = nullptr;

@@ -28,7 +28,7 @@ void CallForLong(platform::IDispatch& control, const char* name, std::int32_t* r
 
 }  // namespace
 
-ViewerSession::ViewerSession(DispatchCalls& calls, bool reconnect)
+ViewerSession::ViewerSession(container::DispatchCalls& calls, bool reconnect)
     : calls_(calls), status_(calls.Control()), replay_(reconnect) {
     last_ = status_.Read();
     told_sequence_ = last_.sequence;

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "apps/dispatch_calls.h"
+#include "container/dispatch_calls.h"
 #include "container/replay.h"
 #include "container/status_reader.h"
 
@@ -17,7 +17,7 @@ namespace apps {
 class ViewerSession {
   public:
     // reconnect false: ends are shown, never replayed.
-    ViewerSession(DispatchCalls& calls, bool reconnect);
+    ViewerSession(container::DispatchCalls& calls, bool reconnect);
 
     // The user's Play and Stop (the viewer's first Play counts as the user's).
     void Play();
@@ -46,7 +46,7 @@ class ViewerSession {
     std::string TakeNote();
 
   private:
-    DispatchCalls& calls_;
+    container::DispatchCalls& calls_;
     container::StatusReader status_;
     container::Replay replay_;
     container::StatusReading last_;

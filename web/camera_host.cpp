@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "container/dispatch_calls.h"
 #include "container/hosted_control.h"
 #include "container/replay.h"
 #include "container/status_reader.h"
@@ -33,58 +34,6 @@ const char* to_string(CameraState state) {
 
 namespace {
 
-// One member through IDispatch: a property put of `arg`, or a method call with `arg` as its only
-// argument (none when arg is null). The status of the call.
-HRESULT Invoke(IDispatch& dispatch, const char* name, WORD flags, VARIANT* arg) {
-    std::u16string wide = Utf16FromAnsi(name);
-    OLECHAR* names[] = {wide.data()};
-    DISPID id = DISPID_UNKNOWN;
-    HRESULT hr = dispatch.GetIDsOfNames(IID_NULL, names, 1, kLocaleEnglishUs, &id);
-    if (!Succeeded(hr)) return hr;
-    DISPID named = DISPID_PROPERTYPUT;
-    DISPPARAMS params;
-    if (arg != nullptr) {
-        params.rgvarg = arg;
-        params.cArgs = 1;
-    }
-    if (flags == DISPATCH_PROPERTYPUT) {
-        params.rgdispidNamedArgs = &named;
-        params.cNamedArgs = 1;
-    }
-    VARIANT result;
-    hr = dispatch.Invoke(id, IID_NULL, kLocaleEnglishUs, flags, &params,
-                         flags == DISPATCH_METHOD ? &result : nullptr, nullptr, nullptr);
-    if (flags == DISPATCH_METHOD && Succeeded(hr)) VariantClear(&result);
-    return hr;
-}
-
-HRESULT PutLong(IDispatch& dispatch, const char* name, std::int32_t value) {
-    VARIANT arg;
-    arg.vt = VT_I4;
-    arg.lVal = value;
-    return Invoke(dispatch, name, DISPATCH_PROPERTYPUT, &arg);
-}
-
-HRESULT PutText(IDispatch& dispatch, const char* name, const std::string& text) {
-    VARIANT arg;
-    arg.vt = VT_BSTR;
-    arg.bstrVal = BstrFromAnsi(text);
-    const HRESULT hr = Invoke(dispatch, name, DISPATCH_PROPERTYPUT, &arg);
-    VariantClear(&arg);
-    return hr;
-}
-
-HRESULT CallLong(IDispatch& dispatch, const char* name, std::int32_t value) {
-    VARIANT arg;
-    arg.vt = VT_I4;
-    arg.lVal = value;
-    return Invoke(dispatch, name, DISPATCH_METHOD, &arg);
-}
-
-HRESULT Call(IDispatch& dispatch, const char* name) {
-    return Invoke(dispatch, name, DISPATCH_METHOD, nullptr);
-}
-
 OLE_COLOR ColorOf(std::uint32_t rgb) {
     return RGB(static_cast<std::uint8_t>(rgb >> 16), static_cast<std::uint8_t>(rgb >> 8),
                static_cast<std::uint8_t>(rgb));
@@ -96,6 +45,7 @@ struct CameraHost::Impl {
     CameraConfig config;
     // Declared in the order they are made; they go in the reverse one, the control last.
     container::HostedControl hosted;
+    std::optional<container::DispatchCalls> calls;
     std::optional<container::StatusReader> status;
     std::optional<container::WindowTap> tap;
     container::Replay replay;
@@ -105,7 +55,7 @@ struct CameraHost::Impl {
 
     void Read() {
         reading = status->Read();
-        if (replay.Update(reading)) Call(hosted.Dispatch(), "Play");
+        if (replay.Update(reading)) calls->Call("Play");
     }
 };
 
@@ -137,16 +87,16 @@ std::unique_ptr<CameraHost> CameraHost::Create(const CameraConfig& config, std::
     }
     impl->tap.emplace(impl->hosted);
 
-    IDispatch& d = impl->hosted.Dispatch();
-    PutLong(d, "PreviewWidth", config.preview_width);
-    PutLong(d, "PreviewHeight", config.preview_height);
-    CallLong(d, "Zoom", config.zoom);
-    CallLong(d, "ResizeMode", config.resize);
-    CallLong(d, "DisplayMode", config.display);
-    PutLong(d, "AuthType", config.auth_type);
-    if (config.timeout > 0) PutLong(d, "Timeout", config.timeout);
-    PumpMessages();                      // the window's first paint: its background
-    PutText(d, "RemoteHost", config.target);  // the probe, on this thread as a container does
+    container::DispatchCalls& d = impl->calls.emplace(impl->hosted.Dispatch());
+    d.PutLong("PreviewWidth", config.preview_width);
+    d.PutLong("PreviewHeight", config.preview_height);
+    d.CallLong("Zoom", config.zoom, nullptr);
+    d.CallLong("ResizeMode", config.resize, nullptr);
+    d.CallLong("DisplayMode", config.display, nullptr);
+    d.PutLong("AuthType", config.auth_type);
+    if (config.timeout > 0) d.PutLong("Timeout", config.timeout);
+    PumpMessages();                             // the window's first paint: its background
+    d.PutText("RemoteHost", config.target);  // the probe, on this thread as a container does
     impl->reading = impl->status->Read();
     return std::unique_ptr<CameraHost>(new CameraHost(std::move(impl)));
 }
@@ -158,14 +108,14 @@ IDispatch& CameraHost::Dispatch() {
 void CameraHost::Play() {
     wanted_ = true;
     impl_->replay.UserPlayed();
-    Call(impl_->hosted.Dispatch(), "Play");
+    impl_->calls->Call("Play");
     impl_->Read();
 }
 
 void CameraHost::Stop() {
     wanted_ = false;
     impl_->replay.UserStopped();
-    Call(impl_->hosted.Dispatch(), "Stop");
+    impl_->calls->Call("Stop");
     impl_->Read();
 }
 

@@ -1,7 +1,7 @@
 // Name lookup (cached per name, failures too) and the three Invoke shapes.
-#include "apps/dispatch_calls.h"
+#include "container/dispatch_calls.h"
 
-namespace apps {
+namespace container {
 
 using namespace platform;
 
@@ -112,4 +112,4 @@ std::string DispatchCalls::GetText(const std::string& name) {
     return text;
 }
 
-}  // namespace apps
+}  // namespace container

@@ -10,7 +10,7 @@
 
 #include "platform/com.h"
 
-namespace apps {
+namespace container {
 
 class DispatchCalls {
   public:
@@ -39,4 +39,4 @@ class DispatchCalls {
     std::map<std::string, platform::DISPID> ids_;
 };
 
-}  // namespace apps
+}  // namespace container
