@@ -626,18 +626,8 @@ struct PacedSender {
                             std::string(jpeg->begin(), jpeg->end()) + "\r\n--" + kBoundary +
                             "\r\n");
         }
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(listener, 1) != 0 ||
-            ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            *error = std::string("listen: ") + std::strerror(errno);
-            return false;
-        }
-        port = ntohs(a.sin_port);
+        listener = benchsupport::ListenLoopback(1, &port, error);
+        if (listener < 0) return false;
         sent.reserve(kLatencyFrames);
         thread = std::thread([this] { Serve(); });
         return true;

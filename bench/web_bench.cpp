@@ -138,18 +138,8 @@ class Relay {
   public:
     bool Start(int camera_port, std::string* error) {
         camera_port_ = camera_port;
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(listener_, 16) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            *error = std::string("relay: ") + std::strerror(errno);
-            return false;
-        }
-        port_ = ntohs(a.sin_port);
+        listener_ = benchsupport::ListenLoopback(16, &port_, error);
+        if (listener_ < 0) return false;
         accepter_ = std::thread([this] { Accept(); });
         return true;
     }

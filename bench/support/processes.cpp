@@ -1,10 +1,13 @@
 #include "bench/support/processes.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -111,6 +114,23 @@ bool CameraProcess::Start(const std::vector<std::string>& options, int lifetime_
     }
     port = std::atoi(line.c_str() + colon + 1);
     return port > 0;
+}
+
+int ListenLoopback(int backlog, int* port, std::string* error) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        *error = std::string("listen on 127.0.0.1: ") + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
 }
 
 std::vector<std::string> Camera640(int fps, bool still) {

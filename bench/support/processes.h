@@ -50,6 +50,10 @@ struct CameraProcess {
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port); }
 };
 
+// A listening TCP socket on a free 127.0.0.1 port (its number in *port); -1 with error set when
+// the socket cannot be made. The caller closes it.
+int ListenLoopback(int backlog, int* port, std::string* error);
+
 // Camera options for a 640x480 stream at quality 75; `still` repeats one encoded picture, so
 // many cameras on a small machine spend nothing on encoding.
 std::vector<std::string> Camera640(int fps, bool still);
