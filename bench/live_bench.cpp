@@ -220,11 +220,14 @@ BENCHMARK(EndToEnd)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 // on the same path), so it fails the benchmark instead of being reported.
 //
 // On a shared machine the kernel gives this process a fair share of the cores, whatever its
-// thread count: under load, two busy threads may get no more CPU than one. So each measurement
-// is preceded by the same number of plain busy threads, and what the machine gave them (their
-// cores busy against one busy thread's) is reported beside the controls' speedup as the ceiling
-// that round allowed. The controls' CPU per frame at N against one tells whether their work
-// itself grows when they run side by side.
+// thread count: under load, two busy threads may get no more CPU than one. And on a virtual
+// machine one busy thread may run slower than each of two (two plain counting threads have done
+// 2.15 to 2.2 times the counting of one here). So each measurement is preceded by the same
+// number of plain counting threads, and what they got done against one counting thread is
+// reported beside the controls' speedup as the ceiling that round allowed. A speedup above the
+// control count is implausible only when it is also above that ceiling: the threads share
+// nothing, so the controls cannot scale better than they do. The controls' CPU per frame at N
+// against one tells whether their work itself grows when they run side by side.
 
 constexpr int kScalingCounts[] = {1, 2, 4, 8};
 constexpr int kScalingRounds = 5;
@@ -234,30 +237,36 @@ constexpr int kScalingDistinctFrames = 4;
 constexpr const char* kScalingBoundary = "scaling";
 
 constexpr int kMachineMeasureMs = 500;
+// How far the controls' speedup may lie above the counting threads' before it is called
+// implausible: the two are taken a moment apart, so the same round can differ by some percent.
+constexpr double kScalingTolerance = 1.1;
 
 struct ScalingSample {
     double frames_per_s = 0;
     double cpu_ms_per_frame = 0;
     double cores_busy = 0;
-    double machine_cores = 0;  // what n plain busy threads got just before
+    double machine_counts = 0;  // counting n plain threads did per second just before
 };
 
-// Cores busy of n threads that do nothing but count, over kMachineMeasureMs.
-double MachineCores(int n) {
+// Counts per second of n threads that do nothing but count, over kMachineMeasureMs.
+double MachineCounts(int n) {
     std::atomic<bool> stop{false};
+    std::vector<unsigned long long> counts(static_cast<std::size_t>(n));
     std::vector<std::thread> threads;
     for (int i = 0; i < n; ++i)
-        threads.emplace_back([&stop] {
-            volatile unsigned long long count = 0;
-            while (!stop.load(std::memory_order_relaxed)) count = count + 1;
+        threads.emplace_back([&stop, &total = counts[static_cast<std::size_t>(i)]] {
+            unsigned long long count = 0;
+            while (!stop.load(std::memory_order_relaxed)) ++count;
+            total = count;
         });
-    const double cpu0 = ProcessCpuSeconds();
     const Clock::time_point t0 = Clock::now();
     platform::Sleep(kMachineMeasureMs);
-    const double cores = (ProcessCpuSeconds() - cpu0) / Seconds(Clock::now() - t0);
     stop = true;
     for (std::thread& t : threads) t.join();
-    return cores;
+    const double wall = Seconds(Clock::now() - t0);
+    double sum = 0;
+    for (unsigned long long c : counts) sum += static_cast<double>(c);
+    return sum / wall;
 }
 
 // The reply a camera sends: its head, then parts that repeat (each part ends with the next
@@ -328,7 +337,7 @@ bool FeedControl(control::ControlState& c, const CameraStream& stream,
 // when a control presents nothing or its stream is refused.
 bool MeasureControls(const CameraStream& stream, int n, ScalingSample* sample,
                      std::string* error) {
-    sample->machine_cores = MachineCores(n);
+    sample->machine_counts = MachineCounts(n);
     std::vector<std::unique_ptr<Viewer>> viewers;
     for (int i = 0; i < n; ++i) viewers.push_back(std::make_unique<Viewer>());
     std::atomic<bool> stop{false};
@@ -395,8 +404,8 @@ void Scaling(benchmark::State& state) {
                 speedup[at].push_back(samples[0].frames_per_s > 0
                                           ? samples[at].frames_per_s / samples[0].frames_per_s
                                           : 0);
-                ceiling[at].push_back(samples[0].machine_cores > 0
-                                          ? samples[at].machine_cores / samples[0].machine_cores
+                ceiling[at].push_back(samples[0].machine_counts > 0
+                                          ? samples[at].machine_counts / samples[0].machine_counts
                                           : 0);
             }
         }
@@ -413,15 +422,16 @@ void Scaling(benchmark::State& state) {
             state.counters["speedup_" + n + "_high"] = x.high;
             state.counters["cpu_ms_per_frame_" + n] = SpreadOf(cpu[at]).median;
             state.counters["cores_busy_" + n] = SpreadOf(cores[at]).median;
-            state.counters["machine_speedup_" + n] = SpreadOf(ceiling[at]).median;
+            const double machine = SpreadOf(ceiling[at]).median;
+            state.counters["machine_speedup_" + n] = machine;
             if (fps[0].empty() || SpreadOf(fps[0]).median <= 0) {
                 implausible = "one control presented no frames";
-            } else if (x.median > kScalingCounts[at]) {
-                char text[160];
+            } else if (x.median > kScalingCounts[at] && x.median > machine * kScalingTolerance) {
+                char text[200];
                 std::snprintf(text, sizeof text,
                               "implausible: %s controls at %.2f x one control's rate (median of "
-                              "%d rounds, %.2f to %.2f)",
-                              n.c_str(), x.median, kScalingRounds, x.low, x.high);
+                              "%d rounds, %.2f to %.2f), as many plain counting threads at %.2f x",
+                              n.c_str(), x.median, kScalingRounds, x.low, x.high, machine);
                 if (implausible.empty()) implausible = text;
             }
         }

@@ -247,7 +247,7 @@ int main(int argc, char** argv) {
 
     std::printf("\n== Scaling, controls each running its session's work on a stream fed from "
                 "memory, medians of interleaved rounds (goal: 2 controls >= 1.8 x 1; \"machine\" "
-                "is what as many plain busy threads got against one in the same rounds)\n");
+                "is the counting as many plain threads did against one in the same rounds)\n");
     bool scaling_failed = false;
     {
         const auto rounds = Counter(runs, "Scaling", "rounds");
@@ -291,8 +291,8 @@ int main(int argc, char** argv) {
             const double cpu_one = Counter(runs, "Scaling", "cpu_ms_per_frame_1").value_or(0);
             const double cpu_two = Counter(runs, "Scaling", "cpu_ms_per_frame_2").value_or(0);
             if (machine < 1.8 && cpu_two > 0) {
-                std::printf("not judgeable in this run: two plain busy threads got %.2f x one "
-                            "thread's CPU; the controls' CPU per frame at 2 is %.2f x that at 1, "
+                std::printf("not judgeable in this run: two plain counting threads did %.2f x "
+                            "one thread's counting; the controls' CPU per frame at 2 is %.2f x that at 1, "
                             "which on two free cores would give %.2f x one control's rate (a "
                             "projection, not a measurement)\n",
                             machine, cpu_two / cpu_one, 2 * cpu_one / cpu_two);
