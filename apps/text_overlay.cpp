@@ -7,7 +7,7 @@
 namespace apps {
 
 namespace {
-constexpr int kMargin = 4;     // pixels around the lines
+constexpr int kMargin = 4;        // pixels around the lines
 constexpr int kWideWindow = 480;  // from this width on, the glyphs are drawn twice the size
 }  // namespace
 
@@ -28,7 +28,8 @@ std::vector<std::string> WrapText(const std::string& text, int columns) {
     return lines;
 }
 
-void DrawTextOverlay(SDL_Renderer* renderer, int width, int height, const std::string& text) {
+void DrawTextOverlay(const SdlLibrary& sdl, SDL_Renderer* renderer, int width, int height,
+                     const std::string& text) {
     if (text.empty() || width <= 2 * kMargin) return;
     const int scale = width >= kWideWindow ? 2 : 1;
     const int cell_w = platform::kCellWidth * scale;
@@ -36,10 +37,10 @@ void DrawTextOverlay(SDL_Renderer* renderer, int width, int height, const std::s
     const std::vector<std::string> lines = WrapText(text, (width - 2 * kMargin) / cell_w);
     const int band = static_cast<int>(lines.size()) * cell_h + 2 * kMargin;
     const int top = std::max(0, height - band);
-    SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
+    sdl.SetRenderDrawColor(renderer, 0, 0, 0, 255);
     const SDL_Rect back{0, top, width, band};
-    SDL_RenderFillRect(renderer, &back);
-    SDL_SetRenderDrawColor(renderer, 255, 255, 255, 255);
+    sdl.RenderFillRect(renderer, &back);
+    sdl.SetRenderDrawColor(renderer, 255, 255, 255, 255);
     std::vector<SDL_Rect> dots;
     for (std::size_t l = 0; l < lines.size(); ++l) {
         const int y0 = top + kMargin + static_cast<int>(l) * cell_h;
@@ -52,7 +53,7 @@ void DrawTextOverlay(SDL_Renderer* renderer, int width, int height, const std::s
                         dots.push_back(SDL_Rect{x0 + col * scale, y0 + row * scale, scale, scale});
         }
     }
-    if (!dots.empty()) SDL_RenderFillRects(renderer, dots.data(), static_cast<int>(dots.size()));
+    if (!dots.empty()) sdl.RenderFillRects(renderer, dots.data(), static_cast<int>(dots.size()));
 }
 
 }  // namespace apps

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "apps/camera/camera.h"
+#include "apps/sdl_library.h"
 #include "apps/text_overlay.h"
 #include "apps/viewer_session.h"
 #include "apps/window_bmp.h"
@@ -62,6 +63,7 @@ void ToBgr(const platform::WindowPixels& p, std::vector<std::uint8_t>* out) {
 
 struct Viewer::Impl {
     ViewerOptions options;
+    const SdlLibrary* sdl = nullptr;
     SDL_Window* window = nullptr;
     SDL_Renderer* renderer = nullptr;
     SDL_Texture* texture = nullptr;
@@ -101,10 +103,10 @@ Viewer::Impl::~Impl() {
     session.reset();
     calls.reset();
     control = container::HostedControl();
-    if (texture != nullptr) SDL_DestroyTexture(texture);
-    if (renderer != nullptr) SDL_DestroyRenderer(renderer);
-    if (window != nullptr) SDL_DestroyWindow(window);
-    SDL_Quit();
+    if (texture != nullptr) sdl->DestroyTexture(texture);
+    if (renderer != nullptr) sdl->DestroyRenderer(renderer);
+    if (window != nullptr) sdl->DestroyWindow(window);
+    sdl->Quit();
 }
 
 Viewer::Viewer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -130,38 +132,41 @@ std::unique_ptr<Viewer> Viewer::Open(const ViewerOptions& options, std::string* 
     }
     const int w = static_cast<int>(width);
     const int h = static_cast<int>(height);
+    const SdlLibrary* sdl = OpenSdl(error);
+    if (sdl == nullptr) return nullptr;
     // Without a choice of the user's, only a real display will do: SDL would otherwise fall back
     // to its invisible offscreen driver.
     if (driver == nullptr)
-        SDL_SetHint(SDL_HINT_VIDEODRIVER,
-                    wayland != nullptr && *wayland != '\0' ? "wayland,x11" : "x11");
-    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-        *error = std::string("cannot open a display: ") + SDL_GetError() +
+        sdl->SetHint(SDL_HINT_VIDEODRIVER,
+                     wayland != nullptr && *wayland != '\0' ? "wayland,x11" : "x11");
+    sdl->SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    if (sdl->Init(SDL_INIT_VIDEO) != 0) {
+        *error = std::string("cannot open a display: ") + sdl->GetError() +
                  (display != nullptr ? std::string(" (DISPLAY=") + display + ")" : "");
-        SDL_Quit();
+        sdl->Quit();
         return nullptr;
     }
     auto impl = std::make_unique<Impl>();  // from here on, its destructor ends SDL
+    impl->sdl = sdl;
     impl->options = options;
     impl->zoom = options.zoom;
     impl->resize = options.resize;
     SDL_Rect usable;
-    if (SDL_GetDisplayUsableBounds(0, &usable) != 0) usable = SDL_Rect{0, 0, w, h};
+    if (sdl->GetDisplayUsableBounds(0, &usable) != 0) usable = SDL_Rect{0, 0, w, h};
     impl->screen_width = std::clamp(usable.w, w, platform::kMaxScreenSide);
     impl->screen_height = std::clamp(usable.h, h, platform::kMaxScreenSide);
-    impl->window = SDL_CreateWindow("Quorlina", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, w,
-                                    h, SDL_WINDOW_RESIZABLE);
+    impl->window = sdl->CreateWindow("Quorlina", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
+                                     w, h, SDL_WINDOW_RESIZABLE);
     if (impl->window == nullptr) {
-        *error = std::string("cannot open a window: ") + SDL_GetError();
+        *error = std::string("cannot open a window: ") + sdl->GetError();
         return nullptr;
     }
-    SDL_SetWindowMaximumSize(impl->window, impl->screen_width, impl->screen_height);
+    sdl->SetWindowMaximumSize(impl->window, impl->screen_width, impl->screen_height);
     // The software renderer copies the picture one to one, and with framebuffer acceleration off
     // it draws through the window system alone: no graphics driver, no driver threads.
-    impl->renderer = SDL_CreateRenderer(impl->window, -1, SDL_RENDERER_SOFTWARE);
+    impl->renderer = sdl->CreateRenderer(impl->window, -1, SDL_RENDERER_SOFTWARE);
     if (impl->renderer == nullptr) {
-        *error = std::string("cannot draw into the window: ") + SDL_GetError();
+        *error = std::string("cannot draw into the window: ") + sdl->GetError();
         return nullptr;
     }
     return std::unique_ptr<Viewer>(new Viewer(std::move(impl)));
@@ -176,7 +181,7 @@ void Viewer::Impl::Say(const std::string& line) {
 
 bool Viewer::Impl::HostControl(std::string* error) {
     int w = 0, h = 0;
-    SDL_GetWindowSize(window, &w, &h);
+    sdl->GetWindowSize(window, &w, &h);
     w = std::clamp(w, 1, screen_width);
     h = std::clamp(h, 1, screen_height);
     control = container::HostedControl::Create(
@@ -205,33 +210,33 @@ void Viewer::Impl::ShowIfChanged() {
     if (!platform::ReadWindowPixels(control_window, &shown)) return;
     have_shown = true;
     if (texture == nullptr || texture_width != shown.width || texture_height != shown.height) {
-        if (texture != nullptr) SDL_DestroyTexture(texture);
-        texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_BGR24, SDL_TEXTUREACCESS_STREAMING,
-                                    shown.width, shown.height);
+        if (texture != nullptr) sdl->DestroyTexture(texture);
+        texture = sdl->CreateTexture(renderer, SDL_PIXELFORMAT_BGR24, SDL_TEXTUREACCESS_STREAMING,
+                                     shown.width, shown.height);
         texture_width = shown.width;
         texture_height = shown.height;
     }
     if (texture == nullptr) return;
     ToBgr(shown, &bgr);
-    SDL_UpdateTexture(texture, nullptr, bgr.data(), shown.width * 3);
+    sdl->UpdateTexture(texture, nullptr, bgr.data(), shown.width * 3);
     Present();
 }
 
 void Viewer::Impl::Present() {
-    SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
-    SDL_RenderClear(renderer);
+    sdl->SetRenderDrawColor(renderer, 0, 0, 0, 255);
+    sdl->RenderClear(renderer);
     if (texture != nullptr) {
         const SDL_Rect to{0, 0, texture_width, texture_height};
-        SDL_RenderCopy(renderer, texture, nullptr, &to);
+        sdl->RenderCopy(renderer, texture, nullptr, &to);
     }
     // Until frames arrive, and after they stop, a line says where the session stands and why.
     // A page in design mode shows its background and caption alone until it is played.
     if (session && played && !session->Playing()) {
         int w = 0, h = 0;
-        SDL_GetRendererOutputSize(renderer, &w, &h);
-        DrawTextOverlay(renderer, w, h, session->Text());
+        sdl->GetRendererOutputSize(renderer, &w, &h);
+        DrawTextOverlay(*sdl, renderer, w, h, session->Text());
     }
-    SDL_RenderPresent(renderer);
+    sdl->RenderPresent(renderer);
 }
 
 void Viewer::Impl::Status() {
@@ -243,7 +248,7 @@ void Viewer::Impl::Status() {
     char title[320];
     std::snprintf(title, sizeof title, "Quorlina  %s  %.2f fps  %s", state.c_str(), fps,
                   time.c_str());
-    SDL_SetWindowTitle(window, title);
+    sdl->SetWindowTitle(window, title);
     char line[512];
     std::snprintf(line, sizeof line,
                   "fps %.2f  time \"%s\"  out1 %d  out2 %d  pan %d  tilt %d  zoom %d  resize %d  "
@@ -370,7 +375,7 @@ int Viewer::Run() {
         return 1;
     }
     v.Say(kViewerKeys);
-    SDL_SetWindowTitle(v.window, ("Quorlina  " + target).c_str());
+    v.sdl->SetWindowTitle(v.window, ("Quorlina  " + target).c_str());
     platform::PumpMessages();  // the window's first paint: its background
     v.ShowIfChanged();
     v.calls->PutText("RemoteHost", target);  // the probe, on this thread as a container does
@@ -387,7 +392,7 @@ int Viewer::Run() {
     bool running = true;
     while (running) {
         SDL_Event event;
-        bool have = SDL_WaitEventTimeout(&event, static_cast<int>(kLoopWaitMs)) == 1;
+        bool have = v.sdl->WaitEventTimeout(&event, static_cast<int>(kLoopWaitMs)) == 1;
         while (have && running) {
             if (event.type == SDL_QUIT) {
                 running = false;
@@ -401,11 +406,11 @@ int Viewer::Run() {
                 else if (event.window.event == SDL_WINDOWEVENT_CLOSE)
                     running = false;
             }
-            have = SDL_PollEvent(&event) == 1;
+            have = v.sdl->PollEvent(&event) == 1;
         }
         platform::PumpMessages();
         if (v.session->Tick()) {
-            SDL_SetWindowTitle(v.window, ("Quorlina  " + v.session->Text()).c_str());
+            v.sdl->SetWindowTitle(v.window, ("Quorlina  " + v.session->Text()).c_str());
             v.Present();
         }
         const std::string note = v.session->TakeNote();

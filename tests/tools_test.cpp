@@ -365,3 +365,29 @@ TEST(Tools, RegistryFileNamesAreCheckedAndUnregisterMakesNothing) {
     EXPECT_EQ(run.out, "nothing was registered in " + file.string() + " (no such file)\n");
     EXPECT_FALSE(fs::exists(dir));
 }
+
+// Only the viewer loads SDL2, when it opens its window: another command starts without it, and
+// a viewer that cannot load it says so by the library's name instead of failing to start.
+TEST(Tools, OnlyTheViewerLoadsSdlAndSaysWhenItCannot) {
+    ::setenv("LD_DEBUG", "libs", 1);
+    ToolRun run = Quorlina({"decode", "--help"});
+    ::unsetenv("LD_DEBUG");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.err.find("libstdc++"), std::string::npos) << "the loader said nothing";
+    EXPECT_EQ(run.err.find("libSDL2"), std::string::npos);
+
+    const fs::path dir = fs::temp_directory_path() / ("quorlina-tools-sdl-" +
+                                                      std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "libSDL2-2.0.so.0") << "not a library";
+    ::setenv("LD_LIBRARY_PATH", dir.c_str(), 1);
+    ::setenv("DISPLAY", ":4242", 1);
+    run = Quorlina({"view", "127.0.0.1:9"});
+    ::unsetenv("LD_LIBRARY_PATH");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("quorlina view: the viewer needs SDL2 (libSDL2-2.0.so.0), which could "
+                           "not be loaded: "),
+              std::string::npos)
+        << run.err;
+    fs::remove_all(dir);
+}
