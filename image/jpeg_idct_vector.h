@@ -59,49 +59,60 @@ template <class V>
     return {V::Sub32(a.lo, b.lo), V::Sub32(a.hi, b.hi)};
 }
 
-// The 1-D transform of x[0..7] (16-bit lanes) into y[0..7] (32-bit sums, unscaled). With Low,
-// x[4..7] are known to be zero and their products are left out.
+// The odd part of an output pair: p13 on x1 and x3, p57 on x5 and x7 (zero with Low).
 template <class V, bool Low>
-[[gnu::always_inline]] inline void Transform(const typename V::T* x, Wide<V>* y) {
-    Wide<V> e0, e1, e2, e3, o0, o1, o2, o3;
-    if constexpr (Low) {
-        const typename V::T zero = V::Zero();
-        const Wide<V> a = MulAdd<V>(x[0], zero, Pair(1 << kConstBits, 0));
-        const Wide<V> t2 = MulAdd<V>(x[2], zero, Pair(k0_541196100 + k0_765366865, 0));
-        const Wide<V> t6 = MulAdd<V>(x[2], zero, Pair(k0_541196100, 0));
-        e0 = Add(a, t2);
-        e3 = Sub(a, t2);
-        e1 = Add(a, t6);
-        e2 = Sub(a, t6);
-        o0 = MulAdd<V>(x[1], x[3], Pair(2260, -6436));
-        o1 = MulAdd<V>(x[1], x[3], Pair(6437, -11362));
-        o2 = MulAdd<V>(x[1], x[3], Pair(9633, -2259));
-        o3 = MulAdd<V>(x[1], x[3], Pair(11363, 9633));
-    } else {
-        const Wide<V> a0 = MulAdd<V>(x[0], x[4], Pair(1 << kConstBits, 1 << kConstBits));
-        const Wide<V> a1 = MulAdd<V>(x[0], x[4], Pair(1 << kConstBits, -(1 << kConstBits)));
-        const Wide<V> t2 = MulAdd<V>(x[2], x[6], Pair(k0_541196100 + k0_765366865, k0_541196100));
-        const Wide<V> t6 = MulAdd<V>(x[2], x[6], Pair(k0_541196100, k0_541196100 - k1_847759065));
-        e0 = Add(a0, t2);
-        e3 = Sub(a0, t2);
-        e1 = Add(a1, t6);
-        e2 = Sub(a1, t6);
-        o0 = Add(MulAdd<V>(x[1], x[3], Pair(2260, -6436)),
-                 MulAdd<V>(x[5], x[7], Pair(9633, -11363)));
-        o1 =
-            Add(MulAdd<V>(x[1], x[3], Pair(6437, -11362)), MulAdd<V>(x[5], x[7], Pair(2261, 9633)));
-        o2 = Add(MulAdd<V>(x[1], x[3], Pair(9633, -2259)),
-                 MulAdd<V>(x[5], x[7], Pair(-11362, -6436)));
-        o3 = Add(MulAdd<V>(x[1], x[3], Pair(11363, 9633)), MulAdd<V>(x[5], x[7], Pair(6437, 2260)));
+[[gnu::always_inline]] inline Wide<V> Odd(const typename V::T* x, int p13, int p57) {
+    if constexpr (Low)
+        return MulAdd<V>(x[1], x[3], p13);
+    else
+        return Add(MulAdd<V>(x[1], x[3], p13), MulAdd<V>(x[5], x[7], p57));
+}
+
+// The 1-D transform of x[0..7] (16-bit lanes) into out[0..7] = narrow(y[0..7]), y the 32-bit
+// sums (unscaled). With Low, x[4..7] are known to be zero and their products are left out. The
+// outputs are formed and narrowed in two groups (rows 0, 7, 3, 4 from the even terms of x0 and
+// x2 with odd terms o3 and o0; then rows 1, 6, 2, 5), so that only a few 32-bit sums are live at
+// a time: all eight in pairs of registers do not fit the sixteen vector registers, and the
+// spills cost more than the arithmetic. out must not overlap x.
+template <class V, bool Low, class Narrow>
+[[gnu::always_inline]] inline void Transform(const typename V::T* x, typename V::T* out,
+                                             Narrow narrow) {
+    {
+        Wide<V> a, t2;
+        if constexpr (Low) {
+            const typename V::T zero = V::Zero();
+            a = MulAdd<V>(x[0], zero, Pair(1 << kConstBits, 0));
+            t2 = MulAdd<V>(x[2], zero, Pair(k0_541196100 + k0_765366865, 0));
+        } else {
+            a = MulAdd<V>(x[0], x[4], Pair(1 << kConstBits, 1 << kConstBits));
+            t2 = MulAdd<V>(x[2], x[6], Pair(k0_541196100 + k0_765366865, k0_541196100));
+        }
+        const Wide<V> e0 = Add(a, t2), e3 = Sub(a, t2);
+        const Wide<V> o3 = Odd<V, Low>(x, Pair(11363, 9633), Pair(6437, 2260));
+        out[0] = narrow(Add(e0, o3));
+        out[7] = narrow(Sub(e0, o3));
+        const Wide<V> o0 = Odd<V, Low>(x, Pair(2260, -6436), Pair(9633, -11363));
+        out[3] = narrow(Add(e3, o0));
+        out[4] = narrow(Sub(e3, o0));
     }
-    y[0] = Add(e0, o3);
-    y[7] = Sub(e0, o3);
-    y[1] = Add(e1, o2);
-    y[6] = Sub(e1, o2);
-    y[2] = Add(e2, o1);
-    y[5] = Sub(e2, o1);
-    y[3] = Add(e3, o0);
-    y[4] = Sub(e3, o0);
+    {
+        Wide<V> a, t6;
+        if constexpr (Low) {
+            const typename V::T zero = V::Zero();
+            a = MulAdd<V>(x[0], zero, Pair(1 << kConstBits, 0));
+            t6 = MulAdd<V>(x[2], zero, Pair(k0_541196100, 0));
+        } else {
+            a = MulAdd<V>(x[0], x[4], Pair(1 << kConstBits, -(1 << kConstBits)));
+            t6 = MulAdd<V>(x[2], x[6], Pair(k0_541196100, k0_541196100 - k1_847759065));
+        }
+        const Wide<V> e1 = Add(a, t6), e2 = Sub(a, t6);
+        const Wide<V> o2 = Odd<V, Low>(x, Pair(9633, -2259), Pair(-11362, -6436));
+        out[1] = narrow(Add(e1, o2));
+        out[6] = narrow(Sub(e1, o2));
+        const Wide<V> o1 = Odd<V, Low>(x, Pair(6437, -11362), Pair(2261, 9633));
+        out[2] = narrow(Add(e2, o1));
+        out[5] = narrow(Sub(e2, o1));
+    }
 }
 
 template <class V>
@@ -146,16 +157,26 @@ template <class V>
                   V::Set16(kRangeMask));
 }
 
+// The two narrowings as function objects for Transform (not lambdas: those would not take the
+// instruction set the including unit compiles its kernels for).
+template <class V>
+struct ColumnNarrow {
+    [[gnu::always_inline]] typename V::T operator()(Wide<V> y) const { return ColumnOutput<V>(y); }
+};
+template <class V>
+struct RowNarrow {
+    [[gnu::always_inline]] typename V::T operator()(Wide<V> y) const { return RowIndex<V>(y); }
+};
+
 // Both passes over the rows x[0..7] of dequantised coefficients; on return x[r] holds row r of
 // the samples as 16-bit values 0..255 in lanes.
 template <class V, bool Low>
 [[gnu::always_inline]] inline void InverseDctRows(typename V::T* x) {
-    Wide<V> y[8];
-    Transform<V, Low>(x, y);
-    for (int r = 0; r < 8; ++r) x[r] = ColumnOutput(y[r]);
-    Transpose<V>(x);
-    Transform<V, Low>(x, y);  // columns 4-7 of an all-low block stay zero through the first pass
-    for (int c = 0; c < 8; ++c) x[c] = RowIndex(y[c]);
+    typename V::T t[8];
+    Transform<V, Low>(x, t, ColumnNarrow<V>{});
+    Transpose<V>(t);
+    // Columns 4-7 of an all-low block stay zero through the first pass.
+    Transform<V, Low>(t, x, RowNarrow<V>{});
     Transpose<V>(x);
     for (int r = 0; r < 8; ++r) x[r] = V::AndNot(V::CmpGt16(x[r], V::Set16(kRangeWrap - 1)), x[r]);
 }
