@@ -73,7 +73,9 @@ template <class V, bool Low>
 // outputs are formed and narrowed in two groups (rows 0, 7, 3, 4 from the even terms of x0 and
 // x2 with odd terms o3 and o0; then rows 1, 6, 2, 5), so that only a few 32-bit sums are live at
 // a time: all eight in pairs of registers do not fit the sixteen vector registers, and the
-// spills cost more than the arithmetic. out must not overlap x.
+// spills cost more than the arithmetic. The narrowing's rounding term goes into the x0 term once
+// (every output holds that term once; the 32-bit sums wrap alike in either order), not into
+// each output. out must not overlap x.
 template <class V, bool Low, class Narrow>
 [[gnu::always_inline]] inline void Transform(const typename V::T* x, typename V::T* out,
                                              Narrow narrow) {
@@ -87,6 +89,7 @@ template <class V, bool Low, class Narrow>
             a = MulAdd<V>(x[0], x[4], Pair(1 << kConstBits, 1 << kConstBits));
             t2 = MulAdd<V>(x[2], x[6], Pair(k0_541196100 + k0_765366865, k0_541196100));
         }
+        a = Add(a, Wide<V>{V::Set32(Narrow::kRound), V::Set32(Narrow::kRound)});
         const Wide<V> e0 = Add(a, t2), e3 = Sub(a, t2);
         const Wide<V> o3 = Odd<V, Low>(x, Pair(11363, 9633), Pair(6437, 2260));
         out[0] = narrow(Add(e0, o3));
@@ -105,6 +108,7 @@ template <class V, bool Low, class Narrow>
             a = MulAdd<V>(x[0], x[4], Pair(1 << kConstBits, -(1 << kConstBits)));
             t6 = MulAdd<V>(x[2], x[6], Pair(k0_541196100, k0_541196100 - k1_847759065));
         }
+        a = Add(a, Wide<V>{V::Set32(Narrow::kRound), V::Set32(Narrow::kRound)});
         const Wide<V> e1 = Add(a, t6), e2 = Sub(a, t6);
         const Wide<V> o2 = Odd<V, Low>(x, Pair(9633, -2259), Pair(-11362, -6436));
         out[1] = narrow(Add(e1, o2));
@@ -137,35 +141,26 @@ template <class V>
 }
 
 // (y + 1024) >> 11 kept to its low 16 bits, as the portable pass stores it: shifted left by 5,
-// those bits are the upper half of the 32-bit lane.
+// those bits are the upper half of the 32-bit lane. y arrives with the 1024 added (kRound).
 template <class V>
-[[gnu::always_inline]] inline typename V::T ColumnOutput(Wide<V> y) {
-    const typename V::T round = V::Set32(kColumnRound);
-    constexpr int kUp = 16 - kColumnShift;
-    return V::Packs32(V::Srai32(V::Slli32(V::Add32(y.lo, round), kUp), 16),
-                      V::Srai32(V::Slli32(V::Add32(y.hi, round), kUp), 16));
-}
+struct ColumnNarrow {
+    static constexpr int kRound = kColumnRound;
+    [[gnu::always_inline]] typename V::T operator()(Wide<V> y) const {
+        constexpr int kUp = 16 - kColumnShift;
+        return V::Packs32(V::Srai32(V::Slli32(y.lo, kUp), 16), V::Srai32(V::Slli32(y.hi, kUp), 16));
+    }
+};
 
 // The range-table index ((y + 2^17) >> 18 & 1023) + 128, reduced to t = (v + 128) & 1023: the
 // table gives t below 256, 255 from 256 to 639 and 0 from 640 on. A shifted sum fits 16 bits
-// (|y| < 2^31), so it is packed before the mask.
-template <class V>
-[[gnu::always_inline]] inline typename V::T RowIndex(Wide<V> y) {
-    const typename V::T round = V::Set32(kRowRound + (kRangeCentre << kRowShift));
-    return V::And(V::Packs32(V::Srai32(V::Add32(y.lo, round), kRowShift),
-                             V::Srai32(V::Add32(y.hi, round), kRowShift)),
-                  V::Set16(kRangeMask));
-}
-
-// The two narrowings as function objects for Transform (not lambdas: those would not take the
-// instruction set the including unit compiles its kernels for).
-template <class V>
-struct ColumnNarrow {
-    [[gnu::always_inline]] typename V::T operator()(Wide<V> y) const { return ColumnOutput<V>(y); }
-};
+// (|y| < 2^31), so it is packed before the mask. y arrives with 2^17 + (128 << 18) added.
 template <class V>
 struct RowNarrow {
-    [[gnu::always_inline]] typename V::T operator()(Wide<V> y) const { return RowIndex<V>(y); }
+    static constexpr int kRound = kRowRound + (kRangeCentre << kRowShift);
+    [[gnu::always_inline]] typename V::T operator()(Wide<V> y) const {
+        return V::And(V::Packs32(V::Srai32(y.lo, kRowShift), V::Srai32(y.hi, kRowShift)),
+                      V::Set16(kRangeMask));
+    }
 };
 
 // Both passes over the rows x[0..7] of dequantised coefficients; on return x[r] holds row r of
