@@ -45,9 +45,11 @@ struct Wide {
     typename V::T lo, hi;  // lanes 0-3 and 4-7 of each row as 32-bit sums
 };
 
-template <class V>
+// With Left, lanes 4-7 of a and b are known to be zero, and so are those of the sums.
+template <class V, bool Left = false>
 [[gnu::always_inline]] inline Wide<V> MulAdd(typename V::T a, typename V::T b, int pair) {
     const typename V::T factors = V::Set32(pair);
+    if constexpr (Left) return {V::Madd(V::UnpackLo16(a, b), factors), V::Zero()};
     return {V::Madd(V::UnpackLo16(a, b), factors), V::Madd(V::UnpackHi16(a, b), factors)};
 }
 template <class V>
@@ -59,49 +61,65 @@ template <class V>
     return {V::Sub32(a.lo, b.lo), V::Sub32(a.hi, b.hi)};
 }
 
-// The 1-D transform of x[0..7] (16-bit lanes) into y[0..7] (32-bit sums, unscaled). With Low,
-// x[4..7] are known to be zero and their products are left out.
-template <class V, bool Low>
-[[gnu::always_inline]] inline void Transform(const typename V::T* x, Wide<V>* y) {
-    Wide<V> e0, e1, e2, e3, o0, o1, o2, o3;
-    if constexpr (Low) {
-        const typename V::T zero = V::Zero();
-        const Wide<V> a = MulAdd<V>(x[0], zero, Pair(1 << kConstBits, 0));
-        const Wide<V> t2 = MulAdd<V>(x[2], zero, Pair(k0_541196100 + k0_765366865, 0));
-        const Wide<V> t6 = MulAdd<V>(x[2], zero, Pair(k0_541196100, 0));
-        e0 = Add(a, t2);
-        e3 = Sub(a, t2);
-        e1 = Add(a, t6);
-        e2 = Sub(a, t6);
-        o0 = MulAdd<V>(x[1], x[3], Pair(2260, -6436));
-        o1 = MulAdd<V>(x[1], x[3], Pair(6437, -11362));
-        o2 = MulAdd<V>(x[1], x[3], Pair(9633, -2259));
-        o3 = MulAdd<V>(x[1], x[3], Pair(11363, 9633));
-    } else {
-        const Wide<V> a0 = MulAdd<V>(x[0], x[4], Pair(1 << kConstBits, 1 << kConstBits));
-        const Wide<V> a1 = MulAdd<V>(x[0], x[4], Pair(1 << kConstBits, -(1 << kConstBits)));
-        const Wide<V> t2 = MulAdd<V>(x[2], x[6], Pair(k0_541196100 + k0_765366865, k0_541196100));
-        const Wide<V> t6 = MulAdd<V>(x[2], x[6], Pair(k0_541196100, k0_541196100 - k1_847759065));
-        e0 = Add(a0, t2);
-        e3 = Sub(a0, t2);
-        e1 = Add(a1, t6);
-        e2 = Sub(a1, t6);
-        o0 = Add(MulAdd<V>(x[1], x[3], Pair(2260, -6436)),
-                 MulAdd<V>(x[5], x[7], Pair(9633, -11363)));
-        o1 =
-            Add(MulAdd<V>(x[1], x[3], Pair(6437, -11362)), MulAdd<V>(x[5], x[7], Pair(2261, 9633)));
-        o2 = Add(MulAdd<V>(x[1], x[3], Pair(9633, -2259)),
-                 MulAdd<V>(x[5], x[7], Pair(-11362, -6436)));
-        o3 = Add(MulAdd<V>(x[1], x[3], Pair(11363, 9633)), MulAdd<V>(x[5], x[7], Pair(6437, 2260)));
+// The odd part of an output pair: p13 on x1 and x3, p57 on x5 and x7 (zero with Low).
+template <class V, bool Low, bool Left>
+[[gnu::always_inline]] inline Wide<V> Odd(const typename V::T* x, int p13, int p57) {
+    if constexpr (Low)
+        return MulAdd<V, Left>(x[1], x[3], p13);
+    else
+        return Add(MulAdd<V, Left>(x[1], x[3], p13), MulAdd<V, Left>(x[5], x[7], p57));
+}
+
+// The 1-D transform of x[0..7] (16-bit lanes) into out[0..7] = narrow(y[0..7]), y the 32-bit
+// sums (unscaled). With Low, x[4..7] are known to be zero and their products are left out. The
+// outputs are formed and narrowed in two groups (rows 0, 7, 3, 4 from the even terms of x0 and
+// x2 with odd terms o3 and o0; then rows 1, 6, 2, 5), so that only a few 32-bit sums are live at
+// a time: all eight in pairs of registers do not fit the sixteen vector registers, and the
+// spills cost more than the arithmetic. With Left, lanes 4-7 of every x are known to be zero
+// and only lanes 0-3 are worked out. The narrowing's rounding term goes into the x0 term once
+// (every output holds that term once; the 32-bit sums wrap alike in either order), not into
+// each output. out must not overlap x.
+template <class V, bool Low, class Narrow, bool Left = false>
+[[gnu::always_inline]] inline void Transform(const typename V::T* x, typename V::T* out,
+                                             Narrow narrow) {
+    {
+        Wide<V> a, t2;
+        if constexpr (Low) {
+            const typename V::T zero = V::Zero();
+            a = MulAdd<V, Left>(x[0], zero, Pair(1 << kConstBits, 0));
+            t2 = MulAdd<V, Left>(x[2], zero, Pair(k0_541196100 + k0_765366865, 0));
+        } else {
+            a = MulAdd<V, Left>(x[0], x[4], Pair(1 << kConstBits, 1 << kConstBits));
+            t2 = MulAdd<V, Left>(x[2], x[6], Pair(k0_541196100 + k0_765366865, k0_541196100));
+        }
+        a = Add(a, Wide<V>{V::Set32(Narrow::kRound), V::Set32(Narrow::kRound)});
+        const Wide<V> e0 = Add(a, t2), e3 = Sub(a, t2);
+        const Wide<V> o3 = Odd<V, Low, Left>(x, Pair(11363, 9633), Pair(6437, 2260));
+        out[0] = narrow(Add(e0, o3));
+        out[7] = narrow(Sub(e0, o3));
+        const Wide<V> o0 = Odd<V, Low, Left>(x, Pair(2260, -6436), Pair(9633, -11363));
+        out[3] = narrow(Add(e3, o0));
+        out[4] = narrow(Sub(e3, o0));
     }
-    y[0] = Add(e0, o3);
-    y[7] = Sub(e0, o3);
-    y[1] = Add(e1, o2);
-    y[6] = Sub(e1, o2);
-    y[2] = Add(e2, o1);
-    y[5] = Sub(e2, o1);
-    y[3] = Add(e3, o0);
-    y[4] = Sub(e3, o0);
+    {
+        Wide<V> a, t6;
+        if constexpr (Low) {
+            const typename V::T zero = V::Zero();
+            a = MulAdd<V, Left>(x[0], zero, Pair(1 << kConstBits, 0));
+            t6 = MulAdd<V, Left>(x[2], zero, Pair(k0_541196100, 0));
+        } else {
+            a = MulAdd<V, Left>(x[0], x[4], Pair(1 << kConstBits, -(1 << kConstBits)));
+            t6 = MulAdd<V, Left>(x[2], x[6], Pair(k0_541196100, k0_541196100 - k1_847759065));
+        }
+        a = Add(a, Wide<V>{V::Set32(Narrow::kRound), V::Set32(Narrow::kRound)});
+        const Wide<V> e1 = Add(a, t6), e2 = Sub(a, t6);
+        const Wide<V> o2 = Odd<V, Low, Left>(x, Pair(9633, -2259), Pair(-11362, -6436));
+        out[1] = narrow(Add(e1, o2));
+        out[6] = narrow(Sub(e1, o2));
+        const Wide<V> o1 = Odd<V, Low, Left>(x, Pair(6437, -11362), Pair(2261, 9633));
+        out[2] = narrow(Add(e2, o1));
+        out[5] = narrow(Sub(e2, o1));
+    }
 }
 
 template <class V>
@@ -126,36 +144,40 @@ template <class V>
 }
 
 // (y + 1024) >> 11 kept to its low 16 bits, as the portable pass stores it: shifted left by 5,
-// those bits are the upper half of the 32-bit lane.
-template <class V>
-[[gnu::always_inline]] inline typename V::T ColumnOutput(Wide<V> y) {
-    const typename V::T round = V::Set32(kColumnRound);
-    constexpr int kUp = 16 - kColumnShift;
-    return V::Packs32(V::Srai32(V::Slli32(V::Add32(y.lo, round), kUp), 16),
-                      V::Srai32(V::Slli32(V::Add32(y.hi, round), kUp), 16));
-}
+// those bits are the upper half of the 32-bit lane. y arrives with the 1024 added (kRound).
+// With Left, the outputs from lane 4 on are known to be zero.
+template <class V, bool Left = false>
+struct ColumnNarrow {
+    static constexpr int kRound = kColumnRound;
+    [[gnu::always_inline]] typename V::T operator()(Wide<V> y) const {
+        constexpr int kUp = 16 - kColumnShift;
+        return V::Packs32(V::Srai32(V::Slli32(y.lo, kUp), 16),
+                          Left ? V::Zero() : V::Srai32(V::Slli32(y.hi, kUp), 16));
+    }
+};
 
 // The range-table index ((y + 2^17) >> 18 & 1023) + 128, reduced to t = (v + 128) & 1023: the
 // table gives t below 256, 255 from 256 to 639 and 0 from 640 on. A shifted sum fits 16 bits
-// (|y| < 2^31), so it is packed before the mask.
+// (|y| < 2^31), so it is packed before the mask. y arrives with 2^17 + (128 << 18) added.
 template <class V>
-[[gnu::always_inline]] inline typename V::T RowIndex(Wide<V> y) {
-    const typename V::T round = V::Set32(kRowRound + (kRangeCentre << kRowShift));
-    return V::And(V::Packs32(V::Srai32(V::Add32(y.lo, round), kRowShift),
-                             V::Srai32(V::Add32(y.hi, round), kRowShift)),
-                  V::Set16(kRangeMask));
-}
+struct RowNarrow {
+    static constexpr int kRound = kRowRound + (kRangeCentre << kRowShift);
+    [[gnu::always_inline]] typename V::T operator()(Wide<V> y) const {
+        return V::And(V::Packs32(V::Srai32(y.lo, kRowShift), V::Srai32(y.hi, kRowShift)),
+                      V::Set16(kRangeMask));
+    }
+};
 
 // Both passes over the rows x[0..7] of dequantised coefficients; on return x[r] holds row r of
 // the samples as 16-bit values 0..255 in lanes.
 template <class V, bool Low>
 [[gnu::always_inline]] inline void InverseDctRows(typename V::T* x) {
-    Wide<V> y[8];
-    Transform<V, Low>(x, y);
-    for (int r = 0; r < 8; ++r) x[r] = ColumnOutput(y[r]);
-    Transpose<V>(x);
-    Transform<V, Low>(x, y);  // columns 4-7 of an all-low block stay zero through the first pass
-    for (int c = 0; c < 8; ++c) x[c] = RowIndex(y[c]);
+    typename V::T t[8];
+    // An all-low block's rows are zero from lane 4 on.
+    Transform<V, Low, ColumnNarrow<V, Low>, Low>(x, t, ColumnNarrow<V, Low>{});
+    Transpose<V>(t);
+    // Columns 4-7 of an all-low block stay zero through the first pass.
+    Transform<V, Low>(t, x, RowNarrow<V>{});
     Transpose<V>(x);
     for (int r = 0; r < 8; ++r) x[r] = V::AndNot(V::CmpGt16(x[r], V::Set16(kRangeWrap - 1)), x[r]);
 }

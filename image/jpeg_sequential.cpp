@@ -3,6 +3,7 @@
 // still be checked) but not transformed.
 #include "image/jpeg_sequential.h"
 
+#include <array>
 #include <cstring>
 
 #include "image/jpeg_color.h"
@@ -75,10 +76,49 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
         block = blocks[0];
     };
 
+    // The blocks of one MCU in coding order, with what each needs worked out once for the scan,
+    // so that the MCU loop is one flat loop over them. A component the scan names twice has its
+    // blocks twice (sharing its predictor), so the bound is every name at the largest factors.
+    struct BlockSlot {
+        const HuffmanTable* dc;
+        const HuffmanTable* ac;
+        const std::int32_t* quant;
+        std::int32_t* predictor;
+        std::uint8_t* base;      // the block's samples in the MCU row's first MCU
+        std::ptrdiff_t stride;   // of the component's plane
+        std::ptrdiff_t advance;  // bytes from one MCU's block to the next's: 8 * layout_h
+        int component;
+        std::ptrdiff_t offset;  // of base from the plane's start
+    };
+    constexpr int kMaxSlots = kMaxComponents * kMaxSamplingFactor * kMaxSamplingFactor;
+    std::array<BlockSlot, kMaxSlots> slots{};
+    int slot_count = 0;
+    for (int s = 0; s < d.scan.count; ++s) {
+        const int index = d.scan.component[static_cast<std::size_t>(s)];
+        Component& c = f.components[static_cast<std::size_t>(index)];
+        const std::ptrdiff_t stride = writer.Stride(index);
+        for (int by = 0; by < c.layout_v; ++by)
+            for (int bx = 0; bx < c.layout_h; ++bx)
+                slots[static_cast<std::size_t>(slot_count++)] = {
+                    &d.dc_tables[static_cast<std::size_t>(c.dc_table)],
+                    &d.ac_tables[static_cast<std::size_t>(c.ac_table)],
+                    c.quant.data(),
+                    &c.dc_predictor,
+                    nullptr,
+                    stride,
+                    8 * c.layout_h,
+                    index,
+                    by * 8 * stride + bx * 8};
+    }
+
     // The bit buffer stays in the cursor (in registers) for the whole scan.
     BitCursor bits(reader);
     for (int row = 0; row < f.mcu_rows; ++row) {
         const bool visible = writer.Visible(row);
+        for (int i = 0; i < slot_count; ++i) {
+            BlockSlot& slot = slots[static_cast<std::size_t>(i)];
+            slot.base = writer.Plane(slot.component) + slot.offset;
+        }
         for (int column = 0; column < f.mcus_per_row; ++column) {
             if (d.restart_interval != 0) {
                 if (countdown == 0) {
@@ -91,46 +131,37 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
                 }
                 --countdown;
             }
-            for (int s = 0; s < d.scan.count; ++s) {
-                const int index = d.scan.component[static_cast<std::size_t>(s)];
-                Component& c = f.components[static_cast<std::size_t>(index)];
-                const HuffmanTable& dc = d.dc_tables[static_cast<std::size_t>(c.dc_table)];
-                const HuffmanTable& ac = d.ac_tables[static_cast<std::size_t>(c.ac_table)];
-                std::uint8_t* plane = writer.Plane(index);
-                const std::ptrdiff_t stride = writer.Stride(index);
-                for (int by = 0; by < c.layout_v; ++by) {
-                    for (int bx = 0; bx < c.layout_h; ++bx) {
-                        const int last =
-                            DecodeBlock<true>(bits, dc, ac, &c.dc_predictor, c.quant.data(), block);
-                        if (last < 0)
-                            return d.Fail(kBadJpegData,
-                                          bits.NearEnd() ? kJpegInputEnded : kJpegCodeTooLong);
-                        std::uint8_t* out =
-                            plane + by * 8 * stride + (column * c.layout_h + bx) * 8;
-                        if (last == 0) {
-                            if (visible && pairs) {
-                                flat_dc[flat] = block[0];
-                                flat_out[flat] = out;
-                                flat_stride[flat] = stride;
-                                if (++flat == kBatch) transform_flat();
-                            } else if (visible) {
-                                InverseDctDcOnly(block[0], out, stride);
-                            }
-                            block[0] = 0;
-                        } else if (!visible) {
-                            ClearBlock(block);
-                        } else if (!pairs) {
-                            transform(block, out, stride);
-                            ClearBlock(block);
-                        } else {
-                            batch_out[waiting] = out;
-                            batch_stride[waiting] = stride;
-                            if (++waiting == kBatch)
-                                transform_batch();
-                            else
-                                block = blocks[waiting];
-                        }
+            for (int i = 0; i < slot_count; ++i) {
+                const BlockSlot& slot = slots[static_cast<std::size_t>(i)];
+                const int last =
+                    DecodeBlock<true>(bits, *slot.dc, *slot.ac, slot.predictor, slot.quant, block);
+                if (last < 0)
+                    return d.Fail(kBadJpegData,
+                                  bits.NearEnd() ? kJpegInputEnded : kJpegCodeTooLong);
+                std::uint8_t* out = slot.base + column * slot.advance;
+                const std::ptrdiff_t stride = slot.stride;
+                if (last == 0) {
+                    if (visible && pairs) {
+                        flat_dc[flat] = block[0];
+                        flat_out[flat] = out;
+                        flat_stride[flat] = stride;
+                        if (++flat == kBatch) transform_flat();
+                    } else if (visible) {
+                        InverseDctDcOnly(block[0], out, stride);
                     }
+                    block[0] = 0;
+                } else if (!visible) {
+                    ClearBlock(block);
+                } else if (!pairs) {
+                    transform(block, out, stride);
+                    ClearBlock(block);
+                } else {
+                    batch_out[waiting] = out;
+                    batch_stride[waiting] = stride;
+                    if (++waiting == kBatch)
+                        transform_batch();
+                    else
+                        block = blocks[waiting];
                 }
             }
             if (bits.Overrun()) return d.Fail(kBadJpegData, kJpegInputEnded);
