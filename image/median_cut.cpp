@@ -219,14 +219,12 @@ PaletteEntry BoxColor(const WorkingTables& t, const Box& box) {
     return PaletteEntry{mean(sum[kBlue]), mean(sum[kGreen]), mean(sum[kRed]), 0};
 }
 
-ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palette, int* boxes) {
-    if (colors < kMinAdaptiveColors || colors > kAdaptiveColors) return kBadReduction;
-    ImageResult r = ValidateImage(source, DepthBit(24));
-    if (r != kImageOk) return r;
+// The histogram of the (valid, 24-bit) source's region, and which colour-map cells it holds.
+void CountColorsLocked(const ImageBuffer& source) {
     WorkingTables& t = Tables();
     t.histogram.fill(0);
     t.occupied.fill(0);
-    const std::uint32_t width = source->Right - source->Left + 1;
+    const std::uint32_t width = source.Right - source.Left + 1;
     // A run of one colour is counted at once: adding its length and stopping at the limit
     // leaves the counter where counting each pixel would.
     auto count = [&t](std::uint32_t bgr, std::uint32_t run) {
@@ -235,8 +233,8 @@ ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palet
         const std::size_t cell = MapCellOf(bgr);
         t.occupied[cell >> 3] |= static_cast<std::uint8_t>(1u << (cell & 7));
     };
-    for (std::uint32_t y = source->Top; y <= source->Bottom; ++y) {
-        const std::uint8_t* p = source->Bits + PixelOffset(*source, source->Left, y);
+    for (std::uint32_t y = source.Top; y <= source.Bottom; ++y) {
+        const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
         std::uint32_t last = PackedPixel(p);
         std::uint32_t run = 0;
         for (std::uint32_t j = 0; j < width; ++j, p += 3) {
@@ -250,6 +248,14 @@ ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palet
         }
         count(last, run);
     }
+}
+
+ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palette, int* boxes) {
+    if (colors < kMinAdaptiveColors || colors > kAdaptiveColors) return kBadReduction;
+    ImageResult r = ValidateImage(source, DepthBit(24));
+    if (r != kImageOk) return r;
+    CountColorsLocked(*source);
+    WorkingTables& t = Tables();
     std::uint32_t present = 0;
     for (std::size_t key = 0; key < kHistogramSize; ++key)
         if (t.histogram[key] != 0) t.colors[present++] = static_cast<std::uint16_t>(key);
@@ -316,7 +322,7 @@ class NearestColor {
             if (histogram[key] == 0) continue;
             const int blue = Widen5Corner(key & 31), green = Widen5Corner((key >> 5) & 31),
                       red = Widen5Corner((key >> 10) & 31);
-            CandidateList list;
+            CandidateList list{kNoList, 0};
             const bool made = MakeCellList(blue, green, red, &list);
             for (int sub = 0; sub < 8; ++sub) {
                 const int b = blue + ((sub & 1) << kMapShift),
@@ -534,29 +540,15 @@ class NearestColor {
     int channel_;
 };
 
-}  // namespace
-
-ImageResult MedianCutPalette(ImageBuffer* source, int colors, PaletteEntry* palette, int* boxes) {
-    std::lock_guard<std::mutex> guard(ColorMatchLock());
-    return MedianCutLocked(source, colors, palette, boxes);
-}
-
-ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, int colors) {
-    if (colors < kMinAdaptiveColors || colors > kAdaptiveColors) return kBadReduction;
-    std::uint32_t w, h;
-    ImageResult r = CheckReduction(source, target, DepthBit(24), &w, &h);
-    if (r != kImageOk) return r;
-    std::lock_guard<std::mutex> guard(ColorMatchLock());
-    PaletteEntry palette[kAdaptiveColors];
-    int boxes = 0;
-    r = MedianCutLocked(source, colors, palette, &boxes);
-    if (r != kImageOk) return r;
-    // Entries past the boxes repeat entry 0, so the search needs only the boxes' colours.
+// Each pixel of the source's w x h region, whose colours CountColorsLocked has just counted, to
+// the target's region as the nearest of palette[0..count).
+void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, std::uint32_t h,
+               const PaletteEntry* palette, int count) {
     WorkingTables& t = Tables();
-    NearestColor nearest(palette, boxes, t);
+    NearestColor nearest(palette, count, t);
     nearest.MakeMap(t.histogram.data(), t.occupied.data());
     for (std::uint32_t i = 0; i < h; ++i) {
-        const std::uint8_t* p = source->Bits + PixelOffset(*source, source->Left, source->Top + i);
+        const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, source.Top + i);
         std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
         std::uint32_t last = 0xFFFFFFFFu;
         std::uint8_t last_index = 0;
@@ -576,7 +568,40 @@ ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, in
             out[j] = last_index;
         }
     }
+}
+
+}  // namespace
+
+ImageResult MedianCutPalette(ImageBuffer* source, int colors, PaletteEntry* palette, int* boxes) {
+    std::lock_guard<std::mutex> guard(ColorMatchLock());
+    return MedianCutLocked(source, colors, palette, boxes);
+}
+
+ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, int colors) {
+    if (colors < kMinAdaptiveColors || colors > kAdaptiveColors) return kBadReduction;
+    std::uint32_t w, h;
+    ImageResult r = CheckReduction(source, target, DepthBit(24), &w, &h);
+    if (r != kImageOk) return r;
+    std::lock_guard<std::mutex> guard(ColorMatchLock());
+    PaletteEntry palette[kAdaptiveColors];
+    int boxes = 0;
+    r = MedianCutLocked(source, colors, palette, &boxes);
+    if (r != kImageOk) return r;
+    // Entries past the boxes repeat entry 0, so the search needs only the boxes' colours.
+    MapLocked(*source, target, w, h, palette, boxes);
     InstallColorTable(target, palette, colors);
+    return kImageOk;
+}
+
+ImageResult MapToNearestColors(ImageBuffer* source, ImageBuffer* target,
+                               const PaletteEntry* palette, int count) {
+    if (count < 1 || count > kAdaptiveColors) return kBadReduction;
+    std::uint32_t w, h;
+    ImageResult r = CheckReduction(source, target, DepthBit(24), &w, &h);
+    if (r != kImageOk) return r;
+    std::lock_guard<std::mutex> guard(ColorMatchLock());
+    CountColorsLocked(*source);
+    MapLocked(*source, target, w, h, palette, count);
     return kImageOk;
 }
 
