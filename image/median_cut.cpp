@@ -4,7 +4,9 @@
 #include "image/median_cut.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
+#include <cstring>
 #include <mutex>
 
 #include "image/dither.h"
@@ -58,6 +60,13 @@ constexpr std::uint32_t kSearchWord = 3u << 24;
 constexpr std::size_t kMapPool = std::size_t{1} << 20;
 constexpr std::uint32_t kMapLookAhead = 8;  // pixels
 
+// The counting pass keeps a picture's runs of one colour, row after row, as (length - 1) << 24
+// | colour, while they fit: a picture of large even areas is then mapped from them, one search
+// and one fill a run, without reading its pixels again. A run longer than 256 pixels takes
+// several.
+constexpr std::size_t kRunLimit = std::size_t{1} << 16;
+constexpr std::uint32_t kLongestRun = 256;
+
 constexpr std::size_t MapCell(int blue, int green, int red) {
     return (static_cast<std::size_t>(red >> kMapShift) << 12) |
            (static_cast<std::size_t>(green >> kMapShift) << 6) |
@@ -73,6 +82,20 @@ constexpr std::uint32_t ColorKeyOf(std::uint32_t bgr) {
 constexpr std::uint32_t PackedPixel(const std::uint8_t* p) {
     return p[0] | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16);
+}
+// The same in one read of four bytes where that is the same: p[3] must be readable.
+inline std::uint32_t PackedPixelReadingOneMore(const std::uint8_t* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v & 0xFFFFFFu;
+    } else {
+        return PackedPixel(p);
+    }
+}
+// Pixel j of a row of w: all but the last are followed by another pixel's bytes.
+inline std::uint32_t PackedPixelOfRow(const std::uint8_t* p, std::uint32_t j, std::uint32_t w) {
+    return j + 1 < w ? PackedPixelReadingOneMore(p) : PackedPixel(p);
 }
 
 struct CandidateList {
@@ -98,6 +121,9 @@ struct WorkingTables {
     std::array<std::uint32_t, kCandidatePool> pool;
     std::array<std::uint32_t, kMapCells> map;
     std::array<std::uint16_t, kMapPool> map_pool;
+    std::array<std::uint32_t, kRunLimit> runs;
+    std::size_t run_count;  // kRunLimit + 1 once they did not fit
+    std::uint32_t runs_width;  // of the rows they cover
 };
 
 std::mutex& ColorMatchLock() {
@@ -227,18 +253,26 @@ void CountColorsLocked(const ImageBuffer& source) {
     const std::uint32_t width = source.Right - source.Left + 1;
     // A run of one colour is counted at once: adding its length and stopping at the limit
     // leaves the counter where counting each pixel would.
+    t.run_count = 0;
+    t.runs_width = width;
     auto count = [&t](std::uint32_t bgr, std::uint32_t run) {
         std::uint16_t& n = t.histogram[ColorKeyOf(bgr)];
         n = static_cast<std::uint16_t>(std::min<std::uint32_t>(n + run, kHistogramCountLimit));
         const std::size_t cell = MapCellOf(bgr);
         t.occupied[cell >> 3] |= static_cast<std::uint8_t>(1u << (cell & 7));
+        for (; run > 0 && t.run_count < kRunLimit; ++t.run_count) {
+            const std::uint32_t length = std::min(run, kLongestRun);
+            t.runs[t.run_count] = ((length - 1) << 24) | bgr;
+            run -= length;
+        }
+        if (run > 0) t.run_count = kRunLimit + 1;
     };
     for (std::uint32_t y = source.Top; y <= source.Bottom; ++y) {
         const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
         std::uint32_t last = PackedPixel(p);
         std::uint32_t run = 0;
         for (std::uint32_t j = 0; j < width; ++j, p += 3) {
-            const std::uint32_t bgr = PackedPixel(p);
+            const std::uint32_t bgr = PackedPixelOfRow(p, j, width);
             if (bgr != last) {
                 count(last, run);
                 last = bgr;
@@ -434,7 +468,9 @@ class NearestColor {
                           red & ~15, 15, &parent))
                 return false;
         }
-        return MakeList(t_.pool.data() + parent.first, parent.count, blue, green, red, 7, list);
+        // The colour-map words are made from this list in any order.
+        return MakeList(t_.pool.data() + parent.first, parent.count, blue, green, red, 7, list,
+                        false);
     }
 
     // The colour map's word for the 4-value cell with corner (blue, green, red), from its
@@ -494,9 +530,10 @@ class NearestColor {
 
     // The entries of from that can be nearest to a colour of the cube with corner (blue, green,
     // red) and side extent + 1: those whose nearest point of the cube is no farther than the
-    // smallest farthest point of any entry. False when the pool is full.
+    // smallest farthest point of any entry, in ascending order of that distance when sorted
+    // (a list that lists are made from must be). False when the pool is full.
     bool MakeList(const std::uint32_t* from, std::uint32_t from_count, int blue, int green,
-                  int red, int extent, CandidateList* list) {
+                  int red, int extent, CandidateList* list, bool sorted = true) {
         if (pool_used_ + from_count > kCandidatePool) return false;
         const int low[3] = {blue, green, red};
         auto far_side = [extent](int x, int lo) { return std::max(x - lo, lo + extent - x); };
@@ -527,7 +564,7 @@ class NearestColor {
                 t_.pool[pool_used_++] = (static_cast<std::uint32_t>(nearest) << 8) | index;
         }
         list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
-        std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
+        if (sorted) std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
         return true;
     }
 
@@ -547,13 +584,37 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
     WorkingTables& t = Tables();
     NearestColor nearest(palette, count, t);
     nearest.MakeMap(t.histogram.data(), t.occupied.data());
+    if (t.run_count <= kRunLimit && t.runs_width == w) {
+        const std::uint32_t* run = t.runs.data();
+        const std::uint32_t* const runs_end = run + t.run_count;
+        std::uint32_t last = 0xFFFFFFFFu;
+        std::uint8_t last_index = 0;
+        for (std::uint32_t i = 0; i < h; ++i) {
+            std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
+            for (std::uint32_t j = 0; j < w; ++run) {
+                const std::uint32_t bgr = *run & 0xFFFFFFu;
+                if (bgr != last) {
+                    if (run + kMapLookAhead < runs_end)
+                        __builtin_prefetch(nearest.MapWord(MapCellOf(run[kMapLookAhead])));
+                    last = bgr;
+                    last_index = nearest.Match(static_cast<int>(bgr & 0xFF),
+                                               static_cast<int>((bgr >> 8) & 0xFF),
+                                               static_cast<int>(bgr >> 16), MapCellOf(bgr));
+                }
+                const std::uint32_t length = (*run >> 24) + 1;
+                std::memset(out + j, last_index, length);
+                j += length;
+            }
+        }
+        return;
+    }
     for (std::uint32_t i = 0; i < h; ++i) {
         const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, source.Top + i);
         std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
         std::uint32_t last = 0xFFFFFFFFu;
         std::uint8_t last_index = 0;
         for (std::uint32_t j = 0; j < w; ++j, p += 3) {
-            const std::uint32_t bgr = PackedPixel(p);
+            const std::uint32_t bgr = PackedPixelOfRow(p, j, w);
             if (bgr != last) {
                 // The map is larger than the nearest cache and a changing picture's colours
                 // wander over it: the word of a pixel a little ahead is asked for now, so that

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <iterator>
+#include <map>
 #include <vector>
 #include <random>
 
@@ -774,6 +775,47 @@ TEST(MedianCut, MappingWithAnyPaletteKeepsTheSearchsChoice) {
                 ASSERT_EQ(IndexAt(out.image, x, y),
                           ModelNearest(palette.data(), count, p.b, p.g, p.r))
                     << x << "," << y << " of " << count;
+            }
+        FreeImage(&picture);
+    }
+}
+
+// Runs of one colour longer than a row of most pictures, and a picture of more changes of
+// colour than the counting pass keeps runs for: mapped pixel by pixel, all alike.
+TEST(MedianCut, LongRunsAndRestlessPicturesMapLikeTheSearch) {
+    std::mt19937 random(13);
+    std::vector<PaletteEntry> palette(200);
+    for (PaletteEntry& e : palette)
+        e = PaletteEntry{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                         static_cast<std::uint8_t>(random()), 0};
+    struct Case {
+        int w, h;
+        int longest_run;
+    };
+    for (const Case c : {Case{700, 6, 700}, Case{400, 200, 1}, Case{333, 300, 3}}) {
+        SCOPED_TRACE(c.w);
+        Rgb colour{};
+        int left = 0;
+        ImageBuffer picture = MakePicture24(c.w, c.h, [&](int, int) {
+            if (left-- <= 0) {
+                colour = Rgb{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                             static_cast<std::uint8_t>(random())};
+                left = static_cast<int>(random() % static_cast<unsigned>(c.longest_run));
+            }
+            return colour;
+        });
+        Reduced out(c.w, c.h);
+        ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette.data(), 200), kImageOk);
+        std::map<std::uint32_t, std::uint8_t> model;
+        for (int y = 0; y < c.h; ++y)
+            for (int x = 0; x < c.w; ++x) {
+                const Rgb p = testsupport::PixelOf(picture, x, y);
+                const std::uint32_t key = p.b | (p.g << 8) | (p.r << 16);
+                auto found = model.find(key);
+                if (found == model.end())
+                    found = model.emplace(key, ModelNearest(palette.data(), 200, p.b, p.g, p.r))
+                                .first;
+                ASSERT_EQ(IndexAt(out.image, x, y), found->second) << x << "," << y;
             }
         FreeImage(&picture);
     }
