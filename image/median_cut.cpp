@@ -57,7 +57,7 @@ constexpr std::uint32_t kSingleWord = 0;
 constexpr std::uint32_t kInlineWord = 1u << 24;
 constexpr std::uint32_t kPoolWord = 2u << 24;
 constexpr std::uint32_t kSearchWord = 3u << 24;
-constexpr std::size_t kMapPool = std::size_t{1} << 20;
+constexpr std::size_t kMapPool = std::size_t{1} << 18;
 constexpr std::uint32_t kMapLookAhead = 8;  // pixels
 
 // The counting pass keeps a picture's runs of one colour, row after row, as (length - 1) << 24
