@@ -1,6 +1,6 @@
-// Median cut and nearest-colour mapping. The histogram, the colour list, the boxes and the sorted
-// palette are library-wide tables; the colour-matching lock (made on first use) keeps one
-// reduction at a time in them.
+// Median cut and nearest-colour mapping. The histogram, the colour list, the boxes, the sorted
+// palette, the candidate lists, the colour map and the runs are library-wide tables; the
+// colour-matching lock (made on first use) keeps one reduction at a time in them.
 #include "image/median_cut.h"
 
 #include <algorithm>
@@ -58,7 +58,7 @@ constexpr std::uint32_t kInlineWord = 1u << 24;
 constexpr std::uint32_t kPoolWord = 2u << 24;
 constexpr std::uint32_t kSearchWord = 3u << 24;
 constexpr std::size_t kMapPool = std::size_t{1} << 18;
-constexpr std::uint32_t kMapLookAhead = 8;  // pixels
+constexpr std::uint32_t kMapLookAhead = 8;  // pixels, or runs
 
 // The counting pass keeps a picture's runs of one colour, row after row, as (length - 1) << 24
 // | colour, while they fit: a picture of large even areas is then mapped from them, one search
