@@ -1,10 +1,12 @@
-// Median cut and nearest-colour mapping. The histogram, the colour list, the boxes and the sorted
-// palette are library-wide tables; the colour-matching lock (made on first use) keeps one
-// reduction at a time in them.
+// Median cut and nearest-colour mapping. The histogram, the colour list, the boxes, the sorted
+// palette, the candidate lists, the colour map and the runs are library-wide tables; the
+// colour-matching lock (made on first use) keeps one reduction at a time in them.
 #include "image/median_cut.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
+#include <cstring>
 #include <mutex>
 
 #include "image/dither.h"
@@ -30,35 +32,71 @@ struct SortedEntry {
     std::uint8_t index;  // its palette index
 };
 
-// Colours already matched in this reduction, direct-mapped by a hash of the colour: a picture
-// repeats most of its colours many times, and the search is the mapping's whole cost.
-constexpr std::size_t kMatchCacheBits = 16;
-constexpr std::size_t kMatchCacheSize = std::size_t{1} << kMatchCacheBits;
-
-constexpr std::size_t CacheSlot(std::uint32_t bgr) {
-    return (bgr * 2654435761u) >> (32 - kMatchCacheBits);
-}
-
-// A slot holds (colour << 8) | palette index, so a hit reads one word. An empty slot holds a
-// colour that belongs to another slot, which no lookup there can ask for: kEmptyColor, and in
-// kEmptyColor's own slot kEmptyColorAtItsSlot.
-constexpr std::uint32_t kEmptyColor = 0xFFFFFF;
-constexpr std::uint32_t FirstColorOfAnotherSlot() {
-    std::uint32_t c = kEmptyColor - 1;
-    while (CacheSlot(c) == CacheSlot(kEmptyColor)) --c;
-    return c;
-}
-constexpr std::uint32_t kEmptyColorAtItsSlot = FirstColorOfAnotherSlot();
-
 // Candidate lists of the exact matching: for a cell of colours (32 values a side, within it 16,
 // and within that 8 values a side), the palette entries that can be nearest to some colour of
-// the cell, each list made from its enclosing cell's. Lists are made when a cell's first pixel
-// is met, in a pool that falls back to the plain search when full.
+// the cell, each list made from its enclosing cell's, in a pool that falls back to the plain
+// search when full. The 8-value cells are the histogram's: only those the picture holds are
+// made, one after another, each list only until its colour-map words are made from it.
 constexpr std::size_t kTopCells = std::size_t{1} << 9;
 constexpr std::size_t kCoarseCells = std::size_t{1} << 12;
-constexpr std::size_t kFineCells = std::size_t{1} << 15;
 constexpr std::size_t kCandidatePool = std::size_t{1} << 20;
 constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
+
+// The colour map: for every cell of 4 values a side in an 8-value cell the picture holds, the
+// entries that can be nearest to one of its colours: whatever else the 8-value cell's list holds
+// is farther everywhere in it. The cells are indexed by the top six bits of red, green and blue
+// (MapCell). A word holds up to three palette indexes from its lowest byte up, repeating the
+// last to fill the three, and in its top byte whether it is one (kSingleWord, the word is the
+// index) or more (kInlineWord), or the place in map_pool of a longer list's count and indexes
+// (kPoolWord), or that the plain search is to be used (kSearchWord).
+constexpr int kMapShift = 2;
+constexpr int kMapExtent = (1 << kMapShift) - 1;
+constexpr std::size_t kMapCells = std::size_t{1} << 18;
+constexpr std::uint32_t kInlineEntries = 3;
+constexpr std::uint32_t kSingleWord = 0;
+constexpr std::uint32_t kInlineWord = 1u << 24;
+constexpr std::uint32_t kPoolWord = 2u << 24;
+constexpr std::uint32_t kSearchWord = 3u << 24;
+constexpr std::size_t kMapPool = std::size_t{1} << 18;
+constexpr std::uint32_t kMapLookAhead = 8;  // pixels, or runs
+
+// The counting pass keeps a picture's runs of one colour, row after row, as (length - 1) << 24
+// | colour, while they fit: a picture of large even areas is then mapped from them, one search
+// and one fill a run, without reading its pixels again. A run longer than 256 pixels takes
+// several.
+constexpr std::size_t kRunLimit = std::size_t{1} << 16;
+constexpr std::uint32_t kLongestRun = 256;
+
+constexpr std::size_t MapCell(int blue, int green, int red) {
+    return (static_cast<std::size_t>(red >> kMapShift) << 12) |
+           (static_cast<std::size_t>(green >> kMapShift) << 6) |
+           static_cast<std::size_t>(blue >> kMapShift);
+}
+// The same from a pixel as blue | green << 8 | red << 16, and its histogram key.
+constexpr std::size_t MapCellOf(std::uint32_t bgr) {
+    return ((bgr >> 2) & 0x3F) | ((bgr >> 4) & 0xFC0) | ((bgr >> 6) & 0x3F000);
+}
+constexpr std::uint32_t ColorKeyOf(std::uint32_t bgr) {
+    return ((bgr >> 3) & 0x1F) | ((bgr >> 6) & 0x3E0) | ((bgr >> 9) & 0x7C00);
+}
+constexpr std::uint32_t PackedPixel(const std::uint8_t* p) {
+    return p[0] | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16);
+}
+// The same in one read of four bytes where that is the same: p[3] must be readable.
+inline std::uint32_t PackedPixelReadingOneMore(const std::uint8_t* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v & 0xFFFFFFu;
+    } else {
+        return PackedPixel(p);
+    }
+}
+// Pixel j of a row of w: all but the last are followed by another pixel's bytes.
+inline std::uint32_t PackedPixelOfRow(const std::uint8_t* p, std::uint32_t j, std::uint32_t w) {
+    return j + 1 < w ? PackedPixelReadingOneMore(p) : PackedPixel(p);
+}
 
 struct CandidateList {
     std::uint32_t first;  // into WorkingTables::pool, kNoList when not made yet
@@ -67,19 +105,25 @@ struct CandidateList {
 
 struct WorkingTables {
     std::array<std::uint16_t, kHistogramSize> histogram;
+    // Which colour-map cells the picture holds, a bit each (MapCell / 8, bit MapCell % 8): only
+    // those get words.
+    std::array<std::uint8_t, kMapCells / 8> occupied;
     std::array<std::uint16_t, kHistogramSize> colors;  // keys present, grouped by box
     std::array<std::uint16_t, 2 * kHistogramSize> split_scratch;
     std::array<Box, kAdaptiveColors> boxes;
     std::array<SortedEntry, kAdaptiveColors> sorted;
     std::array<std::uint16_t, 256> first_at_least;  // first sorted entry with value >= v
-    std::array<std::uint32_t, kMatchCacheSize> cached;
     std::array<std::uint16_t, kAdaptiveColors> sorted_position;  // of each palette index
     std::array<CandidateList, kTopCells> top;
     std::array<CandidateList, kCoarseCells> coarse;
-    std::array<CandidateList, kFineCells> fine;
     // Candidates as (nearest squared distance to the cell << 8) | palette index, each list in
     // ascending order, so a search can stop at the first that cannot come near the best.
     std::array<std::uint32_t, kCandidatePool> pool;
+    std::array<std::uint32_t, kMapCells> map;
+    std::array<std::uint16_t, kMapPool> map_pool;
+    std::array<std::uint32_t, kRunLimit> runs;
+    std::size_t run_count;  // kRunLimit + 1 once they did not fit
+    std::uint32_t runs_width;  // of the rows they cover
 };
 
 std::mutex& ColorMatchLock() {
@@ -201,20 +245,51 @@ PaletteEntry BoxColor(const WorkingTables& t, const Box& box) {
     return PaletteEntry{mean(sum[kBlue]), mean(sum[kGreen]), mean(sum[kRed]), 0};
 }
 
+// The histogram of the (valid, 24-bit) source's region, and which colour-map cells it holds.
+void CountColorsLocked(const ImageBuffer& source) {
+    WorkingTables& t = Tables();
+    t.histogram.fill(0);
+    t.occupied.fill(0);
+    const std::uint32_t width = source.Right - source.Left + 1;
+    // A run of one colour is counted at once: adding its length and stopping at the limit
+    // leaves the counter where counting each pixel would.
+    t.run_count = 0;
+    t.runs_width = width;
+    auto count = [&t](std::uint32_t bgr, std::uint32_t run) {
+        std::uint16_t& n = t.histogram[ColorKeyOf(bgr)];
+        n = static_cast<std::uint16_t>(std::min<std::uint32_t>(n + run, kHistogramCountLimit));
+        const std::size_t cell = MapCellOf(bgr);
+        t.occupied[cell >> 3] |= static_cast<std::uint8_t>(1u << (cell & 7));
+        for (; run > 0 && t.run_count < kRunLimit; ++t.run_count) {
+            const std::uint32_t length = std::min(run, kLongestRun);
+            t.runs[t.run_count] = ((length - 1) << 24) | bgr;
+            run -= length;
+        }
+        if (run > 0) t.run_count = kRunLimit + 1;
+    };
+    for (std::uint32_t y = source.Top; y <= source.Bottom; ++y) {
+        const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
+        std::uint32_t last = PackedPixel(p);
+        std::uint32_t run = 0;
+        for (std::uint32_t j = 0; j < width; ++j, p += 3) {
+            const std::uint32_t bgr = PackedPixelOfRow(p, j, width);
+            if (bgr != last) {
+                count(last, run);
+                last = bgr;
+                run = 0;
+            }
+            ++run;
+        }
+        count(last, run);
+    }
+}
+
 ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palette, int* boxes) {
     if (colors < kMinAdaptiveColors || colors > kAdaptiveColors) return kBadReduction;
     ImageResult r = ValidateImage(source, DepthBit(24));
     if (r != kImageOk) return r;
+    CountColorsLocked(*source);
     WorkingTables& t = Tables();
-    t.histogram.fill(0);
-    const std::uint32_t width = source->Right - source->Left + 1;
-    for (std::uint32_t y = source->Top; y <= source->Bottom; ++y) {
-        const std::uint8_t* p = source->Bits + PixelOffset(*source, source->Left, y);
-        for (std::uint32_t j = 0; j < width; ++j, p += 3) {
-            std::uint16_t& n = t.histogram[ColorKey(p[2], p[1], p[0])];
-            if (n < kHistogramCountLimit) ++n;
-        }
-    }
     std::uint32_t present = 0;
     for (std::size_t key = 0; key < kHistogramSize; ++key)
         if (t.histogram[key] != 0) t.colors[present++] = static_cast<std::uint16_t>(key);
@@ -271,60 +346,66 @@ class NearestColor {
         for (int i = 0; i < count; ++i) all_[i] = static_cast<std::uint32_t>(i);
         t.top.fill(CandidateList{kNoList, 0});
         t.coarse.fill(CandidateList{kNoList, 0});
-        t.fine.fill(CandidateList{kNoList, 0});
         pool_used_ = 0;
     }
 
-    // Find's answer through the cell's candidate list. Find returns, among the entries at the
-    // smallest distance, the one its outward walk meets first; the walk meets sorted position s
-    // at step 2 (s - up) going up and 2 (up - 1 - s) + 1 going down, where up is the first
-    // position at or above the pixel's value. The list holds every entry that can be at the
-    // smallest distance, so the smallest (distance, step) over it is Find's entry.
-    std::uint8_t Match(int blue, int green, int red) {
-        const std::size_t fine = (static_cast<std::size_t>(red >> 3) << 10) |
-                                 (static_cast<std::size_t>(green >> 3) << 5) |
-                                 static_cast<std::size_t>(blue >> 3);
-        CandidateList& list = t_.fine[fine];
-        if (list.first == kNoList) {
-            const std::size_t coarse = (static_cast<std::size_t>(red >> 4) << 8) |
-                                       (static_cast<std::size_t>(green >> 4) << 4) |
-                                       static_cast<std::size_t>(blue >> 4);
-            CandidateList& parent = t_.coarse[coarse];
-            if (parent.first == kNoList) {
-                const std::size_t top = (static_cast<std::size_t>(red >> 5) << 6) |
-                                        (static_cast<std::size_t>(green >> 5) << 3) |
-                                        static_cast<std::size_t>(blue >> 5);
-                CandidateList& outer = t_.top[top];
-                if (outer.first == kNoList &&
-                    !MakeList(all_, static_cast<std::uint32_t>(count_), blue & ~31, green & ~31,
-                              red & ~31, 31, &outer))
-                    return Find(blue, green, red);
-                if (!MakeList(t_.pool.data() + outer.first, outer.count, blue & ~15, green & ~15,
-                              red & ~15, 15, &parent))
-                    return Find(blue, green, red);
+    // Makes the colour map's words for every 4-value cell the picture holds, in key order, so
+    // that neighbouring cells find their enclosing cells' lists made.
+    void MakeMap(const std::uint16_t* histogram, const std::uint8_t* occupied) {
+        for (std::uint32_t key = 0; key < kHistogramSize; ++key) {
+            if (histogram[key] == 0) continue;
+            const int blue = Widen5Corner(key & 31), green = Widen5Corner((key >> 5) & 31),
+                      red = Widen5Corner((key >> 10) & 31);
+            CandidateList list{kNoList, 0};
+            const bool made = MakeCellList(blue, green, red, &list);
+            for (int sub = 0; sub < 8; ++sub) {
+                const int b = blue + ((sub & 1) << kMapShift),
+                          g = green + (((sub >> 1) & 1) << kMapShift),
+                          r = red + ((sub >> 2) << kMapShift);
+                const std::size_t cell = MapCell(b, g, r);
+                if ((occupied[cell >> 3] >> (cell & 7)) & 1)
+                    t_.map[cell] = made ? MakeMapWord(list, b, g, r) : kSearchWord;
             }
-            if (!MakeList(t_.pool.data() + parent.first, parent.count, blue & ~7, green & ~7,
-                          red & ~7, 7, &list))
-                return Find(blue, green, red);
+            if (!made) continue;
+            pool_used_ = list.first;  // the 8-value cell's list is done with; made last
         }
+    }
+
+    const std::uint32_t* MapWord(std::size_t cell) const {
+        return t_.map.data() + cell;
+    }
+
+    // Find's answer through the colour map. Find returns, among the entries at the smallest
+    // distance, the one its outward walk meets first; the walk meets sorted position s at step
+    // 2 (s - up) going up and 2 (up - 1 - s) + 1 going down, where up is the first position at
+    // or above the pixel's value. A cell's word holds every entry that can be at the smallest
+    // distance, so the smallest (distance, step) over them is Find's entry.
+    // cell is MapCell of the colour.
+    std::uint8_t Match(int blue, int green, int red, std::size_t cell) const {
+        const std::uint32_t word = t_.map[cell];
+        if (word < 256) return static_cast<std::uint8_t>(word);  // kSingleWord
         const int v = channel_ == kBlue ? blue : channel_ == kGreen ? green : red;
         const int up = first_at_least_[v];
-        // Without a branch on the side of up an entry lies, or on whether it beats the best:
-        // neither can be predicted. The best key's step gives back its entry.
-        int best_key = INT_MAX;
-        int best_d = INT_MAX;
-        const std::uint32_t* candidates = t_.pool.data() + list.first;
-        for (std::uint32_t k = 0; k < list.count; ++k) {
-            // Farther than the best even at the cell's nearest point: so are all that follow.
-            if (static_cast<int>(candidates[k] >> 8) > best_d) break;
-            const auto index = static_cast<std::uint8_t>(candidates[k]);
+        auto key = [&](std::uint32_t index) {
             const PaletteEntry& e = palette_[index];
             const int d = (e.Blue - blue) * (e.Blue - blue) +
                           (e.Green - green) * (e.Green - green) + (e.Red - red) * (e.Red - red);
             // 2 (s - up) at or above up; below it, -2 (s - up) - 1, its bitwise complement.
-            const int twice = 2 * (t_.sorted_position[index] - up);
-            best_key = std::min(best_key, d * kStepSpan + (twice ^ (twice >> 31)));
-            best_d = best_key / kStepSpan;
+            const int twice = 2 * (static_cast<int>(t_.sorted_position[index]) - up);
+            return d * kStepSpan + (twice ^ (twice >> 31));
+        };
+        int best_key;
+        // Without a branch on how many entries the word holds, or on which is nearest: neither
+        // can be predicted. The best key's step gives back its entry.
+        if ((word & ~0xFFFFFFu) == kInlineWord) {
+            best_key = std::min(std::min(key(word & 0xFF), key((word >> 8) & 0xFF)),
+                                key((word >> 16) & 0xFF));
+        } else if ((word & ~0xFFFFFFu) == kPoolWord) {
+            const std::uint16_t* at = t_.map_pool.data() + (word & 0xFFFFFF);
+            best_key = INT_MAX;
+            for (std::uint32_t k = 1; k <= at[0]; ++k) best_key = std::min(best_key, key(at[k]));
+        } else {
+            return Find(blue, green, red);
         }
         const int step = best_key % kStepSpan;
         return sorted_[step % 2 != 0 ? up - 1 - step / 2 : up + step / 2].index;
@@ -362,11 +443,97 @@ class NearestColor {
     int count_;
     static constexpr int kStepSpan = 2 * kAdaptiveColors;  // steps are below this
 
+    static int Widen5Corner(std::uint32_t v5) {
+        return static_cast<int>(v5) << 3;
+    }
+
+    // The candidate list of the 8-value cell with corner (blue, green, red), made at the pool's
+    // end from its enclosing cells' lists (made when first asked for); false when the pool is
+    // full.
+    bool MakeCellList(int blue, int green, int red, CandidateList* list) {
+        const std::size_t coarse = (static_cast<std::size_t>(red >> 4) << 8) |
+                                   (static_cast<std::size_t>(green >> 4) << 4) |
+                                   static_cast<std::size_t>(blue >> 4);
+        CandidateList& parent = t_.coarse[coarse];
+        if (parent.first == kNoList) {
+            const std::size_t top = (static_cast<std::size_t>(red >> 5) << 6) |
+                                    (static_cast<std::size_t>(green >> 5) << 3) |
+                                    static_cast<std::size_t>(blue >> 5);
+            CandidateList& outer = t_.top[top];
+            if (outer.first == kNoList &&
+                !MakeList(all_, static_cast<std::uint32_t>(count_), blue & ~31, green & ~31,
+                          red & ~31, 31, &outer))
+                return false;
+            if (!MakeList(t_.pool.data() + outer.first, outer.count, blue & ~15, green & ~15,
+                          red & ~15, 15, &parent))
+                return false;
+        }
+        // The colour-map words are made from this list in any order.
+        return MakeList(t_.pool.data() + parent.first, parent.count, blue, green, red, 7, list,
+                        false);
+    }
+
+    // The colour map's word for the 4-value cell with corner (blue, green, red), from its
+    // 8-value cell's list. Of the list, the entry nearest the cell's centre rules out every
+    // other that is farther than it from each colour of the cell: d(x, C) - d(x, E) is linear in
+    // x, so its least value over the cell is at the corner each channel's sign picks. What stays
+    // can be nearest.
+    std::uint32_t MakeMapWord(const CandidateList& list, int blue, int green, int red) {
+        const std::uint32_t* from = t_.pool.data() + list.first;
+        const int low[3] = {blue, green, red};
+        std::uint32_t ruler = from[0] & 0xFF;
+        int ruler_d = INT_MAX;
+        for (std::uint32_t k = 0; k < list.count; ++k) {
+            const PaletteEntry& e = palette_[from[k] & 0xFF];
+            // Twice the centre, so it stays whole.
+            const int db = 2 * e.Blue - (2 * blue + kMapExtent),
+                      dg = 2 * e.Green - (2 * green + kMapExtent),
+                      dr = 2 * e.Red - (2 * red + kMapExtent);
+            const int d = db * db + dg * dg + dr * dr;
+            if (d < ruler_d) {
+                ruler_d = d;
+                ruler = from[k] & 0xFF;
+            }
+        }
+        const PaletteEntry& r = palette_[ruler];
+        const int rc[3] = {r.Blue, r.Green, r.Red};
+        const int r_norm = rc[0] * rc[0] + rc[1] * rc[1] + rc[2] * rc[2];
+        std::uint16_t kept[kAdaptiveColors];
+        kept[0] = static_cast<std::uint16_t>(ruler);
+        std::uint32_t count = 1;
+        for (std::uint32_t k = 0; k < list.count; ++k) {
+            const std::uint32_t index = from[k] & 0xFF;
+            if (index == ruler) continue;
+            const PaletteEntry& e = palette_[index];
+            const int ec[3] = {e.Blue, e.Green, e.Red};
+            // min over the cell of d(x, e) - d(x, ruler) = |e|^2 - |ruler|^2 - 2 x.(e - ruler).
+            int least = ec[0] * ec[0] + ec[1] * ec[1] + ec[2] * ec[2] - r_norm;
+            for (int c = 0; c < 3; ++c) {
+                const int diff = ec[c] - rc[c];
+                least -= 2 * diff * (diff > 0 ? low[c] + kMapExtent : low[c]);
+            }
+            if (least <= 0) kept[count++] = static_cast<std::uint16_t>(index);
+        }
+        if (count == 1) return kSingleWord | kept[0];
+        if (count <= kInlineEntries) {
+            std::uint32_t word = kInlineWord;
+            for (std::uint32_t k = 0; k < kInlineEntries; ++k)
+                word |= std::uint32_t{kept[std::min(k, count - 1)]} << (8 * k);
+            return word;
+        }
+        if (map_pool_used_ + count + 1 > kMapPool) return kSearchWord;
+        const auto word = static_cast<std::uint32_t>(map_pool_used_) | kPoolWord;
+        t_.map_pool[map_pool_used_++] = static_cast<std::uint16_t>(count);
+        for (std::uint32_t k = 0; k < count; ++k) t_.map_pool[map_pool_used_++] = kept[k];
+        return word;
+    }
+
     // The entries of from that can be nearest to a colour of the cube with corner (blue, green,
     // red) and side extent + 1: those whose nearest point of the cube is no farther than the
-    // smallest farthest point of any entry. False when the pool is full.
+    // smallest farthest point of any entry, in ascending order of that distance when sorted
+    // (a list that lists are made from must be). False when the pool is full.
     bool MakeList(const std::uint32_t* from, std::uint32_t from_count, int blue, int green,
-                  int red, int extent, CandidateList* list) {
+                  int red, int extent, CandidateList* list, bool sorted = true) {
         if (pool_used_ + from_count > kCandidatePool) return false;
         const int low[3] = {blue, green, red};
         auto far_side = [extent](int x, int lo) { return std::max(x - lo, lo + extent - x); };
@@ -397,7 +564,7 @@ class NearestColor {
                 t_.pool[pool_used_++] = (static_cast<std::uint32_t>(nearest) << 8) | index;
         }
         list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
-        std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
+        if (sorted) std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
         return true;
     }
 
@@ -406,8 +573,63 @@ class NearestColor {
     WorkingTables& t_;
     std::uint32_t all_[kAdaptiveColors];
     std::size_t pool_used_ = 0;
+    std::size_t map_pool_used_ = 0;
     int channel_;
 };
+
+// Each pixel of the source's w x h region, whose colours CountColorsLocked has just counted, to
+// the target's region as the nearest of palette[0..count).
+void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, std::uint32_t h,
+               const PaletteEntry* palette, int count) {
+    WorkingTables& t = Tables();
+    NearestColor nearest(palette, count, t);
+    nearest.MakeMap(t.histogram.data(), t.occupied.data());
+    if (t.run_count <= kRunLimit && t.runs_width == w) {
+        const std::uint32_t* run = t.runs.data();
+        const std::uint32_t* const runs_end = run + t.run_count;
+        std::uint32_t last = 0xFFFFFFFFu;
+        std::uint8_t last_index = 0;
+        for (std::uint32_t i = 0; i < h; ++i) {
+            std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
+            for (std::uint32_t j = 0; j < w; ++run) {
+                const std::uint32_t bgr = *run & 0xFFFFFFu;
+                if (bgr != last) {
+                    if (run + kMapLookAhead < runs_end)
+                        __builtin_prefetch(nearest.MapWord(MapCellOf(run[kMapLookAhead])));
+                    last = bgr;
+                    last_index = nearest.Match(static_cast<int>(bgr & 0xFF),
+                                               static_cast<int>((bgr >> 8) & 0xFF),
+                                               static_cast<int>(bgr >> 16), MapCellOf(bgr));
+                }
+                const std::uint32_t length = (*run >> 24) + 1;
+                std::memset(out + j, last_index, length);
+                j += length;
+            }
+        }
+        return;
+    }
+    for (std::uint32_t i = 0; i < h; ++i) {
+        const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, source.Top + i);
+        std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
+        std::uint32_t last = 0xFFFFFFFFu;
+        std::uint8_t last_index = 0;
+        for (std::uint32_t j = 0; j < w; ++j, p += 3) {
+            const std::uint32_t bgr = PackedPixelOfRow(p, j, w);
+            if (bgr != last) {
+                // The map is larger than the nearest cache and a changing picture's colours
+                // wander over it: the word of a pixel a little ahead is asked for now, so that
+                // its wait overlaps this one's. Here, not in a member: a member with nothing but
+                // the prefetch in it counts as without effect, and its call is dropped.
+                if (j + kMapLookAhead < w)
+                    __builtin_prefetch(
+                        nearest.MapWord(MapCellOf(PackedPixel(p + 3 * kMapLookAhead))));
+                last = bgr;
+                last_index = nearest.Match(p[0], p[1], p[2], MapCellOf(bgr));
+            }
+            out[j] = last_index;
+        }
+    }
+}
 
 }  // namespace
 
@@ -427,32 +649,20 @@ ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, in
     r = MedianCutLocked(source, colors, palette, &boxes);
     if (r != kImageOk) return r;
     // Entries past the boxes repeat entry 0, so the search needs only the boxes' colours.
-    WorkingTables& t = Tables();
-    NearestColor nearest(palette, boxes, t);
-    t.cached.fill(kEmptyColor << 8);
-    t.cached[CacheSlot(kEmptyColor)] = kEmptyColorAtItsSlot << 8;
-    for (std::uint32_t i = 0; i < h; ++i) {
-        const std::uint8_t* p = source->Bits + PixelOffset(*source, source->Left, source->Top + i);
-        std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
-        std::uint32_t last = 0xFFFFFFFFu;
-        std::uint8_t last_index = 0;
-        for (std::uint32_t j = 0; j < w; ++j, p += 3) {
-            const std::uint32_t bgr = p[0] | (static_cast<std::uint32_t>(p[1]) << 8) |
-                                      (static_cast<std::uint32_t>(p[2]) << 16);
-            if (bgr != last) {
-                last = bgr;
-                std::uint32_t& slot = t.cached[CacheSlot(bgr)];
-                if ((slot >> 8) == bgr) {
-                    last_index = static_cast<std::uint8_t>(slot);
-                } else {
-                    last_index = nearest.Match(p[0], p[1], p[2]);
-                    slot = (bgr << 8) | last_index;
-                }
-            }
-            out[j] = last_index;
-        }
-    }
+    MapLocked(*source, target, w, h, palette, boxes);
     InstallColorTable(target, palette, colors);
+    return kImageOk;
+}
+
+ImageResult MapToNearestColors(ImageBuffer* source, ImageBuffer* target,
+                               const PaletteEntry* palette, int count) {
+    if (count < 1 || count > kAdaptiveColors) return kBadReduction;
+    std::uint32_t w, h;
+    ImageResult r = CheckReduction(source, target, DepthBit(24), &w, &h);
+    if (r != kImageOk) return r;
+    std::lock_guard<std::mutex> guard(ColorMatchLock());
+    CountColorsLocked(*source);
+    MapLocked(*source, target, w, h, palette, count);
     return kImageOk;
 }
 

@@ -31,6 +31,12 @@ constexpr int Widen5(int v) {
 // the number of boxes made.
 ImageResult MedianCutPalette(ImageBuffer* source, int colors, PaletteEntry* palette, int* boxes);
 
+// The mapping step alone: each pixel of the 24-bit source's region to the 8-bit target's as the
+// nearest of palette[0..count) (1..256, else kBadReduction), under the colour-matching lock. The
+// target's colour table is left as it is.
+ImageResult MapToNearestColors(ImageBuffer* source, ImageBuffer* target,
+                               const PaletteEntry* palette, int count);
+
 // Median cut and nearest-colour mapping of the 24-bit source's region into the 8-bit target's,
 // under the colour-matching lock. The target's colour table becomes the palette (ColorCount
 // = colors, kGreyScale cleared).

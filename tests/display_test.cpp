@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <iterator>
+#include <map>
 #include <vector>
 #include <random>
 
@@ -719,6 +720,107 @@ TEST(MedianCut, ColoursNearWhiteAreSearchedOnFirstSight) {
     FreeImage(&picture);
 }
 
+// The mapping with palettes median cut never makes: random ones of every size, ones on a coarse
+// grid with repeated colours (many pixels at equal distance from several entries, several
+// entries sharing a value on the sorted channel), and pixels at the midpoints of entry pairs and
+// beside entries, so that every kind of tie comes up. Every pixel gets the entry the described
+// search gives.
+TEST(MedianCut, MappingWithAnyPaletteKeepsTheSearchsChoice) {
+    std::mt19937 random(11);
+    auto byte = [&random]() { return static_cast<std::uint8_t>(random()); };
+    for (int trial = 0; trial < 18; ++trial) {
+        SCOPED_TRACE(trial);
+        const int kind = trial % 3;
+        const int count = trial < 3 ? 1 + trial : 1 + static_cast<int>(random() % 256);
+        std::vector<PaletteEntry> palette(static_cast<std::size_t>(count));
+        for (PaletteEntry& e : palette) {
+            if (kind == 0) {
+                e = PaletteEntry{byte(), byte(), byte(), 0};
+            } else {
+                // A grid of 5 (kind 1) or 3 (kind 2) values a channel: many repeats.
+                const int levels = kind == 1 ? 5 : 3;
+                auto level = [&]() {
+                    return static_cast<std::uint8_t>(static_cast<int>(random() % levels) * 240 /
+                                                         (levels - 1) +
+                                                     8);
+                };
+                e = PaletteEntry{level(), level(), level(), 0};
+            }
+        }
+        auto clamp = [](int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); };
+        const int w = 128, h = 32;
+        ImageBuffer picture = MakePicture24(w, h, [&](int, int) {
+            const PaletteEntry& a = palette[random() % palette.size()];
+            const PaletteEntry& b = palette[random() % palette.size()];
+            switch (random() % 4) {
+                case 0:  // anywhere
+                    return Rgb{byte(), byte(), byte()};
+                case 1:  // halfway between two entries
+                    return Rgb{static_cast<std::uint8_t>((a.Red + b.Red) / 2),
+                               static_cast<std::uint8_t>((a.Green + b.Green) / 2),
+                               static_cast<std::uint8_t>((a.Blue + b.Blue) / 2)};
+                case 2: {  // beside an entry
+                    auto near = [&](int v) { return clamp(v + static_cast<int>(random() % 9) - 4); };
+                    return Rgb{near(a.Red), near(a.Green), near(a.Blue)};
+                }
+                default:  // an entry's own colour
+                    return Rgb{a.Red, a.Green, a.Blue};
+            }
+        });
+        Reduced out(w, h);
+        ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette.data(), count), kImageOk);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const Rgb p = testsupport::PixelOf(picture, x, y);
+                ASSERT_EQ(IndexAt(out.image, x, y),
+                          ModelNearest(palette.data(), count, p.b, p.g, p.r))
+                    << x << "," << y << " of " << count;
+            }
+        FreeImage(&picture);
+    }
+}
+
+// Runs of one colour longer than a row of most pictures, and a picture of more changes of
+// colour than the counting pass keeps runs for: mapped pixel by pixel, all alike.
+TEST(MedianCut, LongRunsAndRestlessPicturesMapLikeTheSearch) {
+    std::mt19937 random(13);
+    std::vector<PaletteEntry> palette(200);
+    for (PaletteEntry& e : palette)
+        e = PaletteEntry{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                         static_cast<std::uint8_t>(random()), 0};
+    struct Case {
+        int w, h;
+        int longest_run;
+    };
+    for (const Case c : {Case{700, 6, 700}, Case{400, 200, 1}, Case{333, 300, 3}}) {
+        SCOPED_TRACE(c.w);
+        Rgb colour{};
+        int left = 0;
+        ImageBuffer picture = MakePicture24(c.w, c.h, [&](int, int) {
+            if (left-- <= 0) {
+                colour = Rgb{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                             static_cast<std::uint8_t>(random())};
+                left = static_cast<int>(random() % static_cast<unsigned>(c.longest_run));
+            }
+            return colour;
+        });
+        Reduced out(c.w, c.h);
+        ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette.data(), 200), kImageOk);
+        std::map<std::uint32_t, std::uint8_t> model;
+        for (int y = 0; y < c.h; ++y)
+            for (int x = 0; x < c.w; ++x) {
+                const Rgb p = testsupport::PixelOf(picture, x, y);
+                const std::uint32_t key = p.b | (p.g << 8) | (p.r << 16);
+                auto found = model.find(key);
+                if (found == model.end())
+                    found = model.emplace(key, ModelNearest(palette.data(), 200, p.b, p.g, p.r))
+                                .first;
+                ASSERT_EQ(IndexAt(out.image, x, y), found->second) << x << "," << y;
+            }
+        FreeImage(&picture);
+    }
+}
+
 TEST(Reductions, RefuseWhatTheyCannotTake) {
     ImageBuffer grey = MakeGreyPicture(4, 4, [](int, int) { return 9; });
     ImageBuffer colour = MakePicture24(4, 4, [](int, int) { return Rgb{1, 2, 3}; });
@@ -726,6 +828,10 @@ TEST(Reductions, RefuseWhatTheyCannotTake) {
     EXPECT_EQ(ReduceToAdaptivePalette(&grey, &out.image, 256), kBadDepth);
     EXPECT_EQ(ReduceToAdaptivePalette(&colour, &out.image, 1), kBadReduction);
     EXPECT_EQ(ReduceToAdaptivePalette(&colour, &out.image, 257), kBadReduction);
+    PaletteEntry palette[257] = {};
+    EXPECT_EQ(MapToNearestColors(&colour, &out.image, palette, 0), kBadReduction);
+    EXPECT_EQ(MapToNearestColors(&colour, &out.image, palette, 257), kBadReduction);
+    EXPECT_EQ(MapToNearestColors(&grey, &out.image, palette, 256), kBadDepth);
     EXPECT_EQ(DitherToFixedPalette(&colour, &colour, FixedPalette::k256), kBadDepth);
     ImageBuffer one_bit;
     AllocImage(&one_bit, 4, 4, 1);
