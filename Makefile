@@ -1,8 +1,11 @@
 # Front door of the build. Every target installs the Debian packages it needs first (quick when present).
 BUILD ?= build
 JOBS ?= $(shell nproc)
-# Tests run one more at a time than there are cores: most of them wait on sockets and timers.
+# Plain tests run one more at a time than there are cores: most of them wait on sockets and
+# timers. Instrumented ones run several times slower against the same time limits, so the
+# sanitizer builds run one per core.
 TEST_JOBS ?= $(shell expr $(JOBS) + 1)
+SANITIZER_TEST_JOBS ?= $(JOBS)
 CMAKE_FLAGS ?=
 # `make test` also runs the whole suite under these sanitizers, each in its own build folder.
 SANITIZERS ?= address thread
@@ -36,7 +39,7 @@ test-$(1): deps
 	cd build-$(1) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -j $$(TEST_JOBS) --timeout 300
+	  ctest --output-on-failure -j $$(SANITIZER_TEST_JOBS) --timeout 300
 endef
 $(foreach s,$(SANITIZERS),$(eval $(call sanitizer_test,$(s))))
 
