@@ -88,18 +88,26 @@ void SetCounters(benchmark::State& state, const Encoding& e, std::size_t bytes) 
     state.counters["fits_part_limit"] = bytes <= kPartLimitBytes ? 1 : 0;
 }
 
-void OurDecode(benchmark::State& state, const std::vector<std::uint8_t>& jpeg, const Encoding& e) {
+// The picture block our decoder writes into, sized from the picture's header; false (with the
+// benchmark skipped and why) when there is no picture or it cannot be read or held.
+bool AllocTarget(benchmark::State& state, const std::vector<std::uint8_t>& jpeg,
+                 image::ImageBuffer* target) {
     if (jpeg.empty()) {
         state.SkipWithError("no picture (run through scripts/bench.sh, which makes it)");
-        return;
+        return false;
     }
     image::JpegInfo info{};
-    image::ImageBuffer target{};
     if (image::ReadJpegInfo(jpeg.data(), jpeg.size(), &info) != image::kImageOk ||
-        image::AllocImage(&target, info.Width, info.Height, info.BitsPerPixel) != image::kImageOk) {
+        image::AllocImage(target, info.Width, info.Height, info.BitsPerPixel) != image::kImageOk) {
         state.SkipWithError("header or allocation failed");
-        return;
+        return false;
     }
+    return true;
+}
+
+void OurDecode(benchmark::State& state, const std::vector<std::uint8_t>& jpeg, const Encoding& e) {
+    image::ImageBuffer target{};
+    if (!AllocTarget(state, jpeg, &target)) return;
     for (auto _ : state) {
         if (image::DecodeJpeg(jpeg.data(), jpeg.size(), &target) != image::kImageOk) {
             state.SkipWithError("DecodeJpeg failed");
@@ -158,17 +166,8 @@ constexpr int kMarginPairs = 1000;
 // where the two separate Decode figures drift; its median and quartiles are the figures.
 void DecodeMargin(benchmark::State& state, const std::vector<std::uint8_t>& jpeg,
                   const Encoding& e) {
-    if (jpeg.empty()) {
-        state.SkipWithError("no picture (run through scripts/bench.sh, which makes it)");
-        return;
-    }
-    image::JpegInfo info{};
     image::ImageBuffer target{};
-    if (image::ReadJpegInfo(jpeg.data(), jpeg.size(), &info) != image::kImageOk ||
-        image::AllocImage(&target, info.Width, info.Height, info.BitsPerPixel) != image::kImageOk) {
-        state.SkipWithError("header or allocation failed");
-        return;
-    }
+    if (!AllocTarget(state, jpeg, &target)) return;
     const int pitch = (e.width * 3 + 3) & ~3;
     std::vector<unsigned char> out(static_cast<std::size_t>(pitch) * e.height);
     tjhandle handle = tjInitDecompress();

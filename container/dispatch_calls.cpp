@@ -17,20 +17,24 @@ DISPID DispatchCalls::IdOf(const std::string& name) {
     return id;
 }
 
+HRESULT DispatchCalls::Put(DISPID id, VARIANT* value) {
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params;
+    params.rgvarg = value;
+    params.cArgs = 1;
+    params.rgdispidNamedArgs = &named;
+    params.cNamedArgs = 1;
+    return control_.Invoke(id, IID_NULL, kLocaleEnglishUs, DISPATCH_PROPERTYPUT, &params, nullptr,
+                           nullptr, nullptr);
+}
+
 HRESULT DispatchCalls::PutLong(const std::string& name, std::int32_t value) {
     const DISPID id = IdOf(name);
     if (id == DISPID_UNKNOWN) return DISP_E_UNKNOWNNAME;
     VARIANT argument;
     argument.vt = VT_I4;
     argument.lVal = value;
-    DISPID named = DISPID_PROPERTYPUT;
-    DISPPARAMS params;
-    params.rgvarg = &argument;
-    params.cArgs = 1;
-    params.rgdispidNamedArgs = &named;
-    params.cNamedArgs = 1;
-    return control_.Invoke(id, IID_NULL, kLocaleEnglishUs, DISPATCH_PROPERTYPUT, &params, nullptr,
-                           nullptr, nullptr);
+    return Put(id, &argument);
 }
 
 HRESULT DispatchCalls::PutText(const std::string& name, const std::string& text) {
@@ -39,14 +43,7 @@ HRESULT DispatchCalls::PutText(const std::string& name, const std::string& text)
     VARIANT argument;
     argument.vt = VT_BSTR;
     argument.bstrVal = BstrFromAnsi(text);
-    DISPID named = DISPID_PROPERTYPUT;
-    DISPPARAMS params;
-    params.rgvarg = &argument;
-    params.cArgs = 1;
-    params.rgdispidNamedArgs = &named;
-    params.cNamedArgs = 1;
-    const HRESULT hr = control_.Invoke(id, IID_NULL, kLocaleEnglishUs, DISPATCH_PROPERTYPUT,
-                                       &params, nullptr, nullptr, nullptr);
+    const HRESULT hr = Put(id, &argument);
     VariantClear(&argument);
     return hr;
 }

@@ -33,6 +33,8 @@ class DispatchCalls {
 
   private:
     platform::DISPID IdOf(const std::string& name);
+    // Sets the property `id` to `value` (a property put with its one named argument).
+    platform::HRESULT Put(platform::DISPID id, platform::VARIANT* value);
     platform::HRESULT Get(const std::string& name, platform::VARIANT* out);
 
     platform::IDispatch& control_;
