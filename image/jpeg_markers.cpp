@@ -107,6 +107,7 @@ ImageResult ReadHuffmanTables(Decoder& d, const std::uint8_t* b, std::size_t n) 
                                  : d.dc_tables[static_cast<std::size_t>(id)];
         if (!BuildHuffmanTable(counts, b + kHuffmanHeaderBytes, !ac, &table))
             return d.Fail(kBadJpegHeader, kJpegBadHuffman);
+        ++(ac ? d.ac_versions : d.dc_versions)[static_cast<std::size_t>(id)];
         b += kHuffmanHeaderBytes + total;
         n -= kHuffmanHeaderBytes + total;
     }

@@ -43,6 +43,7 @@ struct Component {
     int blocks_wide = 0, blocks_high = 0;     // blocks a non-interleaved scan codes
     int padded_wide = 0, padded_high = 0;     // blocks of whole MCUs
     std::int16_t* coefficients = nullptr;     // progressive and multi-scan pictures only
+    int stored_row = 0;                       // block row held at coefficients[0]
 };
 
 struct Frame {
@@ -74,6 +75,8 @@ struct Decoder {
     // Not value-initialised, so that their large arrays are not cleared (see HuffmanTable).
     std::array<HuffmanTable, kTableSlots> dc_tables;
     std::array<HuffmanTable, kTableSlots> ac_tables;
+    // Counts of the definitions of each table slot, so that a changed table can be told apart.
+    std::array<std::uint32_t, kTableSlots> dc_versions{}, ac_versions{};
     std::array<QuantSlot, kTableSlots> quant{};
     std::uint32_t restart_interval = 0;
     bool seen_app0 = false;

@@ -20,6 +20,7 @@
 #include "image/jpeg_huffman.h"
 #include "image/jpeg_idct.h"
 #include "image/jpeg_markers.h"
+#include "image/jpeg_progressive.h"
 #include "support/jpeg_corpus.h"
 
 namespace image {
@@ -570,6 +571,125 @@ TEST(JpegDecoder, ProgressiveCutInsideTheFirstScanFailsAndAfterItShowsWhatCame) 
                           it->bytes.begin() + static_cast<std::ptrdiff_t>(inside_third));
     Decoded third = DecodeInto(cut_third, 227, 149, 24);
     EXPECT_EQ(third.result, kImageOk);
+}
+
+// What a decode gives: its result, finer cause and, when it succeeded, its pixels.
+struct Outcome {
+    ImageResult result = kImageOk;
+    std::int32_t extended = 0;
+    Bytes pixels;
+    bool operator==(const Outcome&) const = default;
+};
+
+Outcome DecodeWithStripes(const Bytes& jpeg, const JpegInfo& info, int stripe_rows) {
+    jpeg::SetCoefficientStripes(stripe_rows);
+    Decoded d = DecodeInto(jpeg, info.Width, info.Height, info.BitsPerPixel);
+    jpeg::SetCoefficientStripes(0);
+    Outcome outcome{d.result, d.extended, {}};
+    if (d.result == kImageOk)
+        outcome.pixels.assign(d.buffer.Bits,
+                              d.buffer.Bits + d.buffer.RowBytes * static_cast<int>(info.Height));
+    return outcome;
+}
+
+// Multi-scan pictures decoded a stripe of MCU rows at a time give what the decode of each scan in
+// turn into a store of the whole picture gives, whole and damaged: cut anywhere, bytes changed
+// (into other data, stuffing, markers), restart markers taken out (then where a scan ends depends
+// on how far its decode gets), and more scans than are planned ahead.
+TEST(JpegDecoder, StripesOfAnyHeightGiveWhatTheWholePictureGives) {
+    std::vector<std::pair<std::string, Bytes>> pictures;
+    for (const auto& c : testsupport::DecodableCorpus())
+        if (c.multi_scan) pictures.emplace_back(c.name, c.bytes);
+    ASSERT_GE(pictures.size(), 10u);
+    // One band of one coefficient a scan for luma: 66 scans.
+    const std::string dir = testsupport::SourceDir();
+    ASSERT_FALSE(dir.empty());
+    std::string script = "0,1,2: 0-0, 0, 0;\n";
+    for (int k = 1; k < 64; ++k)
+        script += "0: " + std::to_string(k) + "-" + std::to_string(k) + ", 0, 0;\n";
+    script += "1: 1-63, 0, 0;\n2: 1-63, 0, 0;\n";
+    const std::string script_path = dir + "/single_bands.scan";
+    ASSERT_TRUE(testsupport::WriteFileBytes(script_path, Bytes(script.begin(), script.end())));
+    const std::string many_path = dir + "/single_bands.jpg";
+    ASSERT_TRUE(testsupport::RunQuiet("cjpeg -scans " + script_path + " -restart 1 -outfile " +
+                                      many_path + " " + dir + "/picture.ppm"));
+    pictures.emplace_back("66 scans", testsupport::ReadFileBytes(many_path));
+
+    std::mt19937 random(7);
+    int variants = 0, failures = 0;
+    for (const auto& [name, bytes] : pictures) {
+        JpegInfo info{};
+        ASSERT_EQ(ReadJpegInfo(bytes.data(), bytes.size(), &info), kImageOk) << name;
+        const auto ranges = testsupport::EntropyRanges(bytes);
+        ASSERT_FALSE(ranges.empty()) << name;
+        std::vector<std::pair<std::string, Bytes>> damaged{{"whole", bytes}};
+        const std::size_t first = ranges.front().first, last = ranges.back().second;
+        for (int i = 0; i < 12; ++i) {
+            const std::size_t at = first + random() % (last - first);
+            damaged.emplace_back(
+                "cut at " + std::to_string(at),
+                Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at)));
+            for (std::uint8_t value :
+                 {static_cast<std::uint8_t>(bytes[at] ^ 0x5A), std::uint8_t{0xFF}}) {
+                Bytes changed = bytes;
+                changed[at] = value;
+                damaged.emplace_back("byte " + std::to_string(at) + " = " + std::to_string(value),
+                                     changed);
+            }
+        }
+        // Two faults: the first scan stops late on a marker in its data, the second meets codes
+        // of all one bits early; the first fault in the order of the data is the one reported.
+        if (ranges.size() >= 2 && ranges[1].second - ranges[1].first > 32) {
+            Bytes two = bytes;
+            const std::size_t late = ranges[0].first + (ranges[0].second - ranges[0].first) * 7 / 8;
+            two[late] = 0xFF;
+            two[late + 1] = 0x01;
+            const std::size_t early = ranges[1].first + (ranges[1].second - ranges[1].first) / 8;
+            for (std::size_t i = 0; i < 8; i += 2) {
+                two[early + i] = 0xFF;
+                two[early + i + 1] = 0x00;
+            }
+            damaged.emplace_back("late stop in the first scan, bad codes early in the second", two);
+        }
+        // Restart markers taken out: the first, one in the middle, every third.
+        std::vector<std::size_t> restarts;
+        for (const auto& [from, to] : ranges)
+            for (std::size_t at = from; at + 1 < to; ++at)
+                if (bytes[at] == 0xFF && bytes[at + 1] >= 0xD0 && bytes[at + 1] <= 0xD7)
+                    restarts.push_back(at);
+        auto without = [&](auto keep) {
+            Bytes out;
+            for (std::size_t at = 0; at < bytes.size(); ++at) {
+                const auto found = std::find(restarts.begin(), restarts.end(), at);
+                if (found != restarts.end() && !keep(found - restarts.begin())) {
+                    ++at;
+                    continue;
+                }
+                out.push_back(bytes[at]);
+            }
+            return out;
+        };
+        if (!restarts.empty()) {
+            const auto middle = static_cast<std::ptrdiff_t>(restarts.size() / 2);
+            damaged.emplace_back("first restart out",
+                                 without([](std::ptrdiff_t i) { return i != 0; }));
+            damaged.emplace_back("middle restart out",
+                                 without([&](std::ptrdiff_t i) { return i != middle; }));
+            damaged.emplace_back("every third restart out",
+                                 without([](std::ptrdiff_t i) { return i % 3 != 0; }));
+        }
+        for (const auto& [what, jpeg] : damaged) {
+            SCOPED_TRACE(name + ", " + what);
+            const Outcome whole = DecodeWithStripes(jpeg, info, -1);
+            ++variants;
+            failures += whole.result != kImageOk;
+            for (int rows : {0, 1, 3})
+                EXPECT_TRUE(DecodeWithStripes(jpeg, info, rows) == whole) << rows;
+        }
+    }
+    // The damage reaches both outcomes.
+    EXPECT_GT(failures, 0);
+    EXPECT_LT(failures, variants);
 }
 
 TEST(JpegDecoder, FourComponentsConvertTheirFirstThreeAsYCbCr) {
