@@ -44,6 +44,13 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
     std::uint8_t* batch_out[kBatch] = {};
     std::ptrdiff_t batch_stride[kBatch] = {};
     int waiting = 0;
+    // The blocks of a batch go in two lists: those whose last coefficient lies in the top-left
+    // 4 x 4 (zig-zag positions up to 9 all do), and the others. A pair of the first kind takes
+    // the kernel's shorter path, which it takes only when both of its blocks qualify; paired in
+    // decoding order, a low block would often sit next to a full one.
+    constexpr int kLastLow = 9;
+    std::uint8_t low[kBatch] = {}, full[kBatch] = {};
+    int low_count = 0, full_count = 0;
     std::int16_t flat_dc[kBatch] = {};
     std::uint8_t* flat_out[kBatch] = {};
     std::ptrdiff_t flat_stride[kBatch] = {};
@@ -60,19 +67,26 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
         else
             InverseDctPortable(coefficients, out, stride);
     };
+    auto transform_pair = [&](int i, int j) {
+        pair_kernel(blocks[i], batch_out[i], batch_stride[i], blocks[j], batch_out[j],
+                    batch_stride[j]);
+        ClearBlock(blocks[i]);
+        ClearBlock(blocks[j]);
+    };
     auto transform_batch = [&] {
-        int i = 0;
-        for (; i + 1 < waiting; i += 2) {
-            pair_kernel(blocks[i], batch_out[i], batch_stride[i], blocks[i + 1], batch_out[i + 1],
-                        batch_stride[i + 1]);
-            ClearBlock(blocks[i]);
-            ClearBlock(blocks[i + 1]);
-        }
-        if (i < waiting) {
-            transform(blocks[i], batch_out[i], batch_stride[i]);
-            ClearBlock(blocks[i]);
+        int i = 0, j = 0;
+        for (; i + 1 < low_count; i += 2) transform_pair(low[i], low[i + 1]);
+        for (; j + 1 < full_count; j += 2) transform_pair(full[j], full[j + 1]);
+        if (i < low_count && j < full_count) {
+            transform_pair(low[i], full[j]);
+        } else if (i < low_count || j < full_count) {
+            const int k = i < low_count ? low[i] : full[j];
+            transform(blocks[k], batch_out[k], batch_stride[k]);
+            ClearBlock(blocks[k]);
         }
         waiting = 0;
+        low_count = 0;
+        full_count = 0;
         block = blocks[0];
     };
 
@@ -158,6 +172,10 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
                 } else {
                     batch_out[waiting] = out;
                     batch_stride[waiting] = stride;
+                    if (last <= kLastLow)
+                        low[low_count++] = static_cast<std::uint8_t>(waiting);
+                    else
+                        full[full_count++] = static_cast<std::uint8_t>(waiting);
                     if (++waiting == kBatch)
                         transform_batch();
                     else
