@@ -52,6 +52,9 @@ inline void StoreRows(__m128i bytes, std::uint8_t* out, std::ptrdiff_t stride) {
 void InverseDctPairAvx2(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
                         const std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b) {
     __m256i x[8];
+    // The row loops are unrolled so that x stays in registers: kept as loops (at -O2), they
+    // pass the rows through the stack.
+#pragma GCC unroll 8
     for (int r = 0; r < 8; ++r)
         x[r] = _mm256_inserti128_si256(
             _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 8 * r))),
@@ -60,6 +63,7 @@ void InverseDctPairAvx2(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff
         idct_vector::InverseDctRows<Avx2, true>(x);
     else
         idct_vector::InverseDctRows<Avx2, false>(x);
+#pragma GCC unroll 8
     for (int r = 0; r < 8; r += 2) {
         const __m256i bytes = _mm256_packus_epi16(x[r], x[r + 1]);
         StoreRows(_mm256_castsi256_si128(bytes), out_a + r * stride_a, stride_a);
