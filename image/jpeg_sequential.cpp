@@ -172,10 +172,13 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
                 } else {
                     batch_out[waiting] = out;
                     batch_stride[waiting] = stride;
-                    if (last <= kLastLow)
-                        low[low_count++] = static_cast<std::uint8_t>(waiting);
-                    else
-                        full[full_count++] = static_cast<std::uint8_t>(waiting);
+                    // Without a branch: which list a block joins follows no pattern. Each
+                    // list's next place takes the index, and only the chosen list grows.
+                    const int is_low = last <= kLastLow ? 1 : 0;
+                    low[low_count] = static_cast<std::uint8_t>(waiting);
+                    full[full_count] = static_cast<std::uint8_t>(waiting);
+                    low_count += is_low;
+                    full_count += 1 - is_low;
                     if (++waiting == kBatch)
                         transform_batch();
                     else
