@@ -196,6 +196,13 @@ PairTransform FasterPairTransform() {
     return nullptr;
 }
 
+ClearingPairTransform FasterClearingPairTransform() {
+#if defined(__x86_64__) || defined(__i386__)
+    if (CpuHasAvx2()) return &InverseDctPairClearAvx2;
+#endif
+    return nullptr;
+}
+
 void InverseDctPair(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
                     const std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b) {
 #if defined(__x86_64__) || defined(__i386__)

@@ -37,10 +37,11 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
             if (d.scan.component[static_cast<std::size_t>(i)] ==
                 d.scan.component[static_cast<std::size_t>(j)])
                 distinct = false;
-    const PairTransform pair_kernel = d.vector_kernels ? FasterPairTransform() : nullptr;
+    const ClearingPairTransform pair_kernel =
+        d.vector_kernels ? FasterClearingPairTransform() : nullptr;
     const bool pairs = distinct && pair_kernel != nullptr;
     constexpr int kBatch = 32;
-    alignas(16) std::int16_t blocks[kBatch][kBlockCoefficients] = {};
+    alignas(32) std::int16_t blocks[kBatch][kBlockCoefficients] = {};
     std::uint8_t* batch_out[kBatch] = {};
     std::ptrdiff_t batch_stride[kBatch] = {};
     int waiting = 0;
@@ -70,8 +71,6 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
     auto transform_pair = [&](int i, int j) {
         pair_kernel(blocks[i], batch_out[i], batch_stride[i], blocks[j], batch_out[j],
                     batch_stride[j]);
-        ClearBlock(blocks[i]);
-        ClearBlock(blocks[j]);
     };
     auto transform_batch = [&] {
         int i = 0, j = 0;
