@@ -180,20 +180,27 @@ struct Terms256 {
     return _mm256_broadcastsi128_si256(Mask(i));
 }
 
+// Part p of the interleaved bytes: lane 0 holds output bytes 16 p ... 16 p + 15 of pixels
+// 0-15, lane 1 those of pixels 16-31.
+[[gnu::target("avx2")]] inline __m256i BgrPart256(__m256i b, __m256i g, __m256i r, int p) {
+    return _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(b, Mask256(3 * p)),
+                                           _mm256_shuffle_epi8(g, Mask256(3 * p + 1))),
+                           _mm256_shuffle_epi8(r, Mask256(3 * p + 2)));
+}
+
 [[gnu::target("avx2")]] inline void StoreBgr256(std::uint8_t* out, __m256i b, __m256i g,
                                                 __m256i r) {
-    __m256i part[3];
-    for (int p = 0; p < 3; ++p)
-        part[p] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(b, Mask256(3 * p)),
-                                                  _mm256_shuffle_epi8(g, Mask256(3 * p + 1))),
-                                  _mm256_shuffle_epi8(r, Mask256(3 * p + 2)));
+    // Written out rather than as a loop over the parts: a loop is kept as one (at -O2) with its
+    // parts in memory, and the permutes then wait on stores to the stack.
+    const __m256i part0 = BgrPart256(b, g, r, 0), part1 = BgrPart256(b, g, r, 1),
+                  part2 = BgrPart256(b, g, r, 2);
     // Lane 0 of the parts holds output bytes 0-47, lane 1 bytes 48-95.
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
-                        _mm256_permute2x128_si256(part[0], part[1], 0x20));
+                        _mm256_permute2x128_si256(part0, part1, 0x20));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32),
-                        _mm256_permute2x128_si256(part[2], part[0], 0x30));
+                        _mm256_permute2x128_si256(part2, part0, 0x30));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64),
-                        _mm256_permute2x128_si256(part[1], part[2], 0x31));
+                        _mm256_permute2x128_si256(part1, part2, 0x31));
 }
 
 [[gnu::target("avx2")]] inline void Pixels256(const std::uint8_t* y, const Terms256& lo,

@@ -3,6 +3,8 @@
 // indices by the table's count, coefficient positions by 63, code lengths by 16.
 #include "image/jpeg_huffman.h"
 
+#include <algorithm>
+
 namespace image::jpeg {
 
 bool BuildHuffmanTable(const std::uint8_t* counts, const std::uint8_t* symbols, bool dc,
@@ -48,6 +50,8 @@ bool BuildHuffmanTable(const std::uint8_t* counts, const std::uint8_t* symbols, 
     std::memcpy(table->symbols.data(), symbols, static_cast<std::size_t>(total));
     // Canonical codes of up to kLookaheadBits bits cover consecutive, ascending prefix ranges;
     // the prefixes past the last of them start longer codes.
+    // The entries of one code are filled a run at a time: a whole coefficient's entry is the
+    // same for every prefix that shares its value bits, so it is worked out once per value.
     int prefix = 0;
     for (int i = 0; i < total && sizes[i] <= kLookaheadBits; ++i) {
         const int length = sizes[i];
@@ -56,27 +60,32 @@ bool BuildHuffmanTable(const std::uint8_t* counts, const std::uint8_t* symbols, 
         const int spare = kLookaheadBits - length;
         const int end = (codes[i] + 1) << spare;
         const auto entry = static_cast<std::uint16_t>((length << 8) | symbol);
-        for (; prefix < end; ++prefix) {
-            table->lookahead[static_cast<std::size_t>(prefix)] = entry;
-            // Whole coefficients inside the lookahead: code, then its value bits.
-            std::int32_t fast = 0;
-            if (size == 0) {
-                // End of block (run 0) and sixteen zeros (run 15) carry value 0; other runs of
-                // size 0 are left to the full decode. A DC category 0 is a difference of 0.
-                if (dc || run == 0)
-                    fast = (dc ? 0 : kEndOfBlock << 8) | length;
-                else if (run == 15)
-                    fast = 15 << 8 | length;
-            } else if (length + size <= kLookaheadBits) {
-                const auto bits =
-                    static_cast<std::uint32_t>(prefix >> (kLookaheadBits - length - size)) &
-                    ((1u << size) - 1);
-                fast = static_cast<std::int32_t>(static_cast<std::uint32_t>(Extend(bits, size))
-                                                 << 16) |
-                       run << 8 | (length + size);
+        std::fill(table->lookahead.begin() + prefix, table->lookahead.begin() + end, entry);
+        if (size != 0 && length + size <= kLookaheadBits) {
+            // Whole coefficients inside the lookahead: code, then its value bits, then
+            // 2^(spare - size) prefixes of whatever follows.
+            const int repeat = 1 << (spare - size);
+            for (std::uint32_t bits = 0; prefix < end; ++bits, prefix += repeat) {
+                const std::int32_t fast =
+                    static_cast<std::int32_t>(static_cast<std::uint32_t>(Extend(bits, size))
+                                              << 16) |
+                    run << 8 | (length + size);
+                std::fill(table->fast.begin() + prefix, table->fast.begin() + prefix + repeat,
+                          fast);
             }
-            table->fast[static_cast<std::size_t>(prefix)] = fast;
+            continue;
         }
+        std::int32_t fast = 0;
+        if (size == 0) {
+            // End of block (run 0) and sixteen zeros (run 15) carry value 0; other runs of size
+            // 0 are left to the full decode. A DC category 0 is a difference of 0.
+            if (dc || run == 0)
+                fast = (dc ? 0 : kEndOfBlock << 8) | length;
+            else if (run == 15)
+                fast = 15 << 8 | length;
+        }
+        std::fill(table->fast.begin() + prefix, table->fast.begin() + end, fast);
+        prefix = end;
     }
     for (; prefix < (1 << kLookaheadBits); ++prefix) {
         table->lookahead[static_cast<std::size_t>(prefix)] = 0;

@@ -136,11 +136,14 @@ class BitCursor {
     BitCursor(const BitCursor&) = delete;
     BitCursor& operator=(const BitCursor&) = delete;
 
-    // Ensures at least 32 bits (real or padding) are buffered. Most of the time the next eight
-    // bytes lie inside the data and hold neither stuffing nor a marker: then as many whole bytes
-    // as fit are taken with one load; otherwise the reader refills byte by byte.
+    // Ensures at least Need (at most 32) bits (real or padding) are buffered. Most of the time
+    // the next eight bytes lie inside the data and hold neither stuffing nor a marker: then as
+    // many whole bytes as fit are taken with one load (56 bits or more are then buffered);
+    // otherwise the reader refills byte by byte (to 32 bits or more).
+    template <int Need = 32>
     [[gnu::always_inline]] void Fill() {
-        if (bits_ >= 32) return;
+        static_assert(Need > 0 && Need <= 32);
+        if (bits_ >= Need) return;
         if (static_cast<std::ptrdiff_t>(pos_) <= plain_limit_) {
             std::uint64_t next = 0;
             std::memcpy(&next, data_ + pos_, 8);
@@ -268,9 +271,13 @@ template <bool Dequantise, bool ZigZag = false>
 
     // Only the position k is carried from coefficient to coefficient (so that it stays in a
     // register); the last position written is worked out from it where the block ends.
+    // A whole-coefficient entry takes at most kLookaheadBits bits, so the loop tops the buffer
+    // up only when fewer remain: a refill then lasts several coefficients, and the branch that
+    // decides it (which follows no pattern) is taken less often. The full decode below, up to
+    // 16 code bits and 15 value bits, fills to 32 first.
     int k = 1;
     for (;;) {
-        bits.Fill();
+        bits.Fill<kLookaheadBits>();
         const int whole = ac.fast[bits.Peek(kLookaheadBits)];
         if (whole != 0) {
             // A coefficient, sixteen zeros (value 0) or the end of block (past position 63).
@@ -284,6 +291,7 @@ template <bool Dequantise, bool ZigZag = false>
             if (++k >= kBlockCoefficients) return kBlockCoefficients - 1;
             continue;
         }
+        bits.Fill();
         const int symbol = DecodeSymbol(bits, ac);
         if (symbol < 0) return -1;
         const int run = symbol >> 4;

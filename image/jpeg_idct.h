@@ -42,6 +42,16 @@ PairTransform FasterPairTransform();
 void InverseDctPairAvx2(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
                         const std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b);
 
+// The pair transform that also leaves both blocks of coefficients zero, ready for the next
+// blocks decoded into them (in wider stores than two ClearBlock calls), where the processor has
+// it (AVX2), else null.
+using ClearingPairTransform = void (*)(std::int16_t* a, std::uint8_t* out_a,
+                                       std::ptrdiff_t stride_a, std::int16_t* b,
+                                       std::uint8_t* out_b, std::ptrdiff_t stride_b);
+ClearingPairTransform FasterClearingPairTransform();
+void InverseDctPairClearAvx2(std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
+                             std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b);
+
 // The same for a block whose AC coefficients are all zero: one value fills the block.
 void InverseDctDcOnly(std::int16_t dc, std::uint8_t* out, std::ptrdiff_t stride);
 

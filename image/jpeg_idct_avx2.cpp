@@ -47,24 +47,53 @@ inline void StoreRows(__m128i bytes, std::uint8_t* out, std::ptrdiff_t stride) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + stride), _mm_srli_si128(bytes, 8));
 }
 
-}  // namespace
+// Row r of a in lane 0 and of b in lane 1.
+inline __m256i LoadRows(const std::int16_t* a, const std::int16_t* b, int r) {
+    return _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 8 * r))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 8 * r)), 1);
+}
 
-void InverseDctPairAvx2(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
-                        const std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b) {
-    __m256i x[8];
-    for (int r = 0; r < 8; ++r)
-        x[r] = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 8 * r))),
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 8 * r)), 1);
+// Transforms the rows x[0..7] (block a in lane 0, b in lane 1) and stores the samples.
+[[gnu::always_inline]] inline void TransformAndStore(__m256i* x, std::uint8_t* out_a,
+                                                     std::ptrdiff_t stride_a, std::uint8_t* out_b,
+                                                     std::ptrdiff_t stride_b) {
     if (idct_vector::LowOnly<Avx2>(x))
         idct_vector::InverseDctRows<Avx2, true>(x);
     else
         idct_vector::InverseDctRows<Avx2, false>(x);
+#pragma GCC unroll 8
     for (int r = 0; r < 8; r += 2) {
         const __m256i bytes = _mm256_packus_epi16(x[r], x[r + 1]);
         StoreRows(_mm256_castsi256_si128(bytes), out_a + r * stride_a, stride_a);
         StoreRows(_mm256_extracti128_si256(bytes, 1), out_b + r * stride_b, stride_b);
     }
+}
+
+}  // namespace
+
+void InverseDctPairAvx2(const std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
+                        const std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b) {
+    __m256i x[8];
+    // The row loops are unrolled so that x stays in registers: kept as loops (at -O2), they
+    // pass the rows through the stack.
+#pragma GCC unroll 8
+    for (int r = 0; r < 8; ++r) x[r] = LoadRows(a, b, r);
+    TransformAndStore(x, out_a, stride_a, out_b, stride_b);
+}
+
+void InverseDctPairClearAvx2(std::int16_t* a, std::uint8_t* out_a, std::ptrdiff_t stride_a,
+                             std::int16_t* b, std::uint8_t* out_b, std::ptrdiff_t stride_b) {
+    __m256i x[8];
+#pragma GCC unroll 8
+    for (int r = 0; r < 8; ++r) x[r] = LoadRows(a, b, r);
+    const __m256i zero = _mm256_setzero_si256();
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + 16 * i), zero);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + 16 * i), zero);
+    }
+    TransformAndStore(x, out_a, stride_a, out_b, stride_b);
 }
 
 }  // namespace image::jpeg

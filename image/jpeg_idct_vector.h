@@ -179,6 +179,8 @@ template <class V, bool Low>
     // Columns 4-7 of an all-low block stay zero through the first pass.
     Transform<V, Low>(t, x, RowNarrow<V>{});
     Transpose<V>(x);
+    // Unrolled, so that the rows stay in registers rather than pass through the stack.
+#pragma GCC unroll 8
     for (int r = 0; r < 8; ++r) x[r] = V::AndNot(V::CmpGt16(x[r], V::Set16(kRangeWrap - 1)), x[r]);
 }
 

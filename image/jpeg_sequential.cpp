@@ -37,13 +37,21 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
             if (d.scan.component[static_cast<std::size_t>(i)] ==
                 d.scan.component[static_cast<std::size_t>(j)])
                 distinct = false;
-    const PairTransform pair_kernel = d.vector_kernels ? FasterPairTransform() : nullptr;
+    const ClearingPairTransform pair_kernel =
+        d.vector_kernels ? FasterClearingPairTransform() : nullptr;
     const bool pairs = distinct && pair_kernel != nullptr;
     constexpr int kBatch = 32;
-    alignas(16) std::int16_t blocks[kBatch][kBlockCoefficients] = {};
+    alignas(32) std::int16_t blocks[kBatch][kBlockCoefficients] = {};
     std::uint8_t* batch_out[kBatch] = {};
     std::ptrdiff_t batch_stride[kBatch] = {};
     int waiting = 0;
+    // The blocks of a batch go in two lists: those whose last coefficient lies in the top-left
+    // 4 x 4 (zig-zag positions up to 9 all do), and the others. A pair of the first kind takes
+    // the kernel's shorter path, which it takes only when both of its blocks qualify; paired in
+    // decoding order, a low block would often sit next to a full one.
+    constexpr int kLastLow = 9;
+    std::uint8_t low[kBatch] = {}, full[kBatch] = {};
+    int low_count = 0, full_count = 0;
     std::int16_t flat_dc[kBatch] = {};
     std::uint8_t* flat_out[kBatch] = {};
     std::ptrdiff_t flat_stride[kBatch] = {};
@@ -60,19 +68,24 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
         else
             InverseDctPortable(coefficients, out, stride);
     };
+    auto transform_pair = [&](int i, int j) {
+        pair_kernel(blocks[i], batch_out[i], batch_stride[i], blocks[j], batch_out[j],
+                    batch_stride[j]);
+    };
     auto transform_batch = [&] {
-        int i = 0;
-        for (; i + 1 < waiting; i += 2) {
-            pair_kernel(blocks[i], batch_out[i], batch_stride[i], blocks[i + 1], batch_out[i + 1],
-                        batch_stride[i + 1]);
-            ClearBlock(blocks[i]);
-            ClearBlock(blocks[i + 1]);
-        }
-        if (i < waiting) {
-            transform(blocks[i], batch_out[i], batch_stride[i]);
-            ClearBlock(blocks[i]);
+        int i = 0, j = 0;
+        for (; i + 1 < low_count; i += 2) transform_pair(low[i], low[i + 1]);
+        for (; j + 1 < full_count; j += 2) transform_pair(full[j], full[j + 1]);
+        if (i < low_count && j < full_count) {
+            transform_pair(low[i], full[j]);
+        } else if (i < low_count || j < full_count) {
+            const int k = i < low_count ? low[i] : full[j];
+            transform(blocks[k], batch_out[k], batch_stride[k]);
+            ClearBlock(blocks[k]);
         }
         waiting = 0;
+        low_count = 0;
+        full_count = 0;
         block = blocks[0];
     };
 
@@ -158,6 +171,13 @@ ImageResult DecodeSingleScan(Decoder& d, ImageBuffer* target) {
                 } else {
                     batch_out[waiting] = out;
                     batch_stride[waiting] = stride;
+                    // Without a branch: which list a block joins follows no pattern. Each
+                    // list's next place takes the index, and only the chosen list grows.
+                    const int is_low = last <= kLastLow ? 1 : 0;
+                    low[low_count] = static_cast<std::uint8_t>(waiting);
+                    full[full_count] = static_cast<std::uint8_t>(waiting);
+                    low_count += is_low;
+                    full_count += 1 - is_low;
                     if (++waiting == kBatch)
                         transform_batch();
                     else

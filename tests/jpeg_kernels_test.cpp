@@ -118,6 +118,7 @@ TEST(JpegKernels, PairTransformEqualsThePortableTransformForAnyInput) {
         }
     };
     constexpr std::ptrdiff_t kStrideA = 24, kStrideB = 40;
+    const jpeg::ClearingPairTransform clearing = jpeg::FasterClearingPairTransform();
     for (int trial = 0; trial < 5000; ++trial) {
         alignas(16) std::int16_t a[64], b[64];
         fill(a, trial % 5);
@@ -129,6 +130,17 @@ TEST(JpegKernels, PairTransformEqualsThePortableTransformForAnyInput) {
         jpeg::InverseDctPortable(b, expected_b, kStrideB);
         ASSERT_EQ(std::memcmp(out_a, expected_a, sizeof out_a), 0) << "trial " << trial;
         ASSERT_EQ(std::memcmp(out_b, expected_b, sizeof out_b), 0) << "trial " << trial;
+        // The clearing kernel gives the same samples and leaves both blocks zero.
+        if (clearing != nullptr) {
+            std::memset(out_a, 0, sizeof out_a);
+            std::memset(out_b, 0, sizeof out_b);
+            clearing(a, out_a, kStrideA, b, out_b, kStrideB);
+            ASSERT_EQ(std::memcmp(out_a, expected_a, sizeof out_a), 0) << "trial " << trial;
+            ASSERT_EQ(std::memcmp(out_b, expected_b, sizeof out_b), 0) << "trial " << trial;
+            const std::int16_t zero[64] = {};
+            ASSERT_EQ(std::memcmp(a, zero, sizeof zero), 0) << "trial " << trial;
+            ASSERT_EQ(std::memcmp(b, zero, sizeof zero), 0) << "trial " << trial;
+        }
     }
 }
 
