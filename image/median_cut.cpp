@@ -4,12 +4,21 @@
 #include "image/median_cut.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <climits>
 #include <cstring>
 #include <mutex>
 
 #include "image/dither.h"
+#include "image/jpeg_simd.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QUORLINA_MATCH_AVX2 1
+#else
+#define QUORLINA_MATCH_AVX2 0
+#endif
 
 namespace image {
 namespace {
@@ -125,6 +134,15 @@ struct WorkingTables {
     std::size_t run_count;  // kRunLimit + 1 once they did not fit
     std::uint32_t runs_width;  // of the rows they cover
 };
+
+std::atomic<bool>& PortableMatchingFlag() {
+    static std::atomic<bool> flag{false};
+    return flag;
+}
+
+bool PortableMatchingForced() {
+    return PortableMatchingFlag().load(std::memory_order_relaxed);
+}
 
 std::mutex& ColorMatchLock() {
     static std::mutex lock;
@@ -344,6 +362,17 @@ class NearestColor {
         for (int k = 0; k < count; ++k)
             t.sorted_position[sorted_[k].index] = static_cast<std::uint16_t>(k);
         for (int i = 0; i < count; ++i) all_[i] = static_cast<std::uint32_t>(i);
+#if QUORLINA_MATCH_AVX2
+        if (avx2_) {
+            for (int i = 0; i < count; ++i) {
+                palette32_[i] = palette[i].Blue | (palette[i].Green << 8) | (palette[i].Red << 16);
+                position32_[i] = t.sorted_position[static_cast<std::size_t>(i)];
+                sorted32_[i] = sorted_[i].index;
+            }
+            for (int v = 0; v < 256; ++v) first_at_least32_[v] = first_at_least_[v];
+            channel_shift_ = channel_ == kBlue ? 0 : channel_ == kGreen ? 8 : 16;
+        }
+#endif
         t.top.fill(CandidateList{kNoList, 0});
         t.coarse.fill(CandidateList{kNoList, 0});
         pool_used_ = 0;
@@ -441,7 +470,9 @@ class NearestColor {
   private:
     const PaletteEntry* palette_;
     int count_;
-    static constexpr int kStepSpan = 2 * kAdaptiveColors;  // steps are below this
+    static constexpr int kStepBits = 9;
+    static constexpr int kStepSpan = 1 << kStepBits;  // steps are below this
+    static_assert(kStepSpan == 2 * kAdaptiveColors);
 
     static int Widen5Corner(std::uint32_t v5) {
         return static_cast<int>(v5) << 3;
@@ -528,6 +559,111 @@ class NearestColor {
         return word;
     }
 
+#if QUORLINA_MATCH_AVX2
+  public:
+    bool HasAvx2() const {
+        return avx2_;
+    }
+
+    // Match for the pixels of a row from p on, eight at a time, into out, while eight and the
+    // four bytes after them can be read: the colour map's words of the eight gathered at once,
+    // and for those of up to three entries Match's (distance, step) keys taken in vectors. Pool
+    // and search words go to Match one by one. Returns the number of pixels mapped.
+    __attribute__((target("avx2"))) std::uint32_t MatchRow8(const std::uint8_t* p,
+                                                            std::uint8_t* out,
+                                                            std::uint32_t w) const {
+        // Eight 3-byte pixels of 32 bytes read into one 4-byte lane each.
+        const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+        const __m256i unpack =
+            _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2, -1, 3,
+                             4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+        const __m256i low_bytes =
+            _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8,
+                             12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+        const __m256i byte = _mm256_set1_epi32(0xFF);
+        const __m256i single_limit = _mm256_set1_epi32(256);
+        const __m256i inline_kind = _mm256_set1_epi32(static_cast<int>(kInlineWord >> 24));
+        const __m256i step_mask = _mm256_set1_epi32(kStepSpan - 1);
+        const __m256i one = _mm256_set1_epi32(1);
+        const __m128i shift = _mm_cvtsi32_si128(channel_shift_);
+        std::uint32_t j = 0;
+        for (; j + 8 + 3 <= w; j += 8, p += 24) {
+            const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+            const __m256i bgr =
+                _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
+            const __m256i cell = _mm256_or_si256(
+                _mm256_or_si256(
+                    _mm256_and_si256(_mm256_srli_epi32(bgr, 2), _mm256_set1_epi32(0x3F)),
+                    _mm256_and_si256(_mm256_srli_epi32(bgr, 4), _mm256_set1_epi32(0xFC0))),
+                _mm256_and_si256(_mm256_srli_epi32(bgr, 6), _mm256_set1_epi32(0x3F000)));
+            const __m256i word =
+                _mm256_i32gather_epi32(reinterpret_cast<const int*>(t_.map.data()), cell, 4);
+            const __m256i single = _mm256_cmpgt_epi32(single_limit, word);
+            __m256i index = word;
+            if (_mm256_movemask_ps(_mm256_castsi256_ps(single)) != 0xFF) {
+                const __m256i listed = _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 24), inline_kind);
+                // The entries of inline words; 0 in the other lanes, whose answers come from
+                // elsewhere, so that every table is read within its entries.
+                const __m256i entries = _mm256_and_si256(word, listed);
+                const __m256i b = _mm256_and_si256(bgr, byte);
+                const __m256i g = _mm256_and_si256(_mm256_srli_epi32(bgr, 8), byte);
+                const __m256i r = _mm256_srli_epi32(bgr, 16);
+                const __m256i v = _mm256_and_si256(_mm256_srl_epi32(bgr, shift), byte);
+                const __m256i up = _mm256_i32gather_epi32(first_at_least32_, v, 4);
+                __m256i best = _mm256_set1_epi32(INT_MAX);
+                for (int slot = 0; slot < 3; ++slot) {
+                    const __m256i entry =
+                        _mm256_and_si256(_mm256_srli_epi32(entries, 8 * slot), byte);
+                    const __m256i e = _mm256_i32gather_epi32(palette32_, entry, 4);
+                    const __m256i db = _mm256_sub_epi32(_mm256_and_si256(e, byte), b);
+                    const __m256i dg =
+                        _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 8), byte), g);
+                    const __m256i dr = _mm256_sub_epi32(_mm256_srli_epi32(e, 16), r);
+                    const __m256i d = _mm256_add_epi32(
+                        _mm256_add_epi32(_mm256_mullo_epi32(db, db), _mm256_mullo_epi32(dg, dg)),
+                        _mm256_mullo_epi32(dr, dr));
+                    const __m256i at = _mm256_i32gather_epi32(position32_, entry, 4);
+                    const __m256i twice = _mm256_slli_epi32(_mm256_sub_epi32(at, up), 1);
+                    const __m256i step = _mm256_xor_si256(twice, _mm256_srai_epi32(twice, 31));
+                    best = _mm256_min_epi32(
+                        best, _mm256_add_epi32(_mm256_slli_epi32(d, kStepBits), step));
+                }
+                const __m256i step = _mm256_and_si256(best, step_mask);
+                const __m256i half = _mm256_srli_epi32(step, 1);
+                const __m256i below = _mm256_cmpeq_epi32(_mm256_and_si256(step, one), one);
+                const __m256i at =
+                    _mm256_blendv_epi8(_mm256_add_epi32(up, half),
+                                       _mm256_sub_epi32(_mm256_sub_epi32(up, one), half), below);
+                index = _mm256_blendv_epi8(_mm256_i32gather_epi32(sorted32_, at, 4), word, single);
+                // Pool and search words: neither single nor inline.
+                const unsigned others = static_cast<unsigned>(_mm256_movemask_ps(
+                                            _mm256_castsi256_ps(_mm256_or_si256(single, listed)))) ^
+                                        0xFFu;
+                if (others != 0) {
+                    alignas(32) std::int32_t indexes[8];
+                    _mm256_store_si256(reinterpret_cast<__m256i*>(indexes), index);
+                    for (unsigned lanes = others; lanes != 0; lanes &= lanes - 1) {
+                        const int k = std::countr_zero(lanes);
+                        const std::uint8_t* q = p + 3 * k;
+                        indexes[k] = Match(q[0], q[1], q[2], MapCellOf(PackedPixel(q)));
+                    }
+                    index = _mm256_load_si256(reinterpret_cast<const __m256i*>(indexes));
+                }
+            }
+            const __m256i packed = _mm256_shuffle_epi8(index, low_bytes);
+            const std::uint32_t lo =
+                static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(packed)));
+            const std::uint32_t hi =
+                static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(packed, 1)));
+            std::memcpy(out + j, &lo, 4);
+            std::memcpy(out + j + 4, &hi, 4);
+        }
+        return j;
+    }
+
+  private:
+#endif
+
     // The entries of from that can be nearest to a colour of the cube with corner (blue, green,
     // red) and side extent + 1: those whose nearest point of the cube is no farther than the
     // smallest farthest point of any entry, in ascending order of that distance when sorted
@@ -575,6 +711,17 @@ class NearestColor {
     std::size_t pool_used_ = 0;
     std::size_t map_pool_used_ = 0;
     int channel_;
+#if QUORLINA_MATCH_AVX2
+    // MatchRow8's tables, four bytes an entry for gathering: each palette entry as blue | green
+    // << 8 | red << 16, its sorted position, the palette index at each sorted position, and
+    // first_at_least_.
+    alignas(32) std::int32_t palette32_[kAdaptiveColors];
+    alignas(32) std::int32_t position32_[kAdaptiveColors];
+    alignas(32) std::int32_t sorted32_[kAdaptiveColors];
+    alignas(32) std::int32_t first_at_least32_[256];
+    int channel_shift_ = 0;
+    bool avx2_ = !PortableMatchingForced() && jpeg::CpuHasAvx2();
+#endif
 };
 
 // Each pixel of the source's w x h region, whose colours CountColorsLocked has just counted, to
@@ -613,7 +760,14 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
         std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
         std::uint32_t last = 0xFFFFFFFFu;
         std::uint8_t last_index = 0;
-        for (std::uint32_t j = 0; j < w; ++j, p += 3) {
+        std::uint32_t j = 0;
+#if QUORLINA_MATCH_AVX2
+        if (nearest.HasAvx2()) {
+            j = nearest.MatchRow8(p, out, w);
+            p += 3 * j;
+        }
+#endif
+        for (; j < w; ++j, p += 3) {
             const std::uint32_t bgr = PackedPixelOfRow(p, j, w);
             if (bgr != last) {
                 // The map is larger than the nearest cache and a changing picture's colours
@@ -632,6 +786,10 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
 }
 
 }  // namespace
+
+void ForcePortableMatching(bool portable) {
+    PortableMatchingFlag().store(portable, std::memory_order_relaxed);
+}
 
 ImageResult MedianCutPalette(ImageBuffer* source, int colors, PaletteEntry* palette, int* boxes) {
     std::lock_guard<std::mutex> guard(ColorMatchLock());

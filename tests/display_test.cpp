@@ -821,6 +821,73 @@ TEST(MedianCut, LongRunsAndRestlessPicturesMapLikeTheSearch) {
     }
 }
 
+// Pictures of more changes of colour than the counting pass keeps runs for are mapped row by
+// row, eight pixels at a time where the processor can, one by one at the rows' ends. Palettes on
+// a coarse grid (entries at equal distance from a pixel, entries sharing the sorted channel's
+// value) and random ones, pixels at midpoints, beside entries and anywhere, rows of several
+// lengths: every pixel gets the search's entry, whether the eight-at-a-time form runs or not.
+TEST(MedianCut, RestlessPicturesMapLikeTheSearchEightAtATimeAndOneByOne) {
+    std::mt19937 random(17);
+    auto byte = [&random]() { return static_cast<std::uint8_t>(random()); };
+    struct Case {
+        int levels;  // of the grid a channel; 0 for random entries
+        int w, h;
+    };
+    for (const Case c :
+         {Case{3, 301, 240}, Case{5, 640, 120}, Case{0, 19, 4000}, Case{5, 9, 8000}}) {
+        SCOPED_TRACE(c.w);
+        const int count = 2 + static_cast<int>(random() % 255);
+        std::vector<PaletteEntry> palette(static_cast<std::size_t>(count));
+        auto level = [&]() {
+            return static_cast<std::uint8_t>(
+                static_cast<int>(random() % c.levels) * 240 / (c.levels - 1) + 8);
+        };
+        for (PaletteEntry& e : palette)
+            e = c.levels == 0 ? PaletteEntry{byte(), byte(), byte(), 0}
+                              : PaletteEntry{level(), level(), level(), 0};
+        ImageBuffer picture = MakePicture24(c.w, c.h, [&](int, int) {
+            const PaletteEntry& a = palette[random() % palette.size()];
+            const PaletteEntry& b = palette[random() % palette.size()];
+            auto near = [&](int v) {
+                return static_cast<std::uint8_t>(
+                    std::clamp(v + static_cast<int>(random() % 9) - 4, 0, 255));
+            };
+            switch (random() % 4) {
+                case 0:
+                    return Rgb{byte(), byte(), byte()};
+                case 1:
+                    return Rgb{static_cast<std::uint8_t>((a.Red + b.Red) / 2),
+                               static_cast<std::uint8_t>((a.Green + b.Green) / 2),
+                               static_cast<std::uint8_t>((a.Blue + b.Blue) / 2)};
+                case 2:
+                    return Rgb{near(a.Red), near(a.Green), near(a.Blue)};
+                default:
+                    return Rgb{a.Red, a.Green, a.Blue};
+            }
+        });
+        std::map<std::uint32_t, std::uint8_t> model;
+        for (const bool portable : {false, true}) {
+            SCOPED_TRACE(portable);
+            ForcePortableMatching(portable);
+            Reduced out(c.w, c.h);
+            ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette.data(), count), kImageOk);
+            ForcePortableMatching(false);
+            for (int y = 0; y < c.h; ++y)
+                for (int x = 0; x < c.w; ++x) {
+                    const Rgb p = testsupport::PixelOf(picture, x, y);
+                    const std::uint32_t key = p.b | (p.g << 8) | (p.r << 16);
+                    auto found = model.find(key);
+                    if (found == model.end())
+                        found =
+                            model.emplace(key, ModelNearest(palette.data(), count, p.b, p.g, p.r))
+                                .first;
+                    ASSERT_EQ(IndexAt(out.image, x, y), found->second) << x << "," << y;
+                }
+        }
+        FreeImage(&picture);
+    }
+}
+
 TEST(Reductions, RefuseWhatTheyCannotTake) {
     ImageBuffer grey = MakeGreyPicture(4, 4, [](int, int) { return 9; });
     ImageBuffer colour = MakePicture24(4, 4, [](int, int) { return Rgb{1, 2, 3}; });
