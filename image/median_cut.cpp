@@ -379,21 +379,35 @@ class NearestColor {
     }
 
     // Makes the colour map's words for every 4-value cell the picture holds, in key order, so
-    // that neighbouring cells find their enclosing cells' lists made.
-    void MakeMap(const std::uint16_t* histogram, const std::uint8_t* occupied) {
+    // that neighbouring cells find their enclosing cells' lists made. With whole_lists, an
+    // 8-value cell's list of up to three entries becomes the word of each of its 4-value cells
+    // as it is: it holds every entry that can be nearest there too, only not always as few. For
+    // a mapping that takes the words of eight pixels at once, to which a single entry saves
+    // little, that is cheaper than narrowing each cell's.
+    void MakeMap(const std::uint16_t* histogram, const std::uint8_t* occupied, bool whole_lists) {
         for (std::uint32_t key = 0; key < kHistogramSize; ++key) {
             if (histogram[key] == 0) continue;
             const int blue = Widen5Corner(key & 31), green = Widen5Corner((key >> 5) & 31),
                       red = Widen5Corner((key >> 10) & 31);
             CandidateList list{kNoList, 0};
             const bool made = MakeCellList(blue, green, red, &list);
+            std::uint32_t whole = kSearchWord;
+            if (made && whole_lists && list.count >= 1 && list.count <= kInlineEntries) {
+                const std::uint32_t* from = t_.pool.data() + list.first;
+                std::uint16_t kept[kInlineEntries] = {};
+                for (std::uint32_t k = 0; k < list.count; ++k)
+                    kept[k] = static_cast<std::uint16_t>(from[k] & 0xFF);
+                whole = WordOf(kept, list.count);
+            }
             for (int sub = 0; sub < 8; ++sub) {
                 const int b = blue + ((sub & 1) << kMapShift),
                           g = green + (((sub >> 1) & 1) << kMapShift),
                           r = red + ((sub >> 2) << kMapShift);
                 const std::size_t cell = MapCell(b, g, r);
                 if ((occupied[cell >> 3] >> (cell & 7)) & 1)
-                    t_.map[cell] = made ? MakeMapWord(list, b, g, r) : kSearchWord;
+                    t_.map[cell] = !made                  ? kSearchWord
+                                   : whole != kSearchWord ? whole
+                                                          : MakeMapWord(list, b, g, r);
             }
             if (!made) continue;
             pool_used_ = list.first;  // the 8-value cell's list is done with; made last
@@ -545,6 +559,11 @@ class NearestColor {
             }
             if (least <= 0) kept[count++] = static_cast<std::uint16_t>(index);
         }
+        return WordOf(kept, count);
+    }
+
+    // The colour map's word for a cell where only kept[0..count) can be nearest.
+    std::uint32_t WordOf(const std::uint16_t* kept, std::uint32_t count) {
         if (count == 1) return kSingleWord | kept[0];
         if (count <= kInlineEntries) {
             std::uint32_t word = kInlineWord;
@@ -730,8 +749,13 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
                const PaletteEntry* palette, int count) {
     WorkingTables& t = Tables();
     NearestColor nearest(palette, count, t);
-    nearest.MakeMap(t.histogram.data(), t.occupied.data());
-    if (t.run_count <= kRunLimit && t.runs_width == w) {
+    const bool from_runs = t.run_count <= kRunLimit && t.runs_width == w;
+    bool eight_at_once = false;
+#if QUORLINA_MATCH_AVX2
+    eight_at_once = !from_runs && nearest.HasAvx2();
+#endif
+    nearest.MakeMap(t.histogram.data(), t.occupied.data(), eight_at_once);
+    if (from_runs) {
         const std::uint32_t* run = t.runs.data();
         const std::uint32_t* const runs_end = run + t.run_count;
         std::uint32_t last = 0xFFFFFFFFu;
