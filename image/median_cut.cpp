@@ -51,6 +51,21 @@ constexpr std::size_t kCoarseCells = std::size_t{1} << 12;
 constexpr std::size_t kCandidatePool = std::size_t{1} << 20;
 constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
 
+// For each set of lanes of eight (a bit each), the lanes in order, then zeros: a permutation
+// that packs the lanes of the set to the front.
+struct alignas(32) PackLanes : std::array<std::int32_t, 8> {};
+constexpr std::array<PackLanes, 256> MakePackLanes() {
+    std::array<PackLanes, 256> table{};
+    for (int set = 0; set < 256; ++set) {
+        int n = 0;
+        for (int lane = 0; lane < 8; ++lane)
+            if ((set >> lane) & 1)
+                table[static_cast<std::size_t>(set)][static_cast<std::size_t>(n++)] = lane;
+    }
+    return table;
+}
+alignas(32) constexpr std::array<PackLanes, 256> kPackLanes = MakePackLanes();
+
 // The colour map: for every cell of 4 values a side in an 8-value cell the picture holds, the
 // entries that can be nearest to one of its colours: whatever else the 8-value cell's list holds
 // is farther everywhere in it. The cells are indexed by the top six bits of red, green and blue
@@ -681,6 +696,83 @@ class NearestColor {
     }
 
   private:
+    // MakeList's two passes over eight entries at a time (the pool must have room for eight
+    // more than from_count). The bound is the same: a pass goes on past where MakeList stops
+    // only to the end of eight, over entries no nearer to the enclosing cube than the bound, so
+    // no farther from this one either. The entries kept are packed into the pool in order.
+    __attribute__((target("avx2"))) void MakeList8(const std::uint32_t* from,
+                                                   std::uint32_t from_count, int blue, int green,
+                                                   int red, int extent, CandidateList* list) {
+        const __m256i byte = _mm256_set1_epi32(0xFF);
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i low_b = _mm256_set1_epi32(blue), low_g = _mm256_set1_epi32(green),
+                      low_r = _mm256_set1_epi32(red);
+        const __m256i high_b = _mm256_set1_epi32(blue + extent),
+                      high_g = _mm256_set1_epi32(green + extent),
+                      high_r = _mm256_set1_epi32(red + extent);
+        auto entries_at = [&](std::uint32_t k, __m256i * valid) __attribute__((target("avx2"))) {
+            *valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(from_count - k)), lane);
+            return _mm256_maskload_epi32(reinterpret_cast<const int*>(from + k), *valid);
+        };
+        int bound = INT_MAX;
+        for (std::uint32_t k = 0; k < from_count; k += 8) {
+            if (static_cast<int>(from[k] >> 8) >= bound) break;
+            __m256i valid;
+            const __m256i items = entries_at(k, &valid);
+            const __m256i e = _mm256_i32gather_epi32(palette32_, _mm256_and_si256(items, byte), 4);
+            const __m256i b = _mm256_and_si256(e, byte);
+            const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
+            const __m256i r = _mm256_srli_epi32(e, 16);
+            const __m256i fb =
+                _mm256_max_epi32(_mm256_sub_epi32(b, low_b), _mm256_sub_epi32(high_b, b));
+            const __m256i fg =
+                _mm256_max_epi32(_mm256_sub_epi32(g, low_g), _mm256_sub_epi32(high_g, g));
+            const __m256i fr =
+                _mm256_max_epi32(_mm256_sub_epi32(r, low_r), _mm256_sub_epi32(high_r, r));
+            __m256i far = _mm256_add_epi32(
+                _mm256_add_epi32(_mm256_mullo_epi32(fb, fb), _mm256_mullo_epi32(fg, fg)),
+                _mm256_mullo_epi32(fr, fr));
+            far = _mm256_blendv_epi8(_mm256_set1_epi32(INT_MAX), far, valid);
+            __m128i m =
+                _mm_min_epi32(_mm256_castsi256_si128(far), _mm256_extracti128_si256(far, 1));
+            m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+            m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1));
+            bound = std::min(bound, _mm_cvtsi128_si32(m));
+        }
+        list->first = static_cast<std::uint32_t>(pool_used_);
+        const __m256i bound_v = _mm256_set1_epi32(bound);
+        for (std::uint32_t k = 0; k < from_count; k += 8) {
+            if (static_cast<int>(from[k] >> 8) > bound) break;
+            __m256i valid;
+            const __m256i items = entries_at(k, &valid);
+            const __m256i index = _mm256_and_si256(items, byte);
+            const __m256i e = _mm256_i32gather_epi32(palette32_, index, 4);
+            const __m256i b = _mm256_and_si256(e, byte);
+            const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
+            const __m256i r = _mm256_srli_epi32(e, 16);
+            const __m256i nb = _mm256_max_epi32(
+                _mm256_max_epi32(_mm256_sub_epi32(low_b, b), _mm256_sub_epi32(b, high_b)), zero);
+            const __m256i ng = _mm256_max_epi32(
+                _mm256_max_epi32(_mm256_sub_epi32(low_g, g), _mm256_sub_epi32(g, high_g)), zero);
+            const __m256i nr = _mm256_max_epi32(
+                _mm256_max_epi32(_mm256_sub_epi32(low_r, r), _mm256_sub_epi32(r, high_r)), zero);
+            const __m256i nearest = _mm256_add_epi32(
+                _mm256_add_epi32(_mm256_mullo_epi32(nb, nb), _mm256_mullo_epi32(ng, ng)),
+                _mm256_mullo_epi32(nr, nr));
+            // nearest <= bound in the valid lanes; an entry past the bound along the enclosing
+            // cube is past it here too.
+            const __m256i keep = _mm256_andnot_si256(_mm256_cmpgt_epi32(nearest, bound_v), valid);
+            const unsigned mask =
+                static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
+            const __m256i packed = _mm256_permutevar8x32_epi32(
+                _mm256_or_si256(_mm256_slli_epi32(nearest, 8), index),
+                _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[mask].data())));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool.data() + pool_used_), packed);
+            pool_used_ += static_cast<std::size_t>(std::popcount(mask));
+        }
+        list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
+    }
 #endif
 
     // The entries of from that can be nearest to a colour of the cube with corner (blue, green,
@@ -690,6 +782,13 @@ class NearestColor {
     bool MakeList(const std::uint32_t* from, std::uint32_t from_count, int blue, int green,
                   int red, int extent, CandidateList* list, bool sorted = true) {
         if (pool_used_ + from_count > kCandidatePool) return false;
+#if QUORLINA_MATCH_AVX2
+        if (avx2_ && pool_used_ + from_count + 8 <= kCandidatePool) {
+            MakeList8(from, from_count, blue, green, red, extent, list);
+            if (sorted) std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
+            return true;
+        }
+#endif
         const int low[3] = {blue, green, red};
         auto far_side = [extent](int x, int lo) { return std::max(x - lo, lo + extent - x); };
         // As maxima rather than comparisons: which side of the cube an entry lies on is not
