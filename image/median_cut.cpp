@@ -380,8 +380,8 @@ class NearestColor {
 #if QUORLINA_MATCH_AVX2
         if (avx2_) {
             for (int i = 0; i < count; ++i) {
-                palette32_[i] = palette[i].Blue | (palette[i].Green << 8) | (palette[i].Red << 16);
-                position32_[i] = t.sorted_position[static_cast<std::size_t>(i)];
+                palette32_[i] = palette[i].Blue | (palette[i].Green << 8) | (palette[i].Red << 16) |
+                                (t.sorted_position[static_cast<std::size_t>(i)] << 24);
                 sorted32_[i] = sorted_[i].index;
             }
             for (int v = 0; v < 256; ++v) first_at_least32_[v] = first_at_least_[v];
@@ -652,11 +652,12 @@ class NearestColor {
                     const __m256i db = _mm256_sub_epi32(_mm256_and_si256(e, byte), b);
                     const __m256i dg =
                         _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 8), byte), g);
-                    const __m256i dr = _mm256_sub_epi32(_mm256_srli_epi32(e, 16), r);
+                    const __m256i dr =
+                        _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 16), byte), r);
                     const __m256i d = _mm256_add_epi32(
                         _mm256_add_epi32(_mm256_mullo_epi32(db, db), _mm256_mullo_epi32(dg, dg)),
                         _mm256_mullo_epi32(dr, dr));
-                    const __m256i at = _mm256_i32gather_epi32(position32_, entry, 4);
+                    const __m256i at = _mm256_srli_epi32(e, 24);
                     const __m256i twice = _mm256_slli_epi32(_mm256_sub_epi32(at, up), 1);
                     const __m256i step = _mm256_xor_si256(twice, _mm256_srai_epi32(twice, 31));
                     best = _mm256_min_epi32(
@@ -723,7 +724,7 @@ class NearestColor {
             const __m256i e = _mm256_i32gather_epi32(palette32_, _mm256_and_si256(items, byte), 4);
             const __m256i b = _mm256_and_si256(e, byte);
             const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
-            const __m256i r = _mm256_srli_epi32(e, 16);
+            const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
             const __m256i fb =
                 _mm256_max_epi32(_mm256_sub_epi32(b, low_b), _mm256_sub_epi32(high_b, b));
             const __m256i fg =
@@ -750,7 +751,7 @@ class NearestColor {
             const __m256i e = _mm256_i32gather_epi32(palette32_, index, 4);
             const __m256i b = _mm256_and_si256(e, byte);
             const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
-            const __m256i r = _mm256_srli_epi32(e, 16);
+            const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
             const __m256i nb = _mm256_max_epi32(
                 _mm256_max_epi32(_mm256_sub_epi32(low_b, b), _mm256_sub_epi32(b, high_b)), zero);
             const __m256i ng = _mm256_max_epi32(
@@ -830,11 +831,10 @@ class NearestColor {
     std::size_t map_pool_used_ = 0;
     int channel_;
 #if QUORLINA_MATCH_AVX2
-    // MatchRow8's tables, four bytes an entry for gathering: each palette entry as blue | green
-    // << 8 | red << 16, its sorted position, the palette index at each sorted position, and
-    // first_at_least_.
+    // The vector forms' tables, four bytes an entry for gathering: each palette entry as blue |
+    // green << 8 | red << 16 | its sorted position << 24, the palette index at each sorted
+    // position, and first_at_least_.
     alignas(32) std::int32_t palette32_[kAdaptiveColors];
-    alignas(32) std::int32_t position32_[kAdaptiveColors];
     alignas(32) std::int32_t sorted32_[kAdaptiveColors];
     alignas(32) std::int32_t first_at_least32_[256];
     int channel_shift_ = 0;
