@@ -621,17 +621,30 @@ class NearestColor {
         const __m256i one = _mm256_set1_epi32(1);
         const __m128i shift = _mm_cvtsi32_si128(channel_shift_);
         std::uint32_t j = 0;
-        for (; j + 8 + 3 <= w; j += 8, p += 24) {
-            const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-            const __m256i bgr =
-                _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
+        // The words of the next eight are asked for before this eight's are worked on, so that
+        // the wait for them overlaps that work.
+        auto pixels_at = [&](const std::uint8_t* q) __attribute__((target("avx2"))) {
+            const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+            return _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
+        };
+        auto words_of = [&](__m256i bgr) __attribute__((target("avx2"))) {
             const __m256i cell = _mm256_or_si256(
                 _mm256_or_si256(
                     _mm256_and_si256(_mm256_srli_epi32(bgr, 2), _mm256_set1_epi32(0x3F)),
                     _mm256_and_si256(_mm256_srli_epi32(bgr, 4), _mm256_set1_epi32(0xFC0))),
                 _mm256_and_si256(_mm256_srli_epi32(bgr, 6), _mm256_set1_epi32(0x3F000)));
-            const __m256i word =
-                _mm256_i32gather_epi32(reinterpret_cast<const int*>(t_.map.data()), cell, 4);
+            return _mm256_i32gather_epi32(reinterpret_cast<const int*>(t_.map.data()), cell, 4);
+        };
+        if (w < 8 + 3) return 0;
+        __m256i next_bgr = pixels_at(p);
+        __m256i next_word = words_of(next_bgr);
+        for (; j + 8 + 3 <= w; j += 8, p += 24) {
+            const __m256i bgr = next_bgr;
+            const __m256i word = next_word;
+            if (j + 16 + 3 <= w) {
+                next_bgr = pixels_at(p + 24);
+                next_word = words_of(next_bgr);
+            }
             const __m256i single = _mm256_cmpgt_epi32(single_limit, word);
             __m256i index = word;
             if (_mm256_movemask_ps(_mm256_castsi256_ps(single)) != 0xFF) {
