@@ -146,6 +146,7 @@ struct WorkingTables {
     std::array<std::uint32_t, kMapCells> map;
     std::array<std::uint16_t, kMapPool> map_pool;
     std::array<std::uint32_t, kRunLimit> runs;
+    std::array<std::uint8_t, kRunLimit> run_indexes;  // their palette indexes
     std::size_t run_count;  // kRunLimit + 1 once they did not fit
     std::uint32_t runs_width;  // of the rows they cover
 };
@@ -599,10 +600,95 @@ class NearestColor {
         return avx2_;
     }
 
+    // Match for eight colours (blue | green << 8 | red << 16 a lane) whose colour-map words
+    // are given: the words of up to three entries worked through in vectors, Match's (distance,
+    // step) keys and all, and pool and search words handed to Match one by one. The palette
+    // indexes come back one a lane.
+    __attribute__((target("avx2"), always_inline)) inline __m256i Match8(__m256i bgr,
+                                                                         __m256i word) const {
+        const __m256i byte = _mm256_set1_epi32(0xFF);
+        const __m256i single = _mm256_cmpgt_epi32(_mm256_set1_epi32(256), word);
+        if (_mm256_movemask_ps(_mm256_castsi256_ps(single)) == 0xFF) return word;
+        const __m256i inline_kind = _mm256_set1_epi32(static_cast<int>(kInlineWord >> 24));
+        const __m256i step_mask = _mm256_set1_epi32(kStepSpan - 1);
+        const __m256i one = _mm256_set1_epi32(1);
+        const __m256i listed = _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 24), inline_kind);
+        // The entries of inline words; 0 in the other lanes, whose answers come from
+        // elsewhere, so that every table is read within its entries.
+        const __m256i entries = _mm256_and_si256(word, listed);
+        const __m256i b = _mm256_and_si256(bgr, byte);
+        const __m256i g = _mm256_and_si256(_mm256_srli_epi32(bgr, 8), byte);
+        const __m256i r = _mm256_srli_epi32(bgr, 16);
+        const __m256i v =
+            _mm256_and_si256(_mm256_srl_epi32(bgr, _mm_cvtsi32_si128(channel_shift_)), byte);
+        const __m256i up = _mm256_i32gather_epi32(first_at_least32_, v, 4);
+        __m256i best = _mm256_set1_epi32(INT_MAX);
+        for (int slot = 0; slot < 3; ++slot) {
+            const __m256i entry = _mm256_and_si256(_mm256_srli_epi32(entries, 8 * slot), byte);
+            const __m256i e = _mm256_i32gather_epi32(palette32_, entry, 4);
+            const __m256i db = _mm256_sub_epi32(_mm256_and_si256(e, byte), b);
+            const __m256i dg = _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 8), byte), g);
+            const __m256i dr =
+                _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 16), byte), r);
+            const __m256i d = _mm256_add_epi32(
+                _mm256_add_epi32(_mm256_mullo_epi32(db, db), _mm256_mullo_epi32(dg, dg)),
+                _mm256_mullo_epi32(dr, dr));
+            const __m256i at = _mm256_srli_epi32(e, 24);
+            const __m256i twice = _mm256_slli_epi32(_mm256_sub_epi32(at, up), 1);
+            const __m256i step = _mm256_xor_si256(twice, _mm256_srai_epi32(twice, 31));
+            best = _mm256_min_epi32(best, _mm256_add_epi32(_mm256_slli_epi32(d, kStepBits), step));
+        }
+        const __m256i step = _mm256_and_si256(best, step_mask);
+        const __m256i half = _mm256_srli_epi32(step, 1);
+        const __m256i below = _mm256_cmpeq_epi32(_mm256_and_si256(step, one), one);
+        const __m256i at = _mm256_blendv_epi8(
+            _mm256_add_epi32(up, half), _mm256_sub_epi32(_mm256_sub_epi32(up, one), half), below);
+        __m256i index = _mm256_blendv_epi8(_mm256_i32gather_epi32(sorted32_, at, 4), word, single);
+        // Pool and search words: neither single nor inline.
+        const unsigned others = static_cast<unsigned>(_mm256_movemask_ps(
+                                    _mm256_castsi256_ps(_mm256_or_si256(single, listed)))) ^
+                                0xFFu;
+        if (others != 0) {
+            alignas(32) std::int32_t indexes[8];
+            alignas(32) std::uint32_t colours[8];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(indexes), index);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(colours), bgr);
+            for (unsigned lanes = others; lanes != 0; lanes &= lanes - 1) {
+                const int k = std::countr_zero(lanes);
+                const std::uint32_t c = colours[k];
+                indexes[k] = Match(static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF),
+                                   static_cast<int>(c >> 16), MapCellOf(c));
+            }
+            index = _mm256_load_si256(reinterpret_cast<const __m256i*>(indexes));
+        }
+        return index;
+    }
+
+    // The low bytes of the lanes, packed into eight bytes at out.
+    __attribute__((target("avx2"), always_inline)) static inline void StoreLowBytes8(
+        __m256i index, std::uint8_t* out) {
+        const __m256i low_bytes =
+            _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8,
+                             12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+        const __m256i packed = _mm256_shuffle_epi8(index, low_bytes);
+        const std::uint32_t lo =
+            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(packed)));
+        const std::uint32_t hi =
+            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(packed, 1)));
+        std::memcpy(out, &lo, 4);
+        std::memcpy(out + 4, &hi, 4);
+    }
+
+    __attribute__((target("avx2"), always_inline)) inline __m256i WordsOf(__m256i bgr) const {
+        const __m256i cell = _mm256_or_si256(
+            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(bgr, 2), _mm256_set1_epi32(0x3F)),
+                            _mm256_and_si256(_mm256_srli_epi32(bgr, 4), _mm256_set1_epi32(0xFC0))),
+            _mm256_and_si256(_mm256_srli_epi32(bgr, 6), _mm256_set1_epi32(0x3F000)));
+        return _mm256_i32gather_epi32(reinterpret_cast<const int*>(t_.map.data()), cell, 4);
+    }
+
     // Match for the pixels of a row from p on, eight at a time, into out, while eight and the
-    // four bytes after them can be read: the colour map's words of the eight gathered at once,
-    // and for those of up to three entries Match's (distance, step) keys taken in vectors. Pool
-    // and search words go to Match one by one. Returns the number of pixels mapped.
+    // four bytes after them can be read. Returns the number of pixels mapped.
     __attribute__((target("avx2"))) std::uint32_t MatchRow8(const std::uint8_t* p,
                                                             std::uint8_t* out,
                                                             std::uint32_t w) const {
@@ -611,102 +697,54 @@ class NearestColor {
         const __m256i unpack =
             _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2, -1, 3,
                              4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
-        const __m256i low_bytes =
-            _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8,
-                             12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-        const __m256i byte = _mm256_set1_epi32(0xFF);
-        const __m256i single_limit = _mm256_set1_epi32(256);
-        const __m256i inline_kind = _mm256_set1_epi32(static_cast<int>(kInlineWord >> 24));
-        const __m256i step_mask = _mm256_set1_epi32(kStepSpan - 1);
-        const __m256i one = _mm256_set1_epi32(1);
-        const __m128i shift = _mm_cvtsi32_si128(channel_shift_);
-        std::uint32_t j = 0;
-        // The words of the next eight are asked for before this eight's are worked on, so that
-        // the wait for them overlaps that work.
         auto pixels_at = [&](const std::uint8_t* q) __attribute__((target("avx2"))) {
             const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
             return _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
         };
-        auto words_of = [&](__m256i bgr) __attribute__((target("avx2"))) {
-            const __m256i cell = _mm256_or_si256(
-                _mm256_or_si256(
-                    _mm256_and_si256(_mm256_srli_epi32(bgr, 2), _mm256_set1_epi32(0x3F)),
-                    _mm256_and_si256(_mm256_srli_epi32(bgr, 4), _mm256_set1_epi32(0xFC0))),
-                _mm256_and_si256(_mm256_srli_epi32(bgr, 6), _mm256_set1_epi32(0x3F000)));
-            return _mm256_i32gather_epi32(reinterpret_cast<const int*>(t_.map.data()), cell, 4);
-        };
         if (w < 8 + 3) return 0;
+        // The words of the next eight are asked for before this eight's are worked on, so that
+        // the wait for them overlaps that work.
         __m256i next_bgr = pixels_at(p);
-        __m256i next_word = words_of(next_bgr);
+        __m256i next_word = WordsOf(next_bgr);
+        std::uint32_t j = 0;
         for (; j + 8 + 3 <= w; j += 8, p += 24) {
             const __m256i bgr = next_bgr;
             const __m256i word = next_word;
             if (j + 16 + 3 <= w) {
                 next_bgr = pixels_at(p + 24);
-                next_word = words_of(next_bgr);
+                next_word = WordsOf(next_bgr);
             }
-            const __m256i single = _mm256_cmpgt_epi32(single_limit, word);
-            __m256i index = word;
-            if (_mm256_movemask_ps(_mm256_castsi256_ps(single)) != 0xFF) {
-                const __m256i listed = _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 24), inline_kind);
-                // The entries of inline words; 0 in the other lanes, whose answers come from
-                // elsewhere, so that every table is read within its entries.
-                const __m256i entries = _mm256_and_si256(word, listed);
-                const __m256i b = _mm256_and_si256(bgr, byte);
-                const __m256i g = _mm256_and_si256(_mm256_srli_epi32(bgr, 8), byte);
-                const __m256i r = _mm256_srli_epi32(bgr, 16);
-                const __m256i v = _mm256_and_si256(_mm256_srl_epi32(bgr, shift), byte);
-                const __m256i up = _mm256_i32gather_epi32(first_at_least32_, v, 4);
-                __m256i best = _mm256_set1_epi32(INT_MAX);
-                for (int slot = 0; slot < 3; ++slot) {
-                    const __m256i entry =
-                        _mm256_and_si256(_mm256_srli_epi32(entries, 8 * slot), byte);
-                    const __m256i e = _mm256_i32gather_epi32(palette32_, entry, 4);
-                    const __m256i db = _mm256_sub_epi32(_mm256_and_si256(e, byte), b);
-                    const __m256i dg =
-                        _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 8), byte), g);
-                    const __m256i dr =
-                        _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 16), byte), r);
-                    const __m256i d = _mm256_add_epi32(
-                        _mm256_add_epi32(_mm256_mullo_epi32(db, db), _mm256_mullo_epi32(dg, dg)),
-                        _mm256_mullo_epi32(dr, dr));
-                    const __m256i at = _mm256_srli_epi32(e, 24);
-                    const __m256i twice = _mm256_slli_epi32(_mm256_sub_epi32(at, up), 1);
-                    const __m256i step = _mm256_xor_si256(twice, _mm256_srai_epi32(twice, 31));
-                    best = _mm256_min_epi32(
-                        best, _mm256_add_epi32(_mm256_slli_epi32(d, kStepBits), step));
-                }
-                const __m256i step = _mm256_and_si256(best, step_mask);
-                const __m256i half = _mm256_srli_epi32(step, 1);
-                const __m256i below = _mm256_cmpeq_epi32(_mm256_and_si256(step, one), one);
-                const __m256i at =
-                    _mm256_blendv_epi8(_mm256_add_epi32(up, half),
-                                       _mm256_sub_epi32(_mm256_sub_epi32(up, one), half), below);
-                index = _mm256_blendv_epi8(_mm256_i32gather_epi32(sorted32_, at, 4), word, single);
-                // Pool and search words: neither single nor inline.
-                const unsigned others = static_cast<unsigned>(_mm256_movemask_ps(
-                                            _mm256_castsi256_ps(_mm256_or_si256(single, listed)))) ^
-                                        0xFFu;
-                if (others != 0) {
-                    alignas(32) std::int32_t indexes[8];
-                    _mm256_store_si256(reinterpret_cast<__m256i*>(indexes), index);
-                    for (unsigned lanes = others; lanes != 0; lanes &= lanes - 1) {
-                        const int k = std::countr_zero(lanes);
-                        const std::uint8_t* q = p + 3 * k;
-                        indexes[k] = Match(q[0], q[1], q[2], MapCellOf(PackedPixel(q)));
-                    }
-                    index = _mm256_load_si256(reinterpret_cast<const __m256i*>(indexes));
-                }
-            }
-            const __m256i packed = _mm256_shuffle_epi8(index, low_bytes);
-            const std::uint32_t lo =
-                static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(packed)));
-            const std::uint32_t hi =
-                static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(packed, 1)));
-            std::memcpy(out + j, &lo, 4);
-            std::memcpy(out + j + 4, &hi, 4);
+            StoreLowBytes8(Match8(bgr, word), out + j);
         }
         return j;
+    }
+
+    // Match for the colours of runs[0..count) (the counting pass's runs) into indexes, eight
+    // at a time but for the last few.
+    __attribute__((target("avx2"))) void MatchRuns8(const std::uint32_t* runs, std::size_t count,
+                                                    std::uint8_t* indexes) const {
+        const __m256i colour = _mm256_set1_epi32(0xFFFFFF);
+        std::size_t k = 0;
+        if (count >= 8) {
+            __m256i next_bgr = _mm256_and_si256(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(runs)), colour);
+            __m256i next_word = WordsOf(next_bgr);
+            for (; k + 8 <= count; k += 8) {
+                const __m256i bgr = next_bgr;
+                const __m256i word = next_word;
+                if (k + 16 <= count) {
+                    next_bgr = _mm256_and_si256(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(runs + k + 8)), colour);
+                    next_word = WordsOf(next_bgr);
+                }
+                StoreLowBytes8(Match8(bgr, word), indexes + k);
+            }
+        }
+        for (; k < count; ++k) {
+            const std::uint32_t c = runs[k] & 0xFFFFFFu;
+            indexes[k] = Match(static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF),
+                               static_cast<int>(c >> 16), MapCellOf(c));
+        }
     }
 
   private:
@@ -864,9 +902,31 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
     const bool from_runs = t.run_count <= kRunLimit && t.runs_width == w;
     bool eight_at_once = false;
 #if QUORLINA_MATCH_AVX2
-    eight_at_once = !from_runs && nearest.HasAvx2();
+    eight_at_once = nearest.HasAvx2();
 #endif
     nearest.MakeMap(t.histogram.data(), t.occupied.data(), eight_at_once);
+#if QUORLINA_MATCH_AVX2
+    if (from_runs && nearest.HasAvx2()) {
+        nearest.MatchRuns8(t.runs.data(), t.run_count, t.run_indexes.data());
+        const std::uint32_t* run = t.runs.data();
+        const std::uint8_t* index = t.run_indexes.data();
+        for (std::uint32_t i = 0; i < h; ++i) {
+            std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
+            for (std::uint32_t j = 0; j < w; ++run, ++index) {
+                const std::uint32_t length = (*run >> 24) + 1;
+                // A short run as eight bytes at once: the runs after it write over the rest.
+                if (length <= 8 && j + 8 <= w) {
+                    const std::uint64_t bytes = *index * std::uint64_t{0x0101010101010101};
+                    std::memcpy(out + j, &bytes, 8);
+                } else {
+                    std::memset(out + j, *index, length);
+                }
+                j += length;
+            }
+        }
+        return;
+    }
+#endif
     if (from_runs) {
         const std::uint32_t* run = t.runs.data();
         const std::uint32_t* const runs_end = run + t.run_count;

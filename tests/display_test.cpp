@@ -821,20 +821,23 @@ TEST(MedianCut, LongRunsAndRestlessPicturesMapLikeTheSearch) {
     }
 }
 
-// Pictures of more changes of colour than the counting pass keeps runs for are mapped row by
-// row, eight pixels at a time where the processor can, one by one at the rows' ends. Palettes on
-// a coarse grid (entries at equal distance from a pixel, entries sharing the sorted channel's
-// value) and random ones, pixels at midpoints, beside entries and anywhere, rows of several
-// lengths: every pixel gets the search's entry, whether the eight-at-a-time form runs or not.
-TEST(MedianCut, RestlessPicturesMapLikeTheSearchEightAtATimeAndOneByOne) {
+// The mapping takes eight colours at a time where the processor can: the runs the counting
+// pass keeps, or, in pictures of more changes of colour than it keeps runs for, the pixels of
+// each row (its last few one by one). Palettes on a coarse grid (entries at equal distance from
+// a pixel, entries sharing the sorted channel's value) and random ones, pixels at midpoints,
+// beside entries and anywhere, held for runs of several lengths, rows of several lengths: every
+// pixel gets the search's entry, whether the eight-at-a-time form runs or not.
+TEST(MedianCut, EightColoursAtATimeMapLikeTheSearchAndLikeOneByOne) {
     std::mt19937 random(17);
     auto byte = [&random]() { return static_cast<std::uint8_t>(random()); };
     struct Case {
         int levels;  // of the grid a channel; 0 for random entries
         int w, h;
+        int longest_run;  // a colour is held for 1 to this many pixels
     };
     for (const Case c :
-         {Case{3, 301, 240}, Case{5, 640, 120}, Case{0, 19, 4000}, Case{5, 9, 8000}}) {
+         {Case{3, 301, 240, 1}, Case{5, 640, 120, 1}, Case{0, 19, 4000, 1}, Case{5, 9, 8000, 1},
+          Case{3, 97, 50, 12}, Case{0, 130, 40, 3}, Case{5, 5, 30, 20}}) {
         SCOPED_TRACE(c.w);
         const int count = 2 + static_cast<int>(random() % 255);
         std::vector<PaletteEntry> palette(static_cast<std::size_t>(count));
@@ -845,7 +848,9 @@ TEST(MedianCut, RestlessPicturesMapLikeTheSearchEightAtATimeAndOneByOne) {
         for (PaletteEntry& e : palette)
             e = c.levels == 0 ? PaletteEntry{byte(), byte(), byte(), 0}
                               : PaletteEntry{level(), level(), level(), 0};
-        ImageBuffer picture = MakePicture24(c.w, c.h, [&](int, int) {
+        Rgb held{};
+        int left = 0;
+        auto fresh = [&]() -> Rgb {
             const PaletteEntry& a = palette[random() % palette.size()];
             const PaletteEntry& b = palette[random() % palette.size()];
             auto near = [&](int v) {
@@ -864,6 +869,13 @@ TEST(MedianCut, RestlessPicturesMapLikeTheSearchEightAtATimeAndOneByOne) {
                 default:
                     return Rgb{a.Red, a.Green, a.Blue};
             }
+        };
+        ImageBuffer picture = MakePicture24(c.w, c.h, [&](int, int) {
+            if (left-- <= 0) {
+                held = fresh();
+                left = static_cast<int>(random() % static_cast<unsigned>(c.longest_run));
+            }
+            return held;
         });
         std::map<std::uint32_t, std::uint8_t> model;
         for (const bool portable : {false, true}) {
