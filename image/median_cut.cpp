@@ -144,7 +144,8 @@ struct WorkingTables {
     // ascending order, so a search can stop at the first that cannot come near the best.
     std::array<std::uint32_t, kCandidatePool> pool;
     std::array<std::uint32_t, kMapCells> map;
-    std::array<std::uint16_t, kMapPool> map_pool;
+    // One more than it holds: the vector forms read its last entry as four bytes.
+    std::array<std::uint16_t, kMapPool + 1> map_pool;
     std::array<std::uint32_t, kRunLimit> runs;
     std::array<std::uint8_t, kRunLimit> run_indexes;  // their palette indexes
     std::size_t run_count;  // kRunLimit + 1 once they did not fit
@@ -601,8 +602,8 @@ class NearestColor {
     }
 
     // Match for eight colours (blue | green << 8 | red << 16 a lane) whose colour-map words
-    // are given: the words of up to three entries worked through in vectors, Match's (distance,
-    // step) keys and all, and pool and search words handed to Match one by one. The palette
+    // are given: the entries of inline and pool words worked through in vectors, Match's
+    // (distance, step) keys and all, and search words handed to Match one by one. The palette
     // indexes come back one a lane.
     __attribute__((target("avx2"), always_inline)) inline __m256i Match8(__m256i bgr,
                                                                          __m256i word) const {
@@ -622,9 +623,8 @@ class NearestColor {
         const __m256i v =
             _mm256_and_si256(_mm256_srl_epi32(bgr, _mm_cvtsi32_si128(channel_shift_)), byte);
         const __m256i up = _mm256_i32gather_epi32(first_at_least32_, v, 4);
-        __m256i best = _mm256_set1_epi32(INT_MAX);
-        for (int slot = 0; slot < 3; ++slot) {
-            const __m256i entry = _mm256_and_si256(_mm256_srli_epi32(entries, 8 * slot), byte);
+        // Match's key of an entry in each lane.
+        auto key_of = [&](__m256i entry) __attribute__((target("avx2"))) {
             const __m256i e = _mm256_i32gather_epi32(palette32_, entry, 4);
             const __m256i db = _mm256_sub_epi32(_mm256_and_si256(e, byte), b);
             const __m256i dg = _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 8), byte), g);
@@ -636,7 +636,38 @@ class NearestColor {
             const __m256i at = _mm256_srli_epi32(e, 24);
             const __m256i twice = _mm256_slli_epi32(_mm256_sub_epi32(at, up), 1);
             const __m256i step = _mm256_xor_si256(twice, _mm256_srai_epi32(twice, 31));
-            best = _mm256_min_epi32(best, _mm256_add_epi32(_mm256_slli_epi32(d, kStepBits), step));
+            return _mm256_add_epi32(_mm256_slli_epi32(d, kStepBits), step);
+        };
+        __m256i best = _mm256_set1_epi32(INT_MAX);
+        for (int slot = 0; slot < 3; ++slot)
+            best = _mm256_min_epi32(
+                best, key_of(_mm256_and_si256(_mm256_srli_epi32(entries, 8 * slot), byte)));
+        // Pool words: their lists' entries in turn, as many rounds as the longest has, each
+        // lane reading its list only as far as it goes.
+        const __m256i pooled =
+            _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 24), _mm256_set1_epi32(kPoolWord >> 24));
+        if (_mm256_movemask_ps(_mm256_castsi256_ps(pooled)) != 0) {
+            const __m256i half_word = _mm256_set1_epi32(0xFFFF);
+            const int* const pool = reinterpret_cast<const int*>(t_.map_pool.data());
+            const __m256i at = _mm256_and_si256(word, _mm256_set1_epi32(0xFFFFFF));
+            const __m256i count = _mm256_and_si256(
+                _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), pool, at, pooled, 2),
+                half_word);
+            alignas(32) std::int32_t counts[8];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(counts), count);
+            const int longest = *std::max_element(counts, counts + 8);
+            __m256i pool_best = _mm256_set1_epi32(INT_MAX);
+            for (int k = 1; k <= longest; ++k) {
+                const __m256i live = _mm256_cmpgt_epi32(count, _mm256_set1_epi32(k - 1));
+                const __m256i entry =
+                    _mm256_and_si256(_mm256_mask_i32gather_epi32(
+                                         _mm256_setzero_si256(), pool,
+                                         _mm256_add_epi32(at, _mm256_set1_epi32(k)), live, 2),
+                                     half_word);
+                pool_best = _mm256_min_epi32(
+                    pool_best, _mm256_blendv_epi8(_mm256_set1_epi32(INT_MAX), key_of(entry), live));
+            }
+            best = _mm256_blendv_epi8(best, pool_best, pooled);
         }
         const __m256i step = _mm256_and_si256(best, step_mask);
         const __m256i half = _mm256_srli_epi32(step, 1);
@@ -644,9 +675,9 @@ class NearestColor {
         const __m256i at = _mm256_blendv_epi8(
             _mm256_add_epi32(up, half), _mm256_sub_epi32(_mm256_sub_epi32(up, one), half), below);
         __m256i index = _mm256_blendv_epi8(_mm256_i32gather_epi32(sorted32_, at, 4), word, single);
-        // Pool and search words: neither single nor inline.
-        const unsigned others = static_cast<unsigned>(_mm256_movemask_ps(
-                                    _mm256_castsi256_ps(_mm256_or_si256(single, listed)))) ^
+        // Search words: neither single, inline nor pooled.
+        const unsigned others = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
+                                    _mm256_or_si256(_mm256_or_si256(single, listed), pooled)))) ^
                                 0xFFu;
         if (others != 0) {
             alignas(32) std::int32_t indexes[8];

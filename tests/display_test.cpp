@@ -900,6 +900,47 @@ TEST(MedianCut, EightColoursAtATimeMapLikeTheSearchAndLikeOneByOne) {
     }
 }
 
+// A palette of four colours near the middle grey, each in it 64 times: from almost every colour
+// all copies of the four are about as far, so every list of candidates holds most of the
+// palette, the working tables for the lists and for the longer colour-map words fill, and the
+// colours past that are searched for. Pictures of many colours, mapped from runs and row by row,
+// each way eight at a time and one by one: every pixel still gets the search's entry.
+TEST(MedianCut, PalettesOfManyEqualEntriesFillTheTablesAndFallBackToTheSearch) {
+    std::vector<PaletteEntry> palette;
+    const PaletteEntry four[] = {
+        {126, 126, 126, 0}, {130, 126, 126, 0}, {126, 130, 126, 0}, {126, 126, 130, 0}};
+    for (int k = 0; k < 256; ++k) palette.push_back(four[k % 4]);
+    std::mt19937 random(23);
+    std::vector<Rgb> colours(20000);
+    for (Rgb& c : colours)
+        c = Rgb{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                static_cast<std::uint8_t>(random())};
+    std::map<std::uint32_t, std::uint8_t> model;
+    for (const auto& [w, h] : {std::pair{600, 120}, std::pair{100, 60}}) {
+        SCOPED_TRACE(w);
+        ImageBuffer picture =
+            MakePicture24(w, h, [&](int, int) { return colours[random() % colours.size()]; });
+        for (const bool portable : {false, true}) {
+            SCOPED_TRACE(portable);
+            ForcePortableMatching(portable);
+            Reduced out(w, h);
+            ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette.data(), 256), kImageOk);
+            ForcePortableMatching(false);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const Rgb p = testsupport::PixelOf(picture, x, y);
+                    const std::uint32_t key = p.b | (p.g << 8) | (p.r << 16);
+                    auto found = model.find(key);
+                    if (found == model.end())
+                        found = model.emplace(key, ModelNearest(palette.data(), 256, p.b, p.g, p.r))
+                                    .first;
+                    ASSERT_EQ(IndexAt(out.image, x, y), found->second) << x << "," << y;
+                }
+        }
+        FreeImage(&picture);
+    }
+}
+
 TEST(Reductions, RefuseWhatTheyCannotTake) {
     ImageBuffer grey = MakeGreyPicture(4, 4, [](int, int) { return 9; });
     ImageBuffer colour = MakePicture24(4, 4, [](int, int) { return Rgb{1, 2, 3}; });
