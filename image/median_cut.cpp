@@ -133,6 +133,7 @@ struct WorkingTables {
     // those get words.
     std::array<std::uint8_t, kMapCells / 8> occupied;
     std::array<std::uint16_t, kHistogramSize> colors;  // keys present, grouped by box
+    // Also the counting pass's second table of counts, which it is done with before any split.
     std::array<std::uint16_t, 2 * kHistogramSize> split_scratch;
     std::array<Box, kAdaptiveColors> boxes;
     std::array<SortedEntry, kAdaptiveColors> sorted;
@@ -302,8 +303,39 @@ void CountColorsLocked(const ImageBuffer& source) {
         }
         if (run > 0) t.run_count = kRunLimit + 1;
     };
+    bool split_counts = false;
     for (std::uint32_t y = source.Top; y <= source.Bottom; ++y) {
         const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
+        if (t.run_count > kRunLimit) {
+            // The runs did not fit: the rows left are counted pixel by pixel, without looking
+            // for runs, alternate pixels into two tables, so that no count waits on the one
+            // before it.
+            std::uint16_t* const even = t.histogram.data();
+            std::uint16_t* const odd = t.split_scratch.data();
+            if (!split_counts) std::fill(odd, odd + kHistogramSize, 0);
+            split_counts = true;
+            std::uint8_t* const occupied = t.occupied.data();
+            std::uint32_t j = 0;
+            for (; j + 2 <= width; j += 2, p += 6) {
+                const std::uint32_t a = PackedPixelReadingOneMore(p);
+                const std::uint32_t b = PackedPixelOfRow(p + 3, j + 1, width);
+                std::uint16_t& na = even[ColorKeyOf(a)];
+                na = static_cast<std::uint16_t>(na + (na < kHistogramCountLimit ? 1 : 0));
+                std::uint16_t& nb = odd[ColorKeyOf(b)];
+                nb = static_cast<std::uint16_t>(nb + (nb < kHistogramCountLimit ? 1 : 0));
+                const std::size_t ca = MapCellOf(a), cb = MapCellOf(b);
+                occupied[ca >> 3] |= static_cast<std::uint8_t>(1u << (ca & 7));
+                occupied[cb >> 3] |= static_cast<std::uint8_t>(1u << (cb & 7));
+            }
+            if (j < width) {
+                const std::uint32_t a = PackedPixel(p);
+                std::uint16_t& na = even[ColorKeyOf(a)];
+                na = static_cast<std::uint16_t>(na + (na < kHistogramCountLimit ? 1 : 0));
+                const std::size_t ca = MapCellOf(a);
+                occupied[ca >> 3] |= static_cast<std::uint8_t>(1u << (ca & 7));
+            }
+            continue;
+        }
         std::uint32_t last = PackedPixel(p);
         std::uint32_t run = 0;
         for (std::uint32_t j = 0; j < width; ++j, p += 3) {
@@ -316,6 +348,12 @@ void CountColorsLocked(const ImageBuffer& source) {
             ++run;
         }
         count(last, run);
+    }
+    if (split_counts) {
+        const std::uint16_t* const odd = t.split_scratch.data();
+        for (std::size_t k = 0; k < kHistogramSize; ++k)
+            t.histogram[k] = static_cast<std::uint16_t>(
+                std::min<std::uint32_t>(t.histogram[k] + odd[k], kHistogramCountLimit));
     }
 }
 

@@ -565,6 +565,40 @@ TEST(MedianCut, PalettesMatchTheWholeSortReference) {
     }
 }
 
+// A picture of more changes of colour than the counting pass keeps runs for, the rest of which
+// it counts pixel by pixel: two colours far past the counters' limit, strewn among others, still
+// give the reference's palette.
+TEST(MedianCut, RestlessPicturesPastTheCountersLimitMatchTheReference) {
+    std::mt19937 random(43);
+    ImageBuffer picture = MakePicture24(400, 401, [&](int, int) {
+        switch (random() % 8) {
+            case 0:
+            case 1:
+            case 2:
+            case 3:
+                return Rgb{10, 20, 30};
+            case 4:
+            case 5:
+                return Rgb{200, 100, 0};
+            default:
+                return Rgb{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                           static_cast<std::uint8_t>(random())};
+        }
+    });
+    for (int colors : {2, 7, 256}) {
+        SCOPED_TRACE(colors);
+        PaletteEntry palette[256];
+        int boxes = 0, want_boxes = 0;
+        ASSERT_EQ(MedianCutPalette(&picture, colors, palette, &boxes), kImageOk);
+        const std::vector<PaletteEntry> want = ModelMedianCut(picture, colors, &want_boxes);
+        ASSERT_EQ(boxes, want_boxes);
+        for (int i = 0; i < colors; ++i)
+            ASSERT_EQ(ColorOfEntry(palette[i]), ColorOfEntry(want[static_cast<std::size_t>(i)]))
+                << i;
+    }
+    FreeImage(&picture);
+}
+
 TEST(MedianCut, EveryPixelTakesTheNearestPaletteColour) {
     std::mt19937 random(7);
     ImageBuffer picture = MakePicture24(64, 48, [&random](int, int) {
