@@ -4,12 +4,21 @@
 #include "image/median_cut.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <climits>
 #include <cstring>
 #include <mutex>
 
 #include "image/dither.h"
+#include "image/jpeg_simd.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QUORLINA_MATCH_AVX2 1
+#else
+#define QUORLINA_MATCH_AVX2 0
+#endif
 
 namespace image {
 namespace {
@@ -41,6 +50,21 @@ constexpr std::size_t kTopCells = std::size_t{1} << 9;
 constexpr std::size_t kCoarseCells = std::size_t{1} << 12;
 constexpr std::size_t kCandidatePool = std::size_t{1} << 20;
 constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
+
+// For each set of lanes of eight (a bit each), the lanes in order, then zeros: a permutation
+// that packs the lanes of the set to the front.
+struct alignas(32) PackLanes : std::array<std::int32_t, 8> {};
+constexpr std::array<PackLanes, 256> MakePackLanes() {
+    std::array<PackLanes, 256> table{};
+    for (int set = 0; set < 256; ++set) {
+        int n = 0;
+        for (int lane = 0; lane < 8; ++lane)
+            if ((set >> lane) & 1)
+                table[static_cast<std::size_t>(set)][static_cast<std::size_t>(n++)] = lane;
+    }
+    return table;
+}
+alignas(32) constexpr std::array<PackLanes, 256> kPackLanes = MakePackLanes();
 
 // The colour map: for every cell of 4 values a side in an 8-value cell the picture holds, the
 // entries that can be nearest to one of its colours: whatever else the 8-value cell's list holds
@@ -109,6 +133,7 @@ struct WorkingTables {
     // those get words.
     std::array<std::uint8_t, kMapCells / 8> occupied;
     std::array<std::uint16_t, kHistogramSize> colors;  // keys present, grouped by box
+    // Also the counting pass's second table of counts, which it is done with before any split.
     std::array<std::uint16_t, 2 * kHistogramSize> split_scratch;
     std::array<Box, kAdaptiveColors> boxes;
     std::array<SortedEntry, kAdaptiveColors> sorted;
@@ -120,11 +145,22 @@ struct WorkingTables {
     // ascending order, so a search can stop at the first that cannot come near the best.
     std::array<std::uint32_t, kCandidatePool> pool;
     std::array<std::uint32_t, kMapCells> map;
-    std::array<std::uint16_t, kMapPool> map_pool;
+    // One more than it holds: the vector forms read its last entry as four bytes.
+    std::array<std::uint16_t, kMapPool + 1> map_pool;
     std::array<std::uint32_t, kRunLimit> runs;
+    std::array<std::uint8_t, kRunLimit> run_indexes;  // their palette indexes
     std::size_t run_count;  // kRunLimit + 1 once they did not fit
     std::uint32_t runs_width;  // of the rows they cover
 };
+
+std::atomic<bool>& PortableMatchingFlag() {
+    static std::atomic<bool> flag{false};
+    return flag;
+}
+
+bool PortableMatchingForced() {
+    return PortableMatchingFlag().load(std::memory_order_relaxed);
+}
 
 std::mutex& ColorMatchLock() {
     static std::mutex lock;
@@ -267,8 +303,39 @@ void CountColorsLocked(const ImageBuffer& source) {
         }
         if (run > 0) t.run_count = kRunLimit + 1;
     };
+    bool split_counts = false;
     for (std::uint32_t y = source.Top; y <= source.Bottom; ++y) {
         const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
+        if (t.run_count > kRunLimit) {
+            // The runs did not fit: the rows left are counted pixel by pixel, without looking
+            // for runs, alternate pixels into two tables, so that no count waits on the one
+            // before it.
+            std::uint16_t* const even = t.histogram.data();
+            std::uint16_t* const odd = t.split_scratch.data();
+            if (!split_counts) std::fill(odd, odd + kHistogramSize, 0);
+            split_counts = true;
+            std::uint8_t* const occupied = t.occupied.data();
+            std::uint32_t j = 0;
+            for (; j + 2 <= width; j += 2, p += 6) {
+                const std::uint32_t a = PackedPixelReadingOneMore(p);
+                const std::uint32_t b = PackedPixelOfRow(p + 3, j + 1, width);
+                std::uint16_t& na = even[ColorKeyOf(a)];
+                na = static_cast<std::uint16_t>(na + (na < kHistogramCountLimit ? 1 : 0));
+                std::uint16_t& nb = odd[ColorKeyOf(b)];
+                nb = static_cast<std::uint16_t>(nb + (nb < kHistogramCountLimit ? 1 : 0));
+                const std::size_t ca = MapCellOf(a), cb = MapCellOf(b);
+                occupied[ca >> 3] |= static_cast<std::uint8_t>(1u << (ca & 7));
+                occupied[cb >> 3] |= static_cast<std::uint8_t>(1u << (cb & 7));
+            }
+            if (j < width) {
+                const std::uint32_t a = PackedPixel(p);
+                std::uint16_t& na = even[ColorKeyOf(a)];
+                na = static_cast<std::uint16_t>(na + (na < kHistogramCountLimit ? 1 : 0));
+                const std::size_t ca = MapCellOf(a);
+                occupied[ca >> 3] |= static_cast<std::uint8_t>(1u << (ca & 7));
+            }
+            continue;
+        }
         std::uint32_t last = PackedPixel(p);
         std::uint32_t run = 0;
         for (std::uint32_t j = 0; j < width; ++j, p += 3) {
@@ -281,6 +348,12 @@ void CountColorsLocked(const ImageBuffer& source) {
             ++run;
         }
         count(last, run);
+    }
+    if (split_counts) {
+        const std::uint16_t* const odd = t.split_scratch.data();
+        for (std::size_t k = 0; k < kHistogramSize; ++k)
+            t.histogram[k] = static_cast<std::uint16_t>(
+                std::min<std::uint32_t>(t.histogram[k] + odd[k], kHistogramCountLimit));
     }
 }
 
@@ -344,27 +417,52 @@ class NearestColor {
         for (int k = 0; k < count; ++k)
             t.sorted_position[sorted_[k].index] = static_cast<std::uint16_t>(k);
         for (int i = 0; i < count; ++i) all_[i] = static_cast<std::uint32_t>(i);
+#if QUORLINA_MATCH_AVX2
+        if (avx2_) {
+            for (int i = 0; i < count; ++i) {
+                palette32_[i] = palette[i].Blue | (palette[i].Green << 8) | (palette[i].Red << 16) |
+                                (t.sorted_position[static_cast<std::size_t>(i)] << 24);
+                sorted32_[i] = sorted_[i].index;
+            }
+            for (int v = 0; v < 256; ++v) first_at_least32_[v] = first_at_least_[v];
+            channel_shift_ = channel_ == kBlue ? 0 : channel_ == kGreen ? 8 : 16;
+        }
+#endif
         t.top.fill(CandidateList{kNoList, 0});
         t.coarse.fill(CandidateList{kNoList, 0});
         pool_used_ = 0;
     }
 
     // Makes the colour map's words for every 4-value cell the picture holds, in key order, so
-    // that neighbouring cells find their enclosing cells' lists made.
-    void MakeMap(const std::uint16_t* histogram, const std::uint8_t* occupied) {
+    // that neighbouring cells find their enclosing cells' lists made. With whole_lists, an
+    // 8-value cell's list of up to three entries becomes the word of each of its 4-value cells
+    // as it is: it holds every entry that can be nearest there too, only not always as few. For
+    // a mapping that takes the words of eight pixels at once, to which a single entry saves
+    // little, that is cheaper than narrowing each cell's.
+    void MakeMap(const std::uint16_t* histogram, const std::uint8_t* occupied, bool whole_lists) {
         for (std::uint32_t key = 0; key < kHistogramSize; ++key) {
             if (histogram[key] == 0) continue;
             const int blue = Widen5Corner(key & 31), green = Widen5Corner((key >> 5) & 31),
                       red = Widen5Corner((key >> 10) & 31);
             CandidateList list{kNoList, 0};
             const bool made = MakeCellList(blue, green, red, &list);
+            std::uint32_t whole = kSearchWord;
+            if (made && whole_lists && list.count >= 1 && list.count <= kInlineEntries) {
+                const std::uint32_t* from = t_.pool.data() + list.first;
+                std::uint16_t kept[kInlineEntries] = {};
+                for (std::uint32_t k = 0; k < list.count; ++k)
+                    kept[k] = static_cast<std::uint16_t>(from[k] & 0xFF);
+                whole = WordOf(kept, list.count);
+            }
             for (int sub = 0; sub < 8; ++sub) {
                 const int b = blue + ((sub & 1) << kMapShift),
                           g = green + (((sub >> 1) & 1) << kMapShift),
                           r = red + ((sub >> 2) << kMapShift);
                 const std::size_t cell = MapCell(b, g, r);
                 if ((occupied[cell >> 3] >> (cell & 7)) & 1)
-                    t_.map[cell] = made ? MakeMapWord(list, b, g, r) : kSearchWord;
+                    t_.map[cell] = !made                  ? kSearchWord
+                                   : whole != kSearchWord ? whole
+                                                          : MakeMapWord(list, b, g, r);
             }
             if (!made) continue;
             pool_used_ = list.first;  // the 8-value cell's list is done with; made last
@@ -441,7 +539,9 @@ class NearestColor {
   private:
     const PaletteEntry* palette_;
     int count_;
-    static constexpr int kStepSpan = 2 * kAdaptiveColors;  // steps are below this
+    static constexpr int kStepBits = 9;
+    static constexpr int kStepSpan = 1 << kStepBits;  // steps are below this
+    static_assert(kStepSpan == 2 * kAdaptiveColors);
 
     static int Widen5Corner(std::uint32_t v5) {
         return static_cast<int>(v5) << 3;
@@ -514,6 +614,11 @@ class NearestColor {
             }
             if (least <= 0) kept[count++] = static_cast<std::uint16_t>(index);
         }
+        return WordOf(kept, count);
+    }
+
+    // The colour map's word for a cell where only kept[0..count) can be nearest.
+    std::uint32_t WordOf(const std::uint16_t* kept, std::uint32_t count) {
         if (count == 1) return kSingleWord | kept[0];
         if (count <= kInlineEntries) {
             std::uint32_t word = kInlineWord;
@@ -528,6 +633,269 @@ class NearestColor {
         return word;
     }
 
+#if QUORLINA_MATCH_AVX2
+  public:
+    bool HasAvx2() const {
+        return avx2_;
+    }
+
+    // Match for eight colours (blue | green << 8 | red << 16 a lane) whose colour-map words
+    // are given: the entries of inline and pool words worked through in vectors, Match's
+    // (distance, step) keys and all, and search words handed to Match one by one. The palette
+    // indexes come back one a lane.
+    __attribute__((target("avx2"), always_inline)) inline __m256i Match8(__m256i bgr,
+                                                                         __m256i word) const {
+        const __m256i byte = _mm256_set1_epi32(0xFF);
+        const __m256i single = _mm256_cmpgt_epi32(_mm256_set1_epi32(256), word);
+        if (_mm256_movemask_ps(_mm256_castsi256_ps(single)) == 0xFF) return word;
+        const __m256i inline_kind = _mm256_set1_epi32(static_cast<int>(kInlineWord >> 24));
+        const __m256i step_mask = _mm256_set1_epi32(kStepSpan - 1);
+        const __m256i one = _mm256_set1_epi32(1);
+        const __m256i listed = _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 24), inline_kind);
+        // The entries of inline words; 0 in the other lanes, whose answers come from
+        // elsewhere, so that every table is read within its entries.
+        const __m256i entries = _mm256_and_si256(word, listed);
+        const __m256i b = _mm256_and_si256(bgr, byte);
+        const __m256i g = _mm256_and_si256(_mm256_srli_epi32(bgr, 8), byte);
+        const __m256i r = _mm256_srli_epi32(bgr, 16);
+        const __m256i v =
+            _mm256_and_si256(_mm256_srl_epi32(bgr, _mm_cvtsi32_si128(channel_shift_)), byte);
+        const __m256i up = _mm256_i32gather_epi32(first_at_least32_, v, 4);
+        // Match's key of an entry in each lane.
+        auto key_of = [&](__m256i entry) __attribute__((target("avx2"))) {
+            const __m256i e = _mm256_i32gather_epi32(palette32_, entry, 4);
+            const __m256i db = _mm256_sub_epi32(_mm256_and_si256(e, byte), b);
+            const __m256i dg = _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 8), byte), g);
+            const __m256i dr =
+                _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 16), byte), r);
+            const __m256i d = _mm256_add_epi32(
+                _mm256_add_epi32(_mm256_mullo_epi32(db, db), _mm256_mullo_epi32(dg, dg)),
+                _mm256_mullo_epi32(dr, dr));
+            const __m256i at = _mm256_srli_epi32(e, 24);
+            const __m256i twice = _mm256_slli_epi32(_mm256_sub_epi32(at, up), 1);
+            const __m256i step = _mm256_xor_si256(twice, _mm256_srai_epi32(twice, 31));
+            return _mm256_add_epi32(_mm256_slli_epi32(d, kStepBits), step);
+        };
+        __m256i best = _mm256_set1_epi32(INT_MAX);
+        for (int slot = 0; slot < 3; ++slot)
+            best = _mm256_min_epi32(
+                best, key_of(_mm256_and_si256(_mm256_srli_epi32(entries, 8 * slot), byte)));
+        // Pool words: their lists' entries in turn, as many rounds as the longest has, each
+        // lane reading its list only as far as it goes.
+        const __m256i pooled =
+            _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 24), _mm256_set1_epi32(kPoolWord >> 24));
+        if (_mm256_movemask_ps(_mm256_castsi256_ps(pooled)) != 0) {
+            const __m256i half_word = _mm256_set1_epi32(0xFFFF);
+            const int* const pool = reinterpret_cast<const int*>(t_.map_pool.data());
+            const __m256i at = _mm256_and_si256(word, _mm256_set1_epi32(0xFFFFFF));
+            const __m256i count = _mm256_and_si256(
+                _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), pool, at, pooled, 2),
+                half_word);
+            alignas(32) std::int32_t counts[8];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(counts), count);
+            const int longest = *std::max_element(counts, counts + 8);
+            __m256i pool_best = _mm256_set1_epi32(INT_MAX);
+            for (int k = 1; k <= longest; ++k) {
+                const __m256i live = _mm256_cmpgt_epi32(count, _mm256_set1_epi32(k - 1));
+                const __m256i entry =
+                    _mm256_and_si256(_mm256_mask_i32gather_epi32(
+                                         _mm256_setzero_si256(), pool,
+                                         _mm256_add_epi32(at, _mm256_set1_epi32(k)), live, 2),
+                                     half_word);
+                pool_best = _mm256_min_epi32(
+                    pool_best, _mm256_blendv_epi8(_mm256_set1_epi32(INT_MAX), key_of(entry), live));
+            }
+            best = _mm256_blendv_epi8(best, pool_best, pooled);
+        }
+        const __m256i step = _mm256_and_si256(best, step_mask);
+        const __m256i half = _mm256_srli_epi32(step, 1);
+        const __m256i below = _mm256_cmpeq_epi32(_mm256_and_si256(step, one), one);
+        const __m256i at = _mm256_blendv_epi8(
+            _mm256_add_epi32(up, half), _mm256_sub_epi32(_mm256_sub_epi32(up, one), half), below);
+        __m256i index = _mm256_blendv_epi8(_mm256_i32gather_epi32(sorted32_, at, 4), word, single);
+        // Search words: neither single, inline nor pooled.
+        const unsigned others = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
+                                    _mm256_or_si256(_mm256_or_si256(single, listed), pooled)))) ^
+                                0xFFu;
+        if (others != 0) {
+            alignas(32) std::int32_t indexes[8];
+            alignas(32) std::uint32_t colours[8];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(indexes), index);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(colours), bgr);
+            for (unsigned lanes = others; lanes != 0; lanes &= lanes - 1) {
+                const int k = std::countr_zero(lanes);
+                const std::uint32_t c = colours[k];
+                indexes[k] = Match(static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF),
+                                   static_cast<int>(c >> 16), MapCellOf(c));
+            }
+            index = _mm256_load_si256(reinterpret_cast<const __m256i*>(indexes));
+        }
+        return index;
+    }
+
+    // The low bytes of the lanes, packed into eight bytes at out.
+    __attribute__((target("avx2"), always_inline)) static inline void StoreLowBytes8(
+        __m256i index, std::uint8_t* out) {
+        const __m256i low_bytes =
+            _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4, 8,
+                             12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+        const __m256i packed = _mm256_shuffle_epi8(index, low_bytes);
+        const std::uint32_t lo =
+            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(packed)));
+        const std::uint32_t hi =
+            static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(packed, 1)));
+        std::memcpy(out, &lo, 4);
+        std::memcpy(out + 4, &hi, 4);
+    }
+
+    __attribute__((target("avx2"), always_inline)) inline __m256i WordsOf(__m256i bgr) const {
+        const __m256i cell = _mm256_or_si256(
+            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(bgr, 2), _mm256_set1_epi32(0x3F)),
+                            _mm256_and_si256(_mm256_srli_epi32(bgr, 4), _mm256_set1_epi32(0xFC0))),
+            _mm256_and_si256(_mm256_srli_epi32(bgr, 6), _mm256_set1_epi32(0x3F000)));
+        return _mm256_i32gather_epi32(reinterpret_cast<const int*>(t_.map.data()), cell, 4);
+    }
+
+    // Match for the pixels of a row from p on, eight at a time, into out, while eight and the
+    // four bytes after them can be read. Returns the number of pixels mapped.
+    __attribute__((target("avx2"))) std::uint32_t MatchRow8(const std::uint8_t* p,
+                                                            std::uint8_t* out,
+                                                            std::uint32_t w) const {
+        // Eight 3-byte pixels of 32 bytes read into one 4-byte lane each.
+        const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+        const __m256i unpack =
+            _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2, -1, 3,
+                             4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+        auto pixels_at = [&](const std::uint8_t* q) __attribute__((target("avx2"))) {
+            const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+            return _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
+        };
+        if (w < 8 + 3) return 0;
+        // The words of the next eight are asked for before this eight's are worked on, so that
+        // the wait for them overlaps that work.
+        __m256i next_bgr = pixels_at(p);
+        __m256i next_word = WordsOf(next_bgr);
+        std::uint32_t j = 0;
+        for (; j + 8 + 3 <= w; j += 8, p += 24) {
+            const __m256i bgr = next_bgr;
+            const __m256i word = next_word;
+            if (j + 16 + 3 <= w) {
+                next_bgr = pixels_at(p + 24);
+                next_word = WordsOf(next_bgr);
+            }
+            StoreLowBytes8(Match8(bgr, word), out + j);
+        }
+        return j;
+    }
+
+    // Match for the colours of runs[0..count) (the counting pass's runs) into indexes, eight
+    // at a time but for the last few.
+    __attribute__((target("avx2"))) void MatchRuns8(const std::uint32_t* runs, std::size_t count,
+                                                    std::uint8_t* indexes) const {
+        const __m256i colour = _mm256_set1_epi32(0xFFFFFF);
+        std::size_t k = 0;
+        if (count >= 8) {
+            __m256i next_bgr = _mm256_and_si256(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(runs)), colour);
+            __m256i next_word = WordsOf(next_bgr);
+            for (; k + 8 <= count; k += 8) {
+                const __m256i bgr = next_bgr;
+                const __m256i word = next_word;
+                if (k + 16 <= count) {
+                    next_bgr = _mm256_and_si256(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(runs + k + 8)), colour);
+                    next_word = WordsOf(next_bgr);
+                }
+                StoreLowBytes8(Match8(bgr, word), indexes + k);
+            }
+        }
+        for (; k < count; ++k) {
+            const std::uint32_t c = runs[k] & 0xFFFFFFu;
+            indexes[k] = Match(static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF),
+                               static_cast<int>(c >> 16), MapCellOf(c));
+        }
+    }
+
+  private:
+    // MakeList's two passes over eight entries at a time (the pool must have room for eight
+    // more than from_count). The bound is the same: a pass goes on past where MakeList stops
+    // only to the end of eight, over entries no nearer to the enclosing cube than the bound, so
+    // no farther from this one either. The entries kept are packed into the pool in order.
+    __attribute__((target("avx2"))) void MakeList8(const std::uint32_t* from,
+                                                   std::uint32_t from_count, int blue, int green,
+                                                   int red, int extent, CandidateList* list) {
+        const __m256i byte = _mm256_set1_epi32(0xFF);
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i low_b = _mm256_set1_epi32(blue), low_g = _mm256_set1_epi32(green),
+                      low_r = _mm256_set1_epi32(red);
+        const __m256i high_b = _mm256_set1_epi32(blue + extent),
+                      high_g = _mm256_set1_epi32(green + extent),
+                      high_r = _mm256_set1_epi32(red + extent);
+        auto entries_at = [&](std::uint32_t k, __m256i * valid) __attribute__((target("avx2"))) {
+            *valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(from_count - k)), lane);
+            return _mm256_maskload_epi32(reinterpret_cast<const int*>(from + k), *valid);
+        };
+        int bound = INT_MAX;
+        for (std::uint32_t k = 0; k < from_count; k += 8) {
+            if (static_cast<int>(from[k] >> 8) >= bound) break;
+            __m256i valid;
+            const __m256i items = entries_at(k, &valid);
+            const __m256i e = _mm256_i32gather_epi32(palette32_, _mm256_and_si256(items, byte), 4);
+            const __m256i b = _mm256_and_si256(e, byte);
+            const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
+            const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
+            const __m256i fb =
+                _mm256_max_epi32(_mm256_sub_epi32(b, low_b), _mm256_sub_epi32(high_b, b));
+            const __m256i fg =
+                _mm256_max_epi32(_mm256_sub_epi32(g, low_g), _mm256_sub_epi32(high_g, g));
+            const __m256i fr =
+                _mm256_max_epi32(_mm256_sub_epi32(r, low_r), _mm256_sub_epi32(high_r, r));
+            __m256i far = _mm256_add_epi32(
+                _mm256_add_epi32(_mm256_mullo_epi32(fb, fb), _mm256_mullo_epi32(fg, fg)),
+                _mm256_mullo_epi32(fr, fr));
+            far = _mm256_blendv_epi8(_mm256_set1_epi32(INT_MAX), far, valid);
+            __m128i m =
+                _mm_min_epi32(_mm256_castsi256_si128(far), _mm256_extracti128_si256(far, 1));
+            m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+            m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1));
+            bound = std::min(bound, _mm_cvtsi128_si32(m));
+        }
+        list->first = static_cast<std::uint32_t>(pool_used_);
+        const __m256i bound_v = _mm256_set1_epi32(bound);
+        for (std::uint32_t k = 0; k < from_count; k += 8) {
+            if (static_cast<int>(from[k] >> 8) > bound) break;
+            __m256i valid;
+            const __m256i items = entries_at(k, &valid);
+            const __m256i index = _mm256_and_si256(items, byte);
+            const __m256i e = _mm256_i32gather_epi32(palette32_, index, 4);
+            const __m256i b = _mm256_and_si256(e, byte);
+            const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
+            const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
+            const __m256i nb = _mm256_max_epi32(
+                _mm256_max_epi32(_mm256_sub_epi32(low_b, b), _mm256_sub_epi32(b, high_b)), zero);
+            const __m256i ng = _mm256_max_epi32(
+                _mm256_max_epi32(_mm256_sub_epi32(low_g, g), _mm256_sub_epi32(g, high_g)), zero);
+            const __m256i nr = _mm256_max_epi32(
+                _mm256_max_epi32(_mm256_sub_epi32(low_r, r), _mm256_sub_epi32(r, high_r)), zero);
+            const __m256i nearest = _mm256_add_epi32(
+                _mm256_add_epi32(_mm256_mullo_epi32(nb, nb), _mm256_mullo_epi32(ng, ng)),
+                _mm256_mullo_epi32(nr, nr));
+            // nearest <= bound in the valid lanes; an entry past the bound along the enclosing
+            // cube is past it here too.
+            const __m256i keep = _mm256_andnot_si256(_mm256_cmpgt_epi32(nearest, bound_v), valid);
+            const unsigned mask =
+                static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
+            const __m256i packed = _mm256_permutevar8x32_epi32(
+                _mm256_or_si256(_mm256_slli_epi32(nearest, 8), index),
+                _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[mask].data())));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool.data() + pool_used_), packed);
+            pool_used_ += static_cast<std::size_t>(std::popcount(mask));
+        }
+        list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
+    }
+#endif
+
     // The entries of from that can be nearest to a colour of the cube with corner (blue, green,
     // red) and side extent + 1: those whose nearest point of the cube is no farther than the
     // smallest farthest point of any entry, in ascending order of that distance when sorted
@@ -535,6 +903,13 @@ class NearestColor {
     bool MakeList(const std::uint32_t* from, std::uint32_t from_count, int blue, int green,
                   int red, int extent, CandidateList* list, bool sorted = true) {
         if (pool_used_ + from_count > kCandidatePool) return false;
+#if QUORLINA_MATCH_AVX2
+        if (avx2_ && pool_used_ + from_count + 8 <= kCandidatePool) {
+            MakeList8(from, from_count, blue, green, red, extent, list);
+            if (sorted) std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
+            return true;
+        }
+#endif
         const int low[3] = {blue, green, red};
         auto far_side = [extent](int x, int lo) { return std::max(x - lo, lo + extent - x); };
         // As maxima rather than comparisons: which side of the cube an entry lies on is not
@@ -575,6 +950,16 @@ class NearestColor {
     std::size_t pool_used_ = 0;
     std::size_t map_pool_used_ = 0;
     int channel_;
+#if QUORLINA_MATCH_AVX2
+    // The vector forms' tables, four bytes an entry for gathering: each palette entry as blue |
+    // green << 8 | red << 16 | its sorted position << 24, the palette index at each sorted
+    // position, and first_at_least_.
+    alignas(32) std::int32_t palette32_[kAdaptiveColors];
+    alignas(32) std::int32_t sorted32_[kAdaptiveColors];
+    alignas(32) std::int32_t first_at_least32_[256];
+    int channel_shift_ = 0;
+    bool avx2_ = !PortableMatchingForced() && jpeg::CpuHasAvx2();
+#endif
 };
 
 // Each pixel of the source's w x h region, whose colours CountColorsLocked has just counted, to
@@ -583,8 +968,35 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
                const PaletteEntry* palette, int count) {
     WorkingTables& t = Tables();
     NearestColor nearest(palette, count, t);
-    nearest.MakeMap(t.histogram.data(), t.occupied.data());
-    if (t.run_count <= kRunLimit && t.runs_width == w) {
+    const bool from_runs = t.run_count <= kRunLimit && t.runs_width == w;
+    bool eight_at_once = false;
+#if QUORLINA_MATCH_AVX2
+    eight_at_once = nearest.HasAvx2();
+#endif
+    nearest.MakeMap(t.histogram.data(), t.occupied.data(), eight_at_once);
+#if QUORLINA_MATCH_AVX2
+    if (from_runs && nearest.HasAvx2()) {
+        nearest.MatchRuns8(t.runs.data(), t.run_count, t.run_indexes.data());
+        const std::uint32_t* run = t.runs.data();
+        const std::uint8_t* index = t.run_indexes.data();
+        for (std::uint32_t i = 0; i < h; ++i) {
+            std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
+            for (std::uint32_t j = 0; j < w; ++run, ++index) {
+                const std::uint32_t length = (*run >> 24) + 1;
+                // A short run as eight bytes at once: the runs after it write over the rest.
+                if (length <= 8 && j + 8 <= w) {
+                    const std::uint64_t bytes = *index * std::uint64_t{0x0101010101010101};
+                    std::memcpy(out + j, &bytes, 8);
+                } else {
+                    std::memset(out + j, *index, length);
+                }
+                j += length;
+            }
+        }
+        return;
+    }
+#endif
+    if (from_runs) {
         const std::uint32_t* run = t.runs.data();
         const std::uint32_t* const runs_end = run + t.run_count;
         std::uint32_t last = 0xFFFFFFFFu;
@@ -613,7 +1025,14 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
         std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
         std::uint32_t last = 0xFFFFFFFFu;
         std::uint8_t last_index = 0;
-        for (std::uint32_t j = 0; j < w; ++j, p += 3) {
+        std::uint32_t j = 0;
+#if QUORLINA_MATCH_AVX2
+        if (nearest.HasAvx2()) {
+            j = nearest.MatchRow8(p, out, w);
+            p += 3 * j;
+        }
+#endif
+        for (; j < w; ++j, p += 3) {
             const std::uint32_t bgr = PackedPixelOfRow(p, j, w);
             if (bgr != last) {
                 // The map is larger than the nearest cache and a changing picture's colours
@@ -632,6 +1051,10 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
 }
 
 }  // namespace
+
+void ForcePortableMatching(bool portable) {
+    PortableMatchingFlag().store(portable, std::memory_order_relaxed);
+}
 
 ImageResult MedianCutPalette(ImageBuffer* source, int colors, PaletteEntry* palette, int* boxes) {
     std::lock_guard<std::mutex> guard(ColorMatchLock());

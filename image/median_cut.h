@@ -42,4 +42,9 @@ ImageResult MapToNearestColors(ImageBuffer* source, ImageBuffer* target,
 // = colors, kGreyScale cleared).
 ImageResult ReduceToAdaptivePalette(ImageBuffer* source, ImageBuffer* target, int colors);
 
+// The mapping runs eight pixels at a time with AVX2 where the processor has it, else pixel by
+// pixel; both give the same bytes. The pixel-by-pixel form can be forced, process-wide, so that
+// tests and benchmarks can compare the two; each mapping reads the choice once at its start.
+void ForcePortableMatching(bool portable);
+
 }  // namespace image

@@ -565,6 +565,40 @@ TEST(MedianCut, PalettesMatchTheWholeSortReference) {
     }
 }
 
+// A picture of more changes of colour than the counting pass keeps runs for, the rest of which
+// it counts pixel by pixel: two colours far past the counters' limit, strewn among others, still
+// give the reference's palette.
+TEST(MedianCut, RestlessPicturesPastTheCountersLimitMatchTheReference) {
+    std::mt19937 random(43);
+    ImageBuffer picture = MakePicture24(400, 401, [&](int, int) {
+        switch (random() % 8) {
+            case 0:
+            case 1:
+            case 2:
+            case 3:
+                return Rgb{10, 20, 30};
+            case 4:
+            case 5:
+                return Rgb{200, 100, 0};
+            default:
+                return Rgb{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                           static_cast<std::uint8_t>(random())};
+        }
+    });
+    for (int colors : {2, 7, 256}) {
+        SCOPED_TRACE(colors);
+        PaletteEntry palette[256];
+        int boxes = 0, want_boxes = 0;
+        ASSERT_EQ(MedianCutPalette(&picture, colors, palette, &boxes), kImageOk);
+        const std::vector<PaletteEntry> want = ModelMedianCut(picture, colors, &want_boxes);
+        ASSERT_EQ(boxes, want_boxes);
+        for (int i = 0; i < colors; ++i)
+            ASSERT_EQ(ColorOfEntry(palette[i]), ColorOfEntry(want[static_cast<std::size_t>(i)]))
+                << i;
+    }
+    FreeImage(&picture);
+}
+
 TEST(MedianCut, EveryPixelTakesTheNearestPaletteColour) {
     std::mt19937 random(7);
     ImageBuffer picture = MakePicture24(64, 48, [&random](int, int) {
@@ -817,6 +851,137 @@ TEST(MedianCut, LongRunsAndRestlessPicturesMapLikeTheSearch) {
                                 .first;
                 ASSERT_EQ(IndexAt(out.image, x, y), found->second) << x << "," << y;
             }
+        FreeImage(&picture);
+    }
+}
+
+// The mapping takes eight colours at a time where the processor can: the runs the counting
+// pass keeps, or, in pictures of more changes of colour than it keeps runs for, the pixels of
+// each row (its last few one by one). Palettes on a coarse grid (entries at equal distance from
+// a pixel, entries sharing the sorted channel's value) and random ones, pixels at midpoints,
+// beside entries and anywhere, held for runs of several lengths, rows of several lengths: every
+// pixel gets the search's entry, whether the eight-at-a-time form runs or not.
+TEST(MedianCut, EightColoursAtATimeMapLikeTheSearchAndLikeOneByOne) {
+    std::mt19937 random(17);
+    auto byte = [&random]() { return static_cast<std::uint8_t>(random()); };
+    struct Case {
+        int levels;  // of the grid a channel; 0 for random entries
+        int w, h;
+        int longest_run;  // a colour is held for 1 to this many pixels
+    };
+    for (const Case c : {Case{3, 301, 240, 1}, Case{0, 13, 5600, 1}, Case{3, 97, 50, 12},
+                         Case{0, 130, 40, 3}, Case{5, 5, 30, 20}}) {
+        SCOPED_TRACE(c.w);
+        const int count = 2 + static_cast<int>(random() % 255);
+        std::vector<PaletteEntry> palette(static_cast<std::size_t>(count));
+        auto level = [&]() {
+            return static_cast<std::uint8_t>(
+                static_cast<int>(random() % c.levels) * 240 / (c.levels - 1) + 8);
+        };
+        for (PaletteEntry& e : palette)
+            e = c.levels == 0 ? PaletteEntry{byte(), byte(), byte(), 0}
+                              : PaletteEntry{level(), level(), level(), 0};
+        // Colours from a few thousand, so that the search's answers are worked out for few.
+        std::vector<Rgb> anywhere(1024);
+        for (Rgb& a : anywhere) a = Rgb{byte(), byte(), byte()};
+        Rgb held{};
+        int left = 0;
+        auto fresh = [&]() -> Rgb {
+            const PaletteEntry& a = palette[random() % palette.size()];
+            const PaletteEntry& b = palette[random() % palette.size()];
+            auto near = [&](int v) {
+                return static_cast<std::uint8_t>(
+                    std::clamp(v + static_cast<int>(random() % 5) - 2, 0, 255));
+            };
+            switch (random() % 4) {
+                case 0:
+                    return anywhere[random() % anywhere.size()];
+                case 1:
+                    return Rgb{static_cast<std::uint8_t>((a.Red + b.Red) / 2),
+                               static_cast<std::uint8_t>((a.Green + b.Green) / 2),
+                               static_cast<std::uint8_t>((a.Blue + b.Blue) / 2)};
+                case 2:
+                    return Rgb{near(a.Red), near(a.Green), near(a.Blue)};
+                default:
+                    return Rgb{a.Red, a.Green, a.Blue};
+            }
+        };
+        ImageBuffer picture = MakePicture24(c.w, c.h, [&](int, int) {
+            if (left-- <= 0) {
+                held = fresh();
+                left = static_cast<int>(random() % static_cast<unsigned>(c.longest_run));
+            }
+            return held;
+        });
+        std::map<std::uint32_t, std::uint8_t> model;
+        std::vector<std::uint8_t> want;
+        for (int y = 0; y < c.h; ++y)
+            for (int x = 0; x < c.w; ++x) {
+                const Rgb p = testsupport::PixelOf(picture, x, y);
+                const std::uint32_t key = p.b | (p.g << 8) | (p.r << 16);
+                auto found = model.find(key);
+                if (found == model.end())
+                    found = model.emplace(key, ModelNearest(palette.data(), count, p.b, p.g, p.r))
+                                .first;
+                want.push_back(found->second);
+            }
+        for (const bool portable : {false, true}) {
+            SCOPED_TRACE(portable);
+            ForcePortableMatching(portable);
+            Reduced out(c.w, c.h);
+            ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette.data(), count), kImageOk);
+            ForcePortableMatching(false);
+            for (int y = 0; y < c.h; ++y)
+                for (int x = 0; x < c.w; ++x)
+                    ASSERT_EQ(IndexAt(out.image, x, y), want[static_cast<std::size_t>(y * c.w + x)])
+                        << x << "," << y;
+        }
+        FreeImage(&picture);
+    }
+}
+
+// A palette of four colours near the middle grey, each in it 64 times: from almost every colour
+// all copies of the four are about as far, so every list of candidates holds most of the
+// palette, the working tables for the lists and for the longer colour-map words fill, and the
+// colours past that are searched for. Pictures of many colours, mapped from runs and row by row,
+// each way eight at a time and one by one: every pixel still gets the search's entry.
+TEST(MedianCut, PalettesOfManyEqualEntriesFillTheTablesAndFallBackToTheSearch) {
+    std::vector<PaletteEntry> palette;
+    const PaletteEntry four[] = {
+        {126, 126, 126, 0}, {130, 126, 126, 0}, {126, 130, 126, 0}, {126, 126, 130, 0}};
+    for (int k = 0; k < 256; ++k) palette.push_back(four[k % 4]);
+    std::mt19937 random(23);
+    // Three colours in each cube of 16 values a side: lists are made for every one of them.
+    std::vector<Rgb> colours;
+    auto within = [&random](int cube) {
+        return static_cast<std::uint8_t>(cube * 16 + static_cast<int>(random() % 16));
+    };
+    for (int r = 0; r < 16; ++r)
+        for (int g = 0; g < 16; ++g)
+            for (int b = 0; b < 16; ++b)
+                for (int k = 0; k < 3; ++k) colours.push_back(Rgb{within(r), within(g), within(b)});
+    std::map<std::uint32_t, std::uint8_t> model;
+    for (const auto& [w, h] : {std::pair{600, 120}, std::pair{100, 60}}) {
+        SCOPED_TRACE(w);
+        ImageBuffer picture =
+            MakePicture24(w, h, [&](int, int) { return colours[random() % colours.size()]; });
+        for (const bool portable : {false, true}) {
+            SCOPED_TRACE(portable);
+            ForcePortableMatching(portable);
+            Reduced out(w, h);
+            ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette.data(), 256), kImageOk);
+            ForcePortableMatching(false);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const Rgb p = testsupport::PixelOf(picture, x, y);
+                    const std::uint32_t key = p.b | (p.g << 8) | (p.r << 16);
+                    auto found = model.find(key);
+                    if (found == model.end())
+                        found = model.emplace(key, ModelNearest(palette.data(), 256, p.b, p.g, p.r))
+                                    .first;
+                    ASSERT_EQ(IndexAt(out.image, x, y), found->second) << x << "," << y;
+                }
+        }
         FreeImage(&picture);
     }
 }
