@@ -18,6 +18,7 @@
 #endif
 
 #include "image/display_palettes.h"
+#include "image/jpeg_simd.h"
 
 namespace image {
 namespace {
@@ -363,6 +364,47 @@ template <typename Palette>
     }
     return j;
 }
+
+// The cube's whole runs of 16 pixels with AVX2, sixteen 16-bit lanes a channel. A level is v / 51
+// plus one where the threshold t is below v mod 51, which is the one quotient (v + 50 - t) / 51:
+// the sum is at most 305, where the multiply-high by 1286 still divides exactly by 51.
+[[gnu::target("avx2")]] std::uint32_t DitherCubeRunsAvx2(
+    const std::uint8_t* p, std::uint32_t width,
+    const std::array<std::uint8_t, kDitherSize>& matrix_row, std::uint8_t* out) {
+    alignas(32) std::int16_t bias[kRun];
+    for (int k = 0; k < kRun; ++k) {
+        const int column =
+            ((static_cast<int>(width % kDitherSize) - 1 - k) % kDitherSize + kDitherSize) %
+            kDitherSize;
+        bias[k] = static_cast<std::int16_t>(
+            kCubeStep - 1 - Cube::Threshold(matrix_row[static_cast<std::size_t>(column)]));
+    }
+    const __m256i bias_v = _mm256_load_si256(reinterpret_cast<const __m256i*>(bias));
+    const __m256i divide = _mm256_set1_epi16(static_cast<std::int16_t>(kDivide51));
+    const __m256i green_weight = _mm256_set1_epi16(kCubeLevels);
+    const __m256i red_weight = _mm256_set1_epi16(kCubeLevels * kCubeLevels);
+    const __m256i last = _mm256_set1_epi16(kCubeLastEntry);
+    std::uint32_t j = 0;
+    for (; j + kRun <= width; j += kRun, p += kChannels * kRun) {
+        const __m128i p0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i p1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        const __m128i p2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+        const __m256i lb = _mm256_mulhi_epu16(
+            _mm256_add_epi16(_mm256_cvtepu8_epi16(Channel16(p0, p1, p2, 0)), bias_v), divide);
+        const __m256i lg = _mm256_mulhi_epu16(
+            _mm256_add_epi16(_mm256_cvtepu8_epi16(Channel16(p0, p1, p2, 1)), bias_v), divide);
+        const __m256i lr = _mm256_mulhi_epu16(
+            _mm256_add_epi16(_mm256_cvtepu8_epi16(Channel16(p0, p1, p2, 2)), bias_v), divide);
+        const __m256i code = _mm256_add_epi16(
+            lb, _mm256_add_epi16(_mm256_mullo_epi16(lg, green_weight),
+                                 _mm256_mullo_epi16(lr, red_weight)));
+        const __m256i index = _mm256_sub_epi16(last, code);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
+                         _mm_packus_epi16(_mm256_castsi256_si128(index),
+                                          _mm256_extracti128_si256(index, 1)));
+    }
+    return j;
+}
 #endif
 
 template <typename Palette>
@@ -384,7 +426,14 @@ ImageResult Dither(ImageBuffer* source, ImageBuffer* target) {
         std::uint8_t* out = TargetRow(target, i);
         std::uint32_t j = 0;
 #if defined(__x86_64__) || defined(__i386__)
-        if (HasSsse3()) j = DitherRuns<Palette>(p, w, matrix_row, out);
+        if constexpr (Palette::kCodes == Cube::kCodes) {
+            if (jpeg::CpuHasAvx2())
+                j = DitherCubeRunsAvx2(p, w, matrix_row, out);
+            else if (HasSsse3())
+                j = DitherRuns<Palette>(p, w, matrix_row, out);
+        } else if (HasSsse3()) {
+            j = DitherRuns<Palette>(p, w, matrix_row, out);
+        }
 #endif
         for (p += static_cast<std::size_t>(j) * kChannels; j < w; ++j, p += kChannels) {
             const std::uint8_t(*t)[256] = level[(w - j - 1) % kDitherSize];
