@@ -197,9 +197,45 @@ inline std::uint8_t BelowValue(const std::uint8_t* source_below, const std::int8
     return static_cast<std::uint8_t>(Clamp255(v + ((3 * errors[k + kChannels]) >> 4)));
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("avx2")]] inline __m256i SixteenErrors(const std::int8_t* p) {
+    return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Sixteen values at a time in AVX2 lanes, the same steps as the SSE2 loop below.
+[[gnu::target("avx2")]] std::size_t BelowRowAvx2(const std::uint8_t* source_below,
+                                                 const std::int8_t* errors, std::size_t n,
+                                                 std::uint8_t* next) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i full = _mm256_set1_epi16(kFull);
+    std::size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        __m256i v = _mm256_cvtepu8_epi16(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(source_below + k)));
+        const __m256i left = SixteenErrors(errors + k - kChannels);
+        const __m256i above = SixteenErrors(errors + k);
+        const __m256i right = SixteenErrors(errors + k + kChannels);
+        v = _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(v, _mm256_srai_epi16(left, 4)), zero),
+                             full);
+        v = _mm256_add_epi16(
+            v, _mm256_srai_epi16(_mm256_add_epi16(_mm256_slli_epi16(above, 2), above), 4));
+        v = _mm256_min_epi16(_mm256_max_epi16(v, zero), full);
+        v = _mm256_add_epi16(
+            v, _mm256_srai_epi16(_mm256_add_epi16(_mm256_slli_epi16(right, 1), right), 4));
+        const __m128i packed =
+            _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(next + k), packed);
+    }
+    return k;
+}
+#endif
+
 void BelowRow(const std::uint8_t* source_below, const std::int8_t* errors, std::size_t n,
               std::uint8_t* next) {
     std::size_t k = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    if (jpeg::CpuHasAvx2()) k = BelowRowAvx2(source_below, errors, n, next);
+#endif
 #if defined(__SSE2__)
     // Eight values at a time in 16-bit lanes: the error shares are arithmetic shifts of the
     // sign-extended errors, and each clamp a max and min.
