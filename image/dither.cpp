@@ -75,22 +75,23 @@ struct Corners {
 
 inline int Clamp255(int v) { return std::clamp(v, 0, kFull); }
 
-// What diffusion does with a channel value v (always 0..255, as every sum is clamped): its
-// weighted level, the share of its error for the pixel to the right, and the error itself (the
-// row below's shares are worked out from it for a whole row at once), once per palette.
+// What diffusion does with a channel value v (always 0..255, as every sum is clamped): the share
+// of its error for the pixel to the right, and apart from that its weighted level and the error
+// itself (the row below's shares are worked out from it for a whole row at once), once per
+// palette. The share has a table of its own: the next pixel waits on it, and a load of its own
+// takes its address straight from the sum.
 struct DiffusionStep {
-    std::int8_t right;  // first, so the carry is the entry's low byte
     std::uint8_t weighted_level;
     std::int8_t error;
-    std::uint8_t unused;  // four bytes an entry: one scaled index a load
 };
-static_assert(sizeof(DiffusionStep) == 4);
 
 // A value plus the share from its left neighbour lies within kStepBias of 0..255.
 constexpr int kStepBias = 64;
+constexpr int kSums = 256 + 2 * kStepBias;
 
 struct DiffusionTables {
-    DiffusionStep step[kChannels][256 + 2 * kStepBias];  // by value + kStepBias, clamped
+    std::int8_t right[kChannels][kSums];  // by value + kStepBias, clamped
+    DiffusionStep step[kChannels][kSums];
     std::uint8_t index[kCodes];
 };
 
@@ -114,10 +115,10 @@ const DiffusionTables& DiffusionTablesFor() {
             for (int sum = -kStepBias; sum < 256 + kStepBias; ++sum) {
                 int e;
                 const int level = Palette::Nearest(Clamp255(sum), &e);
+                t->right[c][sum + kStepBias] = static_cast<std::int8_t>((7 * e) >> 4);
                 t->step[c][sum + kStepBias] =
-                    DiffusionStep{static_cast<std::int8_t>((7 * e) >> 4),
-                                  static_cast<std::uint8_t>(level * Palette::kWeights[c]),
-                                  static_cast<std::int8_t>(e), 0};
+                    DiffusionStep{static_cast<std::uint8_t>(level * Palette::kWeights[c]),
+                                  static_cast<std::int8_t>(e)};
             }
         FillIndex<Palette>(t->index);
         return t;
@@ -167,18 +168,24 @@ std::uint8_t* TargetRow(ImageBuffer* target, std::uint32_t i) {
 // sum and does the clamp itself. Each value's error goes to errors, for BelowRow.
 void DiffuseRow(const DiffusionTables& t, const std::uint8_t* cur, std::uint32_t width,
                 std::int8_t* errors, std::uint8_t* out) {
+    const std::int8_t* const blue_right = t.right[0] + kStepBias;
+    const std::int8_t* const green_right = t.right[1] + kStepBias;
+    const std::int8_t* const red_right = t.right[2] + kStepBias;
     const DiffusionStep* const blue_steps = t.step[0] + kStepBias;
     const DiffusionStep* const green_steps = t.step[1] + kStepBias;
     const DiffusionStep* const red_steps = t.step[2] + kStepBias;
     std::ptrdiff_t carry_b = 0, carry_g = 0, carry_r = 0;
     for (std::uint32_t j = 0; j < width; ++j) {
         const std::size_t at = static_cast<std::size_t>(j) * kChannels;
-        const DiffusionStep sb = blue_steps[cur[at] + carry_b];
-        const DiffusionStep sg = green_steps[cur[at + 1] + carry_g];
-        const DiffusionStep sr = red_steps[cur[at + 2] + carry_r];
-        carry_b = sb.right;
-        carry_g = sg.right;
-        carry_r = sr.right;
+        const std::ptrdiff_t sum_b = cur[at] + carry_b;
+        const std::ptrdiff_t sum_g = cur[at + 1] + carry_g;
+        const std::ptrdiff_t sum_r = cur[at + 2] + carry_r;
+        carry_b = blue_right[sum_b];
+        carry_g = green_right[sum_g];
+        carry_r = red_right[sum_r];
+        const DiffusionStep sb = blue_steps[sum_b];
+        const DiffusionStep sg = green_steps[sum_g];
+        const DiffusionStep sr = red_steps[sum_r];
         out[j] = t.index[sb.weighted_level + sg.weighted_level + sr.weighted_level];
         errors[at] = sb.error;
         errors[at + 1] = sg.error;
