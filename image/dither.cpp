@@ -2,8 +2,9 @@
 // its own; what a channel value becomes (its level, and for diffusion its error and the share
 // for the right) is worked out once per palette into tables, so the loop along a row only looks
 // values up, adds and clamps, exactly as the step-by-step arithmetic would. What needs no chain
-// from pixel to pixel runs many values at a time: the shares diffusion sends to the row below,
-// and ordered dithering's whole runs of sixteen pixels where the processor has SSSE3.
+// from pixel to pixel runs many values at a time (in AVX2 lanes where the processor has them,
+// else SSE2/SSSE3): the shares diffusion sends to the row below, and ordered dithering's whole
+// runs of sixteen pixels.
 #include "image/dither.h"
 
 #include <algorithm>
