@@ -2,8 +2,9 @@
 // its own; what a channel value becomes (its level, and for diffusion its error and the share
 // for the right) is worked out once per palette into tables, so the loop along a row only looks
 // values up, adds and clamps, exactly as the step-by-step arithmetic would. What needs no chain
-// from pixel to pixel runs many values at a time: the shares diffusion sends to the row below,
-// and ordered dithering's whole runs of sixteen pixels where the processor has SSSE3.
+// from pixel to pixel runs many values at a time (in AVX2 lanes where the processor has them,
+// else SSE2/SSSE3): the shares diffusion sends to the row below, and ordered dithering's whole
+// runs of sixteen pixels.
 #include "image/dither.h"
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #endif
 
 #include "image/display_palettes.h"
+#include "image/jpeg_simd.h"
 
 namespace image {
 namespace {
@@ -74,22 +76,23 @@ struct Corners {
 
 inline int Clamp255(int v) { return std::clamp(v, 0, kFull); }
 
-// What diffusion does with a channel value v (always 0..255, as every sum is clamped): its
-// weighted level, the share of its error for the pixel to the right, and the error itself (the
-// row below's shares are worked out from it for a whole row at once), once per palette.
+// What diffusion does with a channel value v (always 0..255, as every sum is clamped): the share
+// of its error for the pixel to the right, and apart from that its weighted level and the error
+// itself (the row below's shares are worked out from it for a whole row at once), once per
+// palette. The share has a table of its own: the next pixel waits on it, and a load of its own
+// takes its address straight from the sum.
 struct DiffusionStep {
-    std::int8_t right;  // first, so the carry is the entry's low byte
     std::uint8_t weighted_level;
     std::int8_t error;
-    std::uint8_t unused;  // four bytes an entry: one scaled index a load
 };
-static_assert(sizeof(DiffusionStep) == 4);
 
 // A value plus the share from its left neighbour lies within kStepBias of 0..255.
 constexpr int kStepBias = 64;
+constexpr int kSums = 256 + 2 * kStepBias;
 
 struct DiffusionTables {
-    DiffusionStep step[kChannels][256 + 2 * kStepBias];  // by value + kStepBias, clamped
+    std::int8_t right[kChannels][kSums];  // by value + kStepBias, clamped
+    DiffusionStep step[kChannels][kSums];
     std::uint8_t index[kCodes];
 };
 
@@ -113,10 +116,10 @@ const DiffusionTables& DiffusionTablesFor() {
             for (int sum = -kStepBias; sum < 256 + kStepBias; ++sum) {
                 int e;
                 const int level = Palette::Nearest(Clamp255(sum), &e);
+                t->right[c][sum + kStepBias] = static_cast<std::int8_t>((7 * e) >> 4);
                 t->step[c][sum + kStepBias] =
-                    DiffusionStep{static_cast<std::int8_t>((7 * e) >> 4),
-                                  static_cast<std::uint8_t>(level * Palette::kWeights[c]),
-                                  static_cast<std::int8_t>(e), 0};
+                    DiffusionStep{static_cast<std::uint8_t>(level * Palette::kWeights[c]),
+                                  static_cast<std::int8_t>(e)};
             }
         FillIndex<Palette>(t->index);
         return t;
@@ -166,18 +169,24 @@ std::uint8_t* TargetRow(ImageBuffer* target, std::uint32_t i) {
 // sum and does the clamp itself. Each value's error goes to errors, for BelowRow.
 void DiffuseRow(const DiffusionTables& t, const std::uint8_t* cur, std::uint32_t width,
                 std::int8_t* errors, std::uint8_t* out) {
+    const std::int8_t* const blue_right = t.right[0] + kStepBias;
+    const std::int8_t* const green_right = t.right[1] + kStepBias;
+    const std::int8_t* const red_right = t.right[2] + kStepBias;
     const DiffusionStep* const blue_steps = t.step[0] + kStepBias;
     const DiffusionStep* const green_steps = t.step[1] + kStepBias;
     const DiffusionStep* const red_steps = t.step[2] + kStepBias;
     std::ptrdiff_t carry_b = 0, carry_g = 0, carry_r = 0;
     for (std::uint32_t j = 0; j < width; ++j) {
         const std::size_t at = static_cast<std::size_t>(j) * kChannels;
-        const DiffusionStep sb = blue_steps[cur[at] + carry_b];
-        const DiffusionStep sg = green_steps[cur[at + 1] + carry_g];
-        const DiffusionStep sr = red_steps[cur[at + 2] + carry_r];
-        carry_b = sb.right;
-        carry_g = sg.right;
-        carry_r = sr.right;
+        const std::ptrdiff_t sum_b = cur[at] + carry_b;
+        const std::ptrdiff_t sum_g = cur[at + 1] + carry_g;
+        const std::ptrdiff_t sum_r = cur[at + 2] + carry_r;
+        carry_b = blue_right[sum_b];
+        carry_g = green_right[sum_g];
+        carry_r = red_right[sum_r];
+        const DiffusionStep sb = blue_steps[sum_b];
+        const DiffusionStep sg = green_steps[sum_g];
+        const DiffusionStep sr = red_steps[sum_r];
         out[j] = t.index[sb.weighted_level + sg.weighted_level + sr.weighted_level];
         errors[at] = sb.error;
         errors[at + 1] = sg.error;
@@ -196,9 +205,45 @@ inline std::uint8_t BelowValue(const std::uint8_t* source_below, const std::int8
     return static_cast<std::uint8_t>(Clamp255(v + ((3 * errors[k + kChannels]) >> 4)));
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("avx2")]] inline __m256i SixteenErrors(const std::int8_t* p) {
+    return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Sixteen values at a time in AVX2 lanes, the same steps as the SSE2 loop below.
+[[gnu::target("avx2")]] std::size_t BelowRowAvx2(const std::uint8_t* source_below,
+                                                 const std::int8_t* errors, std::size_t n,
+                                                 std::uint8_t* next) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i full = _mm256_set1_epi16(kFull);
+    std::size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        __m256i v = _mm256_cvtepu8_epi16(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(source_below + k)));
+        const __m256i left = SixteenErrors(errors + k - kChannels);
+        const __m256i above = SixteenErrors(errors + k);
+        const __m256i right = SixteenErrors(errors + k + kChannels);
+        v = _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(v, _mm256_srai_epi16(left, 4)), zero),
+                             full);
+        v = _mm256_add_epi16(
+            v, _mm256_srai_epi16(_mm256_add_epi16(_mm256_slli_epi16(above, 2), above), 4));
+        v = _mm256_min_epi16(_mm256_max_epi16(v, zero), full);
+        v = _mm256_add_epi16(
+            v, _mm256_srai_epi16(_mm256_add_epi16(_mm256_slli_epi16(right, 1), right), 4));
+        const __m128i packed =
+            _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(next + k), packed);
+    }
+    return k;
+}
+#endif
+
 void BelowRow(const std::uint8_t* source_below, const std::int8_t* errors, std::size_t n,
               std::uint8_t* next) {
     std::size_t k = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    if (jpeg::CpuHasAvx2()) k = BelowRowAvx2(source_below, errors, n, next);
+#endif
 #if defined(__SSE2__)
     // Eight values at a time in 16-bit lanes: the error shares are arithmetic shifts of the
     // sign-extended errors, and each clamp a max and min.
@@ -363,6 +408,47 @@ template <typename Palette>
     }
     return j;
 }
+
+// The cube's whole runs of 16 pixels with AVX2, sixteen 16-bit lanes a channel. A level is v / 51
+// plus one where the threshold t is below v mod 51, which is the one quotient (v + 50 - t) / 51:
+// the sum is at most 305, where the multiply-high by 1286 still divides exactly by 51.
+[[gnu::target("avx2")]] std::uint32_t DitherCubeRunsAvx2(
+    const std::uint8_t* p, std::uint32_t width,
+    const std::array<std::uint8_t, kDitherSize>& matrix_row, std::uint8_t* out) {
+    alignas(32) std::int16_t bias[kRun];
+    for (int k = 0; k < kRun; ++k) {
+        const int column =
+            ((static_cast<int>(width % kDitherSize) - 1 - k) % kDitherSize + kDitherSize) %
+            kDitherSize;
+        bias[k] = static_cast<std::int16_t>(
+            kCubeStep - 1 - Cube::Threshold(matrix_row[static_cast<std::size_t>(column)]));
+    }
+    const __m256i bias_v = _mm256_load_si256(reinterpret_cast<const __m256i*>(bias));
+    const __m256i divide = _mm256_set1_epi16(static_cast<std::int16_t>(kDivide51));
+    const __m256i green_weight = _mm256_set1_epi16(kCubeLevels);
+    const __m256i red_weight = _mm256_set1_epi16(kCubeLevels * kCubeLevels);
+    const __m256i last = _mm256_set1_epi16(kCubeLastEntry);
+    std::uint32_t j = 0;
+    for (; j + kRun <= width; j += kRun, p += kChannels * kRun) {
+        const __m128i p0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i p1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        const __m128i p2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+        const __m256i lb = _mm256_mulhi_epu16(
+            _mm256_add_epi16(_mm256_cvtepu8_epi16(Channel16(p0, p1, p2, 0)), bias_v), divide);
+        const __m256i lg = _mm256_mulhi_epu16(
+            _mm256_add_epi16(_mm256_cvtepu8_epi16(Channel16(p0, p1, p2, 1)), bias_v), divide);
+        const __m256i lr = _mm256_mulhi_epu16(
+            _mm256_add_epi16(_mm256_cvtepu8_epi16(Channel16(p0, p1, p2, 2)), bias_v), divide);
+        const __m256i code = _mm256_add_epi16(
+            lb, _mm256_add_epi16(_mm256_mullo_epi16(lg, green_weight),
+                                 _mm256_mullo_epi16(lr, red_weight)));
+        const __m256i index = _mm256_sub_epi16(last, code);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j),
+                         _mm_packus_epi16(_mm256_castsi256_si128(index),
+                                          _mm256_extracti128_si256(index, 1)));
+    }
+    return j;
+}
 #endif
 
 template <typename Palette>
@@ -384,7 +470,14 @@ ImageResult Dither(ImageBuffer* source, ImageBuffer* target) {
         std::uint8_t* out = TargetRow(target, i);
         std::uint32_t j = 0;
 #if defined(__x86_64__) || defined(__i386__)
-        if (HasSsse3()) j = DitherRuns<Palette>(p, w, matrix_row, out);
+        if constexpr (Palette::kCodes == Cube::kCodes) {
+            if (jpeg::CpuHasAvx2())
+                j = DitherCubeRunsAvx2(p, w, matrix_row, out);
+            else if (HasSsse3())
+                j = DitherRuns<Palette>(p, w, matrix_row, out);
+        } else if (HasSsse3()) {
+            j = DitherRuns<Palette>(p, w, matrix_row, out);
+        }
 #endif
         for (p += static_cast<std::size_t>(j) * kChannels; j < w; ++j, p += kChannels) {
             const std::uint8_t(*t)[256] = level[(w - j - 1) % kDitherSize];

@@ -98,13 +98,43 @@ int NearestSystemLocked(const Screen& s, int r, int g, int b) {
     return best;
 }
 
+static_assert(sizeof(PALETTEENTRY) == 4 && sizeof(RGBQUAD) == 4);
+
+bool SameEntries(const std::vector<PALETTEENTRY>& a, const std::vector<PALETTEENTRY>& b) {
+    return a.size() == b.size() &&
+           std::memcmp(a.data(), b.data(), a.size() * sizeof(PALETTEENTRY)) == 0;
+}
+
+// Whether the screen's system palette and its use are still what the memo was worked out on.
+bool SameSystemLocked(const Screen& s, const PaletteMatchMemo& m) {
+    return m.free_used_before == s.free_used &&
+           std::memcmp(m.system_before.data(), s.system_palette.data(),
+                       static_cast<std::size_t>(s.system_colors) * sizeof(RGBQUAD)) == 0;
+}
+
+void RememberSystemLocked(const Screen& s, PaletteMatchMemo* m) {
+    m->system_before = s.system_palette;
+    m->free_used_before = s.free_used;
+}
+
 void MapNearestLocked(DeviceContextObject& dc) {
-    const Screen& s = *dc.screen;
+    Screen& s = *dc.screen;
     if (!s.IsPaletteScreen()) return;
     const auto& entries = dc.palette->entries;
+    for (const PaletteMatchMemo& m : s.select_memo)
+        if (m.valid && SameEntries(m.entries, entries) && SameSystemLocked(s, m)) {
+            std::copy_n(m.to_system.begin(), entries.size(), dc.to_system.begin());
+            return;
+        }
     for (std::size_t i = 0; i < entries.size(); ++i)
         dc.to_system[i] = static_cast<std::uint8_t>(
             NearestSystemLocked(s, entries[i].peRed, entries[i].peGreen, entries[i].peBlue));
+    PaletteMatchMemo& m = s.select_memo[static_cast<std::size_t>(s.select_memo_next)];
+    s.select_memo_next = (s.select_memo_next + 1) % static_cast<int>(s.select_memo.size());
+    m.valid = true;
+    m.entries = entries;
+    RememberSystemLocked(s, &m);
+    m.to_system = dc.to_system;
 }
 
 // What a colour becomes on the context's screen: 0x00RRGGBB on 32-bit screens, a system
@@ -349,9 +379,22 @@ UINT RealizePalette(HDC hdc) {
         MapNearestLocked(*dc);
         return 0;
     }
+    const auto& entries = dc->palette->entries;
+    PaletteMatchMemo& memo = s.realize_memo;
+    if (memo.valid && memo.background == dc->palette_background &&
+        SameEntries(memo.entries, entries) && SameSystemLocked(s, memo)) {
+        s.system_palette = memo.system_after;
+        s.free_used = memo.free_used_after;
+        std::copy_n(memo.to_system.begin(), entries.size(), dc->to_system.begin());
+        if (memo.changed > 0) ++s.changes;
+        return memo.changed;
+    }
+    memo.valid = false;
+    memo.entries = entries;
+    memo.background = dc->palette_background;
+    RememberSystemLocked(s, &memo);
     if (!dc->palette_background) s.free_used = 0;
     UINT changed = 0;
-    const auto& entries = dc->palette->entries;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const PALETTEENTRY& e = entries[i];
         const RGBQUAD want{e.peBlue, e.peGreen, e.peRed, 0};
@@ -370,6 +413,11 @@ UINT RealizePalette(HDC hdc) {
         if (slot < 0) slot = NearestSystemLocked(s, e.peRed, e.peGreen, e.peBlue);
         dc->to_system[i] = static_cast<std::uint8_t>(slot);
     }
+    memo.system_after = s.system_palette;
+    memo.free_used_after = s.free_used;
+    memo.to_system = dc->to_system;
+    memo.changed = changed;
+    memo.valid = true;
     if (changed > 0) ++s.changes;
     return changed;
 }
@@ -403,6 +451,50 @@ void CopyBgrToDirect(const std::uint8_t* p, std::uint32_t* out, std::int64_t n) 
     if (ssse3) return CopyBgrToDirectSsse3(p, out, n);
 #endif
     CopyBgrToDirectPortable(p, out, n);
+}
+
+// What each colour-table entry of a DIB becomes on the context's screen. On palette screens the
+// answer for the same table, logical palette and system entries as last time is taken from the
+// screen's memo. True when every index 0..255 stays itself on a palette screen, so that an 8-bit
+// picture's rows can be copied as they are.
+bool ResolveTableLocked(const DeviceContextObject& dc, const RGBQUAD* table,
+                        std::int64_t table_entries, std::array<DeviceColor, 256>* lookup) {
+    const auto n = static_cast<std::size_t>(table_entries);
+    if (!dc.screen->IsPaletteScreen()) {
+        for (std::size_t i = 0; i < n; ++i)
+            (*lookup)[i] = ResolveLocked(dc, table[i].rgbRed, table[i].rgbGreen, table[i].rgbBlue);
+        return false;
+    }
+    PaletteMatchMemo& memo = dc.screen->table_memo;
+    const auto& selected = dc.palette->entries;
+    bool same = memo.valid && memo.entries.size() == n && SameEntries(memo.selected, selected) &&
+                std::memcmp(memo.to_system_before.data(), dc.to_system.data(), selected.size()) == 0;
+    for (std::size_t i = 0; same && i < n; ++i) {
+        const PALETTEENTRY& e = memo.entries[i];
+        same = e.peRed == table[i].rgbRed && e.peGreen == table[i].rgbGreen &&
+               e.peBlue == table[i].rgbBlue;
+    }
+    if (!same) {
+        memo.valid = true;
+        memo.entries.resize(n);
+        memo.selected = selected;
+        memo.to_system_before = dc.to_system;
+        for (std::size_t i = 0; i < n; ++i) {
+            memo.entries[i] = PALETTEENTRY{table[i].rgbRed, table[i].rgbGreen, table[i].rgbBlue, 0};
+            memo.to_system[i] =
+                ResolveLocked(dc, table[i].rgbRed, table[i].rgbGreen, table[i].rgbBlue).index;
+        }
+    }
+    bool identity = n == 256;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t index = memo.to_system[i];
+        (*lookup)[i] = DeviceColor{(static_cast<std::uint32_t>(table[i].rgbRed) << 16) |
+                                       (static_cast<std::uint32_t>(table[i].rgbGreen) << 8) |
+                                       table[i].rgbBlue,
+                                   index};
+        identity = identity && index == i;
+    }
+    return identity;
 }
 
 }  // namespace
@@ -446,9 +538,9 @@ int SetDIBitsToDevice(HDC hdc, int x_dest, int y_dest, std::uint32_t w, std::uin
     if (dc->window->destroyed) return 0;
     const RECT area = DrawableLocked(*dc);
     std::array<DeviceColor, 256> lookup{};
-    for (std::int64_t i = 0; i < table_entries; ++i)
-        lookup[static_cast<std::size_t>(i)] =
-            ResolveLocked(*dc, table[i].rgbRed, table[i].rgbGreen, table[i].rgbBlue);
+    const bool identity = ResolveTableLocked(*dc, table, table_entries, &lookup);
+    std::array<std::uint8_t, 256> indices;  // the palette screen's part of lookup, packed
+    for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = lookup[i].index;
     DeviceColor last_color{};
     std::uint32_t last_rgb = 0xFFFFFFFFu;
     bool painted = false;
@@ -479,9 +571,11 @@ int SetDIBitsToDevice(HDC hdc, int x_dest, int y_dest, std::uint32_t w, std::uin
             if (direct) {
                 std::uint32_t* to = s.direct.data() + first;
                 for (std::size_t k = 0; k < count; ++k) to[k] = lookup[from[k]].direct;
+            } else if (identity) {
+                std::memcpy(s.indices.data() + first, from, count);
             } else {
                 std::uint8_t* to = s.indices.data() + first;
-                for (std::size_t k = 0; k < count; ++k) to[k] = lookup[from[k]].index;
+                for (std::size_t k = 0; k < count; ++k) to[k] = indices[from[k]];
             }
             continue;
         }

@@ -17,6 +17,26 @@
 
 namespace platform {
 
+// What matching a logical palette's colours against a palette screen's system palette gave,
+// together with everything that answer was worked out from. A frame on a palette screen brings
+// a palette made anew for that frame, yet nearly always with the same colours and onto the same
+// system palette as the frame before; an answer whose inputs are all unchanged is taken as it is.
+struct PaletteMatchMemo {
+    bool valid = false;
+    std::vector<PALETTEENTRY> entries;   // the logical palette (SetDIBitsToDevice: the colour table)
+    std::vector<PALETTEENTRY> selected;  // SetDIBitsToDevice: the context's logical palette
+    std::array<std::uint8_t, 256> to_system_before{};  // SetDIBitsToDevice: its system entries
+    bool background = false;                          // RealizePalette: realised in the background
+    std::array<RGBQUAD, 256> system_before{};
+    int free_used_before = 0;
+    // The answer: system entry per logical entry (per colour-table entry), and for RealizePalette
+    // the system palette it left and the number of entries it changed.
+    std::array<std::uint8_t, 256> to_system{};
+    std::array<RGBQUAD, 256> system_after{};
+    int free_used_after = 0;
+    unsigned changed = 0;
+};
+
 struct Screen {
     Screen(int width, int height, int bits_per_pixel);
 
@@ -33,6 +53,12 @@ struct Screen {
     int free_end = 0;
     int free_used = 0;  // free entries taken since the last foreground realisation
     std::uint64_t changes = 0;
+    // Palette screens: the last answers of selecting (two: a frame's palette and the one put
+    // back after it), realising, and mapping a DIB's colour table.
+    std::array<PaletteMatchMemo, 2> select_memo;
+    int select_memo_next = 0;
+    PaletteMatchMemo realize_memo;
+    PaletteMatchMemo table_memo;
 
     bool IsPaletteScreen() const { return bits_per_pixel <= 8; }
 };

@@ -568,6 +568,83 @@ TEST(Palette, BackgroundPaletteKeepsTheForegroundColours) {
     DeleteObject(pb);
 }
 
+namespace {
+
+// One frame the way the display paints a reduced picture: a logical palette of the colour
+// table's colours, selected and realised in the foreground, a one-row DIB whose pixel i is table
+// entry i, the previous palette put back. Gives the screen's indices of the row.
+std::vector<std::uint8_t> PaintFrame(const Desk& d, const std::vector<RGBQUAD>& table) {
+    LOGPALETTE log{kPaletteVersion, static_cast<std::uint16_t>(table.size()), {}};
+    for (std::size_t i = 0; i < table.size(); ++i)
+        log.palPalEntry[i] = {table[i].rgbRed, table[i].rgbGreen, table[i].rgbBlue, 0};
+    HPALETTE pal = CreatePalette(&log);
+    HDC dc = GetDC(d.window);
+    HPALETTE old = SelectPalette(dc, pal, false);
+    RealizePalette(dc);
+    const int n = static_cast<int>(table.size());
+    Dib dib(n, 1, 8, table);
+    for (int i = 0; i < n; ++i) dib.Row(0)[i] = static_cast<std::uint8_t>(i);
+    SetDIBitsToDevice(dc, 0, 0, static_cast<std::uint32_t>(n), 1, 0, 0, 0, 1, dib.bits, dib.Info(),
+                      DIB_RGB_COLORS);
+    SelectPalette(dc, old, false);
+    ReleaseDC(d.window, dc);
+    DeleteObject(pal);
+    const WindowPixels p = d.Pixels();
+    return std::vector<std::uint8_t>(p.pixels.begin(), p.pixels.begin() + n);
+}
+
+}  // namespace
+
+TEST(Palette, RepeatedAndChangingFramePalettesMapAsOnAFreshScreen) {
+    // a: two colours of their own around a static one; b: other colours, then a with one changed.
+    const std::vector<RGBQUAD> a = {{30, 20, 10, 0}, {128, 128, 128, 0}, {50, 100, 200, 0}};
+    const std::vector<RGBQUAD> b = {{1, 2, 3, 0}, {4, 5, 6, 0}, {7, 8, 9, 0}, {50, 100, 200, 0}};
+    const std::vector<RGBQUAD> a2 = [&a] {
+        std::vector<RGBQUAD> v = a;
+        v[0].rgbRed = 31;
+        return v;
+    }();
+    Desk fresh_a(8, 300, 1), fresh_b(8, 300, 1), fresh_a2(8, 300, 1);
+    const auto want_a = PaintFrame(fresh_a, a);
+    const auto want_b = PaintFrame(fresh_b, b);
+    const auto want_a2 = PaintFrame(fresh_a2, a2);
+    EXPECT_EQ(want_a, (std::vector<std::uint8_t>{10, 248, 11}));
+    Desk d(8, 300, 1);
+    for (const auto* frame : {&a, &a, &b, &b, &a, &a2, &a2, &a}) {
+        const auto& want = frame == &a ? want_a : frame == &b ? want_b : want_a2;
+        EXPECT_EQ(PaintFrame(d, *frame), want);
+    }
+    // A table that lands on the system palette entry for entry (the static colours where the
+    // screen keeps them, colours of its own between) is painted index for index.
+    PALETTEENTRY stock[kStockPaletteEntries];
+    GetPaletteEntries(GetStockObject(DEFAULT_PALETTE), 0, kStockPaletteEntries, stock);
+    std::vector<RGBQUAD> whole(256);
+    for (int i = 0; i < 256; ++i) {
+        const int s = i < 10 ? i : i >= 246 ? i - 236 : -1;
+        whole[static_cast<std::size_t>(i)] =
+            s >= 0 ? RGBQUAD{stock[s].peBlue, stock[s].peGreen, stock[s].peRed, 0}
+                   : RGBQUAD{static_cast<std::uint8_t>(i), 1, 2, 0};
+    }
+    for (int frame = 0; frame < 2; ++frame) {
+        const auto got = PaintFrame(d, whole);
+        for (int i = 0; i < 256; ++i) EXPECT_EQ(got[static_cast<std::size_t>(i)], i) << i;
+    }
+    EXPECT_EQ(PaintFrame(d, a), want_a);
+    // Realised again in the background, a palette finds its colours already in the system
+    // palette the second time.
+    LOGPALETTE log{kPaletteVersion, 2, {}};
+    log.palPalEntry[0] = {90, 91, 92, 0};
+    log.palPalEntry[1] = {93, 94, 95, 0};
+    HPALETTE back = CreatePalette(&log);
+    HDC dc = GetDC(d.window);
+    SelectPalette(dc, back, true);
+    EXPECT_EQ(RealizePalette(dc), 2u);
+    EXPECT_EQ(RealizePalette(dc), 0u);
+    SelectPalette(dc, GetStockObject(DEFAULT_PALETTE), false);
+    ReleaseDC(d.window, dc);
+    DeleteObject(back);
+}
+
 TEST(Palette, FourBitScreensMapEveryColourToTheNearestOfSixteen) {
     Desk d(4, 3, 1);
     LOGPALETTE log{kPaletteVersion, 2, {}};
