@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "image/dither.h"
 #include "image/jpeg_simd.h"
@@ -151,6 +152,10 @@ struct WorkingTables {
     std::array<std::uint8_t, kRunLimit> run_indexes;  // their palette indexes
     std::size_t run_count;  // kRunLimit + 1 once they did not fit
     std::uint32_t runs_width;  // of the rows they cover
+    // The counting pass's runs of one row: their colours and first pixels, eight more than the
+    // row's pixels, as the vector form stores eight at a time.
+    std::vector<std::uint32_t> row_colors;
+    std::vector<std::uint32_t> row_starts;
 };
 
 std::atomic<bool>& PortableMatchingFlag() {
@@ -281,6 +286,71 @@ PaletteEntry BoxColor(const WorkingTables& t, const Box& box) {
     return PaletteEntry{mean(sum[kBlue]), mean(sum[kGreen]), mean(sum[kRed]), 0};
 }
 
+// The runs of one colour in the row of width pixels at p: colors[k] from pixel starts[k] on,
+// k < the count returned, and starts[count] = width. Every pixel's colour and place are written
+// where the next run would go and kept only where the colour changes: no branch on a change,
+// which in a picture of short runs cannot be predicted. colors and starts hold width + 8.
+std::uint32_t FindRowRuns(const std::uint8_t* p, std::uint32_t width, std::uint32_t j,
+                          std::uint32_t last, std::uint32_t n, std::uint32_t* colors,
+                          std::uint32_t* starts) {
+    for (p += 3 * std::size_t{j}; j < width; ++j, p += 3) {
+        const std::uint32_t bgr = PackedPixelOfRow(p, j, width);
+        colors[n] = bgr;
+        starts[n] = j;
+        n += bgr != last ? 1 : 0;
+        last = bgr;
+    }
+    starts[n] = width;
+    return n;
+}
+
+#if QUORLINA_MATCH_AVX2
+// FindRowRuns eight pixels at a time: each compared with the one before it, and the colours
+// and places of those that differ packed to the front by a lane permutation and stored.
+__attribute__((target("avx2"))) std::uint32_t FindRowRuns8(const std::uint8_t* p,
+                                                           std::uint32_t width,
+                                                           std::uint32_t* colors,
+                                                           std::uint32_t* starts) {
+    // Eight 3-byte pixels of 32 bytes read into one 4-byte lane each.
+    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i unpack =
+        _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2, -1, 3, 4,
+                         5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i before = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
+    const __m256i eight = _mm256_set1_epi32(8);
+    __m256i place = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    // Lane 0: the pixel before the eight; none before the first, and no colour has a top byte.
+    __m256i previous = _mm256_set1_epi32(-1);
+    std::uint32_t n = 0;
+    std::uint32_t j = 0;
+    // The 32 bytes read must lie within the row's.
+    for (; j + 11 <= width; j += 8) {
+        // The picture is larger than the nearest cache: ask for its bytes a little ahead.
+        _mm_prefetch(reinterpret_cast<const char*>(p + 3 * std::size_t{j} + 384), _MM_HINT_T0);
+        const __m256i raw =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 * std::size_t{j}));
+        const __m256i bgr = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
+        const __m256i shifted =
+            _mm256_blend_epi32(_mm256_permutevar8x32_epi32(bgr, before), previous, 1);
+        const unsigned changed =
+            static_cast<unsigned>(_mm256_movemask_ps(
+                _mm256_castsi256_ps(_mm256_cmpeq_epi32(bgr, shifted)))) ^
+            0xFFu;
+        const __m256i pack =
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[changed].data()));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(colors + n),
+                            _mm256_permutevar8x32_epi32(bgr, pack));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(starts + n),
+                            _mm256_permutevar8x32_epi32(place, pack));
+        n += static_cast<std::uint32_t>(std::popcount(changed));
+        previous = _mm256_permutevar8x32_epi32(bgr, before);
+        place = _mm256_add_epi32(place, eight);
+    }
+    const std::uint32_t last = j == 0 ? 0xFFFFFFFFu : PackedPixel(p + 3 * std::size_t{j - 1});
+    return FindRowRuns(p, width, j, last, n, colors, starts);
+}
+#endif
+
 // The histogram of the (valid, 24-bit) source's region, and which colour-map cells it holds.
 void CountColorsLocked(const ImageBuffer& source) {
     WorkingTables& t = Tables();
@@ -303,6 +373,13 @@ void CountColorsLocked(const ImageBuffer& source) {
         }
         if (run > 0) t.run_count = kRunLimit + 1;
     };
+    if (t.row_colors.size() < std::size_t{width} + 8) {
+        t.row_colors.resize(std::size_t{width} + 8);
+        t.row_starts.resize(std::size_t{width} + 8);
+    }
+#if QUORLINA_MATCH_AVX2
+    const bool avx2 = !PortableMatchingForced() && jpeg::CpuHasAvx2();
+#endif
     bool split_counts = false;
     for (std::uint32_t y = source.Top; y <= source.Bottom; ++y) {
         const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
@@ -336,18 +413,16 @@ void CountColorsLocked(const ImageBuffer& source) {
             }
             continue;
         }
-        std::uint32_t last = PackedPixel(p);
-        std::uint32_t run = 0;
-        for (std::uint32_t j = 0; j < width; ++j, p += 3) {
-            const std::uint32_t bgr = PackedPixelOfRow(p, j, width);
-            if (bgr != last) {
-                count(last, run);
-                last = bgr;
-                run = 0;
-            }
-            ++run;
-        }
-        count(last, run);
+        std::uint32_t* const colors = t.row_colors.data();
+        std::uint32_t* const starts = t.row_starts.data();
+        std::uint32_t runs = 0;
+#if QUORLINA_MATCH_AVX2
+        if (avx2)
+            runs = FindRowRuns8(p, width, colors, starts);
+        else
+#endif
+            runs = FindRowRuns(p, width, 0, 0xFFFFFFFFu, 0, colors, starts);
+        for (std::uint32_t k = 0; k < runs; ++k) count(colors[k], starts[k + 1] - starts[k]);
     }
     if (split_counts) {
         const std::uint16_t* const odd = t.split_scratch.data();
