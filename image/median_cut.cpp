@@ -307,7 +307,10 @@ std::uint32_t FindRowRuns(const std::uint8_t* p, std::uint32_t width, std::uint3
 #if QUORLINA_MATCH_AVX2
 // FindRowRuns eight pixels at a time: each compared with the one before it, and the colours
 // and places of those that differ packed to the front by a lane permutation and stored.
+// next is the row counted after this one (this one for the last), whose bytes are asked for
+// meanwhile: rows are counted top down, which the bottom-up layout puts at falling addresses.
 __attribute__((target("avx2"))) std::uint32_t FindRowRuns8(const std::uint8_t* p,
+                                                           const std::uint8_t* next,
                                                            std::uint32_t width,
                                                            std::uint32_t* colors,
                                                            std::uint32_t* starts) {
@@ -325,8 +328,8 @@ __attribute__((target("avx2"))) std::uint32_t FindRowRuns8(const std::uint8_t* p
     std::uint32_t j = 0;
     // The 32 bytes read must lie within the row's.
     for (; j + 11 <= width; j += 8) {
-        // The picture is larger than the nearest cache: ask for its bytes a little ahead.
-        _mm_prefetch(reinterpret_cast<const char*>(p + 3 * std::size_t{j} + 384), _MM_HINT_T0);
+        // The picture is larger than the nearest cache.
+        _mm_prefetch(reinterpret_cast<const char*>(next + 3 * std::size_t{j}), _MM_HINT_T0);
         const __m256i raw =
             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 * std::size_t{j}));
         const __m256i bgr = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
@@ -418,7 +421,9 @@ void CountColorsLocked(const ImageBuffer& source) {
         std::uint32_t runs = 0;
 #if QUORLINA_MATCH_AVX2
         if (avx2)
-            runs = FindRowRuns8(p, width, colors, starts);
+            runs = FindRowRuns8(
+                p, y < source.Bottom ? source.Bits + PixelOffset(source, source.Left, y + 1) : p,
+                width, colors, starts);
         else
 #endif
             runs = FindRowRuns(p, width, 0, 0xFFFFFFFFu, 0, colors, starts);
@@ -439,8 +444,11 @@ ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palet
     CountColorsLocked(*source);
     WorkingTables& t = Tables();
     std::uint32_t present = 0;
-    for (std::size_t key = 0; key < kHistogramSize; ++key)
-        if (t.histogram[key] != 0) t.colors[present++] = static_cast<std::uint16_t>(key);
+    for (std::size_t key = 0; key < kHistogramSize; ++key) {
+        // Written at the next place whether present or not: no branch on the picture's colours.
+        t.colors[present] = static_cast<std::uint16_t>(key);
+        present += t.histogram[key] != 0 ? 1 : 0;
+    }
     t.boxes[0] = Box{0, present, BoxPixels(t, 0, present)};
     int made = 1;
     while (made < colors) {
@@ -516,6 +524,15 @@ class NearestColor {
     // little, that is cheaper than narrowing each cell's.
     void MakeMap(const std::uint16_t* histogram, const std::uint8_t* occupied, bool whole_lists) {
         for (std::uint32_t key = 0; key < kHistogramSize; ++key) {
+            // Most keys are absent: four counters at once are passed over where all are zero.
+            if (key % 4 == 0) {
+                std::uint64_t four;
+                std::memcpy(&four, histogram + key, sizeof four);
+                if (four == 0) {
+                    key += 3;
+                    continue;
+                }
+            }
             if (histogram[key] == 0) continue;
             const int blue = Widen5Corner(key & 31), green = Widen5Corner((key >> 5) & 31),
                       red = Widen5Corner((key >> 10) & 31);
@@ -656,8 +673,10 @@ class NearestColor {
     std::uint32_t MakeMapWord(const CandidateList& list, int blue, int green, int red) {
         const std::uint32_t* from = t_.pool.data() + list.first;
         const int low[3] = {blue, green, red};
-        std::uint32_t ruler = from[0] & 0xFF;
-        int ruler_d = INT_MAX;
+        // The first of the nearest, as the least (distance, place in the list): without a
+        // branch on which is nearer, which cannot be predicted.
+        static_assert(kAdaptiveColors <= 1 << 9);
+        int ruler_key = INT_MAX;
         for (std::uint32_t k = 0; k < list.count; ++k) {
             const PaletteEntry& e = palette_[from[k] & 0xFF];
             // Twice the centre, so it stays whole.
@@ -665,20 +684,17 @@ class NearestColor {
                       dg = 2 * e.Green - (2 * green + kMapExtent),
                       dr = 2 * e.Red - (2 * red + kMapExtent);
             const int d = db * db + dg * dg + dr * dr;
-            if (d < ruler_d) {
-                ruler_d = d;
-                ruler = from[k] & 0xFF;
-            }
+            ruler_key = std::min(ruler_key, (d << 9) | static_cast<int>(k));
         }
+        const std::uint32_t ruler = from[ruler_key & ((1 << 9) - 1)] & 0xFF;
         const PaletteEntry& r = palette_[ruler];
         const int rc[3] = {r.Blue, r.Green, r.Red};
         const int r_norm = rc[0] * rc[0] + rc[1] * rc[1] + rc[2] * rc[2];
-        std::uint16_t kept[kAdaptiveColors];
+        std::uint16_t kept[kAdaptiveColors + 1];  // one more: each entry is written before it is kept
         kept[0] = static_cast<std::uint16_t>(ruler);
         std::uint32_t count = 1;
         for (std::uint32_t k = 0; k < list.count; ++k) {
             const std::uint32_t index = from[k] & 0xFF;
-            if (index == ruler) continue;
             const PaletteEntry& e = palette_[index];
             const int ec[3] = {e.Blue, e.Green, e.Red};
             // min over the cell of d(x, e) - d(x, ruler) = |e|^2 - |ruler|^2 - 2 x.(e - ruler).
@@ -687,7 +703,10 @@ class NearestColor {
                 const int diff = ec[c] - rc[c];
                 least -= 2 * diff * (diff > 0 ? low[c] + kMapExtent : low[c]);
             }
-            if (least <= 0) kept[count++] = static_cast<std::uint16_t>(index);
+            // Written at the next place either way, and kept only if it can be nearest: which
+            // are cannot be predicted.
+            kept[count] = static_cast<std::uint16_t>(index);
+            count += least <= 0 && index != ruler ? 1 : 0;
         }
         return WordOf(kept, count);
     }
@@ -1037,6 +1056,34 @@ class NearestColor {
 #endif
 };
 
+#if QUORLINA_MATCH_AVX2
+// The target's w x h region from the counting pass's runs, each of its palette index, in stores
+// of 32 bytes: a run of up to 32 as one, the runs after it writing over the rest, a longer one
+// as several ending at its end. Only runs that end too near their row's end to be written
+// beyond are filled byte by byte.
+__attribute__((target("avx2"))) void FillRuns8(const std::uint32_t* run,
+                                               const std::uint8_t* index, ImageBuffer* target,
+                                               std::uint32_t w, std::uint32_t h) {
+    for (std::uint32_t i = 0; i < h; ++i) {
+        std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
+        for (std::uint32_t j = 0; j < w; ++run, ++index) {
+            const std::uint32_t length = (*run >> 24) + 1;
+            const __m256i bytes = _mm256_set1_epi8(static_cast<char>(*index));
+            if (length <= 32 && j + 32 <= w) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), bytes);
+            } else if (length >= 32) {
+                for (std::uint32_t k = 0; k + 32 < length; k += 32)
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j + k), bytes);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j + length - 32), bytes);
+            } else {
+                std::memset(out + j, *index, length);
+            }
+            j += length;
+        }
+    }
+}
+#endif
+
 // Each pixel of the source's w x h region, whose colours CountColorsLocked has just counted, to
 // the target's region as the nearest of palette[0..count).
 void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, std::uint32_t h,
@@ -1052,22 +1099,7 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
 #if QUORLINA_MATCH_AVX2
     if (from_runs && nearest.HasAvx2()) {
         nearest.MatchRuns8(t.runs.data(), t.run_count, t.run_indexes.data());
-        const std::uint32_t* run = t.runs.data();
-        const std::uint8_t* index = t.run_indexes.data();
-        for (std::uint32_t i = 0; i < h; ++i) {
-            std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
-            for (std::uint32_t j = 0; j < w; ++run, ++index) {
-                const std::uint32_t length = (*run >> 24) + 1;
-                // A short run as eight bytes at once: the runs after it write over the rest.
-                if (length <= 8 && j + 8 <= w) {
-                    const std::uint64_t bytes = *index * std::uint64_t{0x0101010101010101};
-                    std::memcpy(out + j, &bytes, 8);
-                } else {
-                    std::memset(out + j, *index, length);
-                }
-                j += length;
-            }
-        }
+        FillRuns8(t.runs.data(), t.run_indexes.data(), target, w, h);
         return;
     }
 #endif
