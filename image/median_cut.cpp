@@ -123,6 +123,15 @@ inline std::uint32_t PackedPixelOfRow(const std::uint8_t* p, std::uint32_t j, st
     return j + 1 < w ? PackedPixelReadingOneMore(p) : PackedPixel(p);
 }
 
+// The runs' answers kept while their picture is mapped: colour | palette index << 24, at the top
+// bits of the colour times an odd constant, which spreads near colours apart.
+constexpr int kRunAnswerBits = 12;
+constexpr std::size_t kRunAnswers = std::size_t{1} << kRunAnswerBits;
+constexpr std::uint32_t kAnswerSpread = 0x9E3779B1u;
+constexpr std::uint32_t AnswerPlace(std::uint32_t bgr) {
+    return (bgr * kAnswerSpread) >> (32 - kRunAnswerBits);
+}
+
 struct CandidateList {
     std::uint32_t first;  // into WorkingTables::pool, kNoList when not made yet
     std::uint32_t count;
@@ -150,6 +159,7 @@ struct WorkingTables {
     std::array<std::uint16_t, kMapPool + 1> map_pool;
     std::array<std::uint32_t, kRunLimit> runs;
     std::array<std::uint8_t, kRunLimit> run_indexes;  // their palette indexes
+    std::array<std::uint32_t, kRunAnswers> run_answers;
     std::size_t run_count;  // kRunLimit + 1 once they did not fit
     std::uint32_t runs_width;  // of the rows they cover
     // The counting pass's runs of one row: their colours and first pixels, eight more than the
@@ -883,25 +893,40 @@ class NearestColor {
     }
 
     // Match for the colours of runs[0..count) (the counting pass's runs) into indexes, eight
-    // at a time but for the last few.
+    // at a time but for the last few. A picture of runs has far fewer colours than runs, and
+    // those come back close by: the answers of this mapping are kept in a small table by their
+    // colour (run_answers), and eight runs whose colours are all found there take them from it;
+    // any eight with one not found are matched.
     __attribute__((target("avx2"))) void MatchRuns8(const std::uint32_t* runs, std::size_t count,
                                                     std::uint8_t* indexes) const {
         const __m256i colour = _mm256_set1_epi32(0xFFFFFF);
+        const __m256i spread = _mm256_set1_epi32(static_cast<int>(kAnswerSpread));
+        std::uint32_t* const answers = t_.run_answers.data();
+        // Each place holds a colour that does not belong there: none is found before it is put.
+        std::fill(answers, answers + kRunAnswers, 0u);
+        answers[0] = 1;
+        static_assert(AnswerPlace(0) == 0 && AnswerPlace(1) != 0);
         std::size_t k = 0;
-        if (count >= 8) {
-            __m256i next_bgr = _mm256_and_si256(
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(runs)), colour);
-            __m256i next_word = WordsOf(next_bgr);
-            for (; k + 8 <= count; k += 8) {
-                const __m256i bgr = next_bgr;
-                const __m256i word = next_word;
-                if (k + 16 <= count) {
-                    next_bgr = _mm256_and_si256(
-                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(runs + k + 8)), colour);
-                    next_word = WordsOf(next_bgr);
-                }
-                StoreLowBytes8(Match8(bgr, word), indexes + k);
+        for (; k + 8 <= count; k += 8) {
+            const __m256i bgr = _mm256_and_si256(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(runs + k)), colour);
+            const __m256i place =
+                _mm256_srli_epi32(_mm256_mullo_epi32(bgr, spread), 32 - kRunAnswerBits);
+            const __m256i kept =
+                _mm256_i32gather_epi32(reinterpret_cast<const int*>(answers), place, 4);
+            const __m256i found = _mm256_cmpeq_epi32(_mm256_and_si256(kept, colour), bgr);
+            if (_mm256_movemask_ps(_mm256_castsi256_ps(found)) == 0xFF) {
+                StoreLowBytes8(_mm256_srli_epi32(kept, 24), indexes + k);
+                continue;
             }
+            const __m256i index = Match8(bgr, WordsOf(bgr));
+            StoreLowBytes8(index, indexes + k);
+            alignas(32) std::uint32_t places[8];
+            alignas(32) std::uint32_t kept_now[8];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(places), place);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(kept_now),
+                               _mm256_or_si256(bgr, _mm256_slli_epi32(index, 24)));
+            for (int lane = 0; lane < 8; ++lane) answers[places[lane]] = kept_now[lane];
         }
         for (; k < count; ++k) {
             const std::uint32_t c = runs[k] & 0xFFFFFFu;

@@ -605,8 +605,10 @@ TEST(MedianCut, RestlessPicturesPastTheCountersLimitMatchTheReference) {
 // reference's palette, and, mapped to a palette of their colours, each pixel its own.
 TEST(MedianCut, RunsOfEveryLengthAcrossRowsOfEveryWidthCountAndMapLikeTheReference) {
     std::mt19937 random(47);
-    const PaletteEntry five[] = {
-        {0, 0, 0, 0}, {255, 255, 255, 0}, {40, 90, 200, 0}, {200, 90, 40, 0}, {41, 90, 200, 0}};
+    // Black and the colour one step of blue from it among them: the mapping's table of answers
+    // by colour must tell them apart, and tell either from a place not yet filled.
+    const PaletteEntry six[] = {{255, 255, 255, 0}, {40, 90, 200, 0}, {200, 90, 40, 0},
+                                {0, 0, 0, 0},       {41, 90, 200, 0}, {1, 0, 0, 0}};
     for (const int w : {1, 10, 11, 12, 19, 301}) {
         SCOPED_TRACE(w);
         std::vector<int> chosen;
@@ -614,11 +616,11 @@ TEST(MedianCut, RunsOfEveryLengthAcrossRowsOfEveryWidthCountAndMapLikeTheReferen
         int left = 0;
         ImageBuffer picture = MakePicture24(w, 40, [&](int, int) {
             if (left-- <= 0) {
-                held = static_cast<int>(random() % 5);
+                held = static_cast<int>(random() % 6);
                 left = static_cast<int>(random() % (random() % 4 == 0 ? 300u : 3u));
             }
             chosen.push_back(held);
-            const PaletteEntry& e = five[held];
+            const PaletteEntry& e = six[held];
             return Rgb{e.Red, e.Green, e.Blue};
         });
         int want_boxes = 0;
@@ -630,7 +632,7 @@ TEST(MedianCut, RunsOfEveryLengthAcrossRowsOfEveryWidthCountAndMapLikeTheReferen
             int boxes = 0;
             ASSERT_EQ(MedianCutPalette(&picture, 16, palette, &boxes), kImageOk);
             Reduced out(w, 40);
-            ASSERT_EQ(MapToNearestColors(&picture, &out.image, five, 5), kImageOk);
+            ASSERT_EQ(MapToNearestColors(&picture, &out.image, six, 6), kImageOk);
             ForcePortableMatching(false);
             ASSERT_EQ(boxes, want_boxes);
             for (int i = 0; i < 16; ++i)
