@@ -374,17 +374,23 @@ void CountColorsLocked(const ImageBuffer& source) {
     // leaves the counter where counting each pixel would.
     t.run_count = 0;
     t.runs_width = width;
-    auto count = [&t](std::uint32_t bgr, std::uint32_t run) {
+    // Counts a run and keeps it while the runs fit; run_count is the caller's copy of
+    // t.run_count, kept in a register.
+    auto count = [&t](std::uint32_t bgr, std::uint32_t run, std::size_t& run_count) {
         std::uint16_t& n = t.histogram[ColorKeyOf(bgr)];
         n = static_cast<std::uint16_t>(std::min<std::uint32_t>(n + run, kHistogramCountLimit));
         const std::size_t cell = MapCellOf(bgr);
         t.occupied[cell >> 3] |= static_cast<std::uint8_t>(1u << (cell & 7));
-        for (; run > 0 && t.run_count < kRunLimit; ++t.run_count) {
+        if (run <= kLongestRun && run_count < kRunLimit) {
+            t.runs[run_count++] = ((run - 1) << 24) | bgr;
+            return;
+        }
+        for (; run > 0 && run_count < kRunLimit; ++run_count) {
             const std::uint32_t length = std::min(run, kLongestRun);
-            t.runs[t.run_count] = ((length - 1) << 24) | bgr;
+            t.runs[run_count] = ((length - 1) << 24) | bgr;
             run -= length;
         }
-        if (run > 0) t.run_count = kRunLimit + 1;
+        if (run > 0) run_count = kRunLimit + 1;
     };
     if (t.row_colors.size() < std::size_t{width} + 8) {
         t.row_colors.resize(std::size_t{width} + 8);
@@ -437,7 +443,10 @@ void CountColorsLocked(const ImageBuffer& source) {
         else
 #endif
             runs = FindRowRuns(p, width, 0, 0xFFFFFFFFu, 0, colors, starts);
-        for (std::uint32_t k = 0; k < runs; ++k) count(colors[k], starts[k + 1] - starts[k]);
+        std::size_t run_count = t.run_count;
+        for (std::uint32_t k = 0; k < runs; ++k)
+            count(colors[k], starts[k + 1] - starts[k], run_count);
+        t.run_count = run_count;
     }
     if (split_counts) {
         const std::uint16_t* const odd = t.split_scratch.data();
