@@ -540,8 +540,12 @@ class NearestColor {
     // 8-value cell's list of up to three entries becomes the word of each of its 4-value cells
     // as it is: it holds every entry that can be nearest there too, only not always as few. For
     // a mapping that takes the words of eight pixels at once, to which a single entry saves
-    // little, that is cheaper than narrowing each cell's.
-    void MakeMap(const std::uint16_t* histogram, const std::uint8_t* occupied, bool whole_lists) {
+    // little, that is cheaper than narrowing each cell's. With vector_words, lists of up to eight
+    // are narrowed in one vector: for the many, longer lists of a restless picture that is
+    // cheaper; for the few, short ones of a picture of runs it is not.
+    void MakeMap(const std::uint16_t* histogram, const std::uint8_t* occupied, bool whole_lists,
+                 bool vector_words) {
+        vector_words_ = vector_words;
         for (std::uint32_t key = 0; key < kHistogramSize; ++key) {
             // Most keys are absent: four counters at once are passed over where all are zero.
             if (key % 4 == 0) {
@@ -690,6 +694,9 @@ class NearestColor {
     // x, so its least value over the cell is at the corner each channel's sign picks. What stays
     // can be nearest.
     std::uint32_t MakeMapWord(const CandidateList& list, int blue, int green, int red) {
+#if QUORLINA_MATCH_AVX2
+        if (vector_words_ && list.count <= 8) return MakeMapWord8(list, blue, green, red);
+#endif
         const std::uint32_t* from = t_.pool.data() + list.first;
         const int low[3] = {blue, green, red};
         // The first of the nearest, as the least (distance, place in the list): without a
@@ -709,7 +716,8 @@ class NearestColor {
         const PaletteEntry& r = palette_[ruler];
         const int rc[3] = {r.Blue, r.Green, r.Red};
         const int r_norm = rc[0] * rc[0] + rc[1] * rc[1] + rc[2] * rc[2];
-        std::uint16_t kept[kAdaptiveColors + 1];  // one more: each entry is written before it is kept
+        // One more than the entries: each is written before it is kept or not.
+        std::uint16_t kept[kAdaptiveColors + 1];
         kept[0] = static_cast<std::uint16_t>(ruler);
         std::uint32_t count = 1;
         for (std::uint32_t k = 0; k < list.count; ++k) {
@@ -945,6 +953,72 @@ class NearestColor {
     }
 
   private:
+    // MakeMapWord for a list of up to eight entries, all in one vector: the same nearest to the
+    // centre (the least of distance and place), the same entries kept, in the same order.
+    __attribute__((target("avx2"))) std::uint32_t MakeMapWord8(const CandidateList& list, int blue,
+                                                               int green, int red) {
+        const std::uint32_t* from = t_.pool.data() + list.first;
+        const __m256i byte = _mm256_set1_epi32(0xFF);
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i valid =
+            _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(list.count)), lane);
+        const __m256i index = _mm256_and_si256(
+            _mm256_maskload_epi32(reinterpret_cast<const int*>(from), valid), byte);
+        const __m256i e = _mm256_i32gather_epi32(palette32_, index, 4);
+        const __m256i b = _mm256_and_si256(e, byte);
+        const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
+        const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
+        // Twice the distance to twice the centre, as in MakeMapWord.
+        const __m256i db =
+            _mm256_sub_epi32(_mm256_slli_epi32(b, 1), _mm256_set1_epi32(2 * blue + kMapExtent));
+        const __m256i dg =
+            _mm256_sub_epi32(_mm256_slli_epi32(g, 1), _mm256_set1_epi32(2 * green + kMapExtent));
+        const __m256i dr =
+            _mm256_sub_epi32(_mm256_slli_epi32(r, 1), _mm256_set1_epi32(2 * red + kMapExtent));
+        const __m256i d = _mm256_add_epi32(
+            _mm256_add_epi32(_mm256_mullo_epi32(db, db), _mm256_mullo_epi32(dg, dg)),
+            _mm256_mullo_epi32(dr, dr));
+        const __m256i key = _mm256_blendv_epi8(
+            _mm256_set1_epi32(INT_MAX), _mm256_or_si256(_mm256_slli_epi32(d, 9), lane), valid);
+        __m128i m = _mm_min_epi32(_mm256_castsi256_si128(key), _mm256_extracti128_si256(key, 1));
+        m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+        m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1));
+        const std::uint32_t ruler = from[_mm_cvtsi128_si32(m) & ((1 << 9) - 1)] & 0xFF;
+        const PaletteEntry& rp = palette_[ruler];
+        const int r_norm = rp.Blue * rp.Blue + rp.Green * rp.Green + rp.Red * rp.Red;
+        __m256i least = _mm256_sub_epi32(
+            _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(b, b), _mm256_mullo_epi32(g, g)),
+                             _mm256_mullo_epi32(r, r)),
+            _mm256_set1_epi32(r_norm));
+        auto less_side = [&](__m256i x, int rc, int low) __attribute__((target("avx2"))) {
+            const __m256i diff = _mm256_sub_epi32(x, _mm256_set1_epi32(rc));
+            const __m256i side =
+                _mm256_blendv_epi8(_mm256_set1_epi32(low), _mm256_set1_epi32(low + kMapExtent),
+                                   _mm256_cmpgt_epi32(diff, zero));
+            least = _mm256_sub_epi32(least, _mm256_slli_epi32(_mm256_mullo_epi32(diff, side), 1));
+        };
+        less_side(b, rp.Blue, blue);
+        less_side(g, rp.Green, green);
+        less_side(r, rp.Red, red);
+        const __m256i keep = _mm256_andnot_si256(
+            _mm256_or_si256(_mm256_cmpgt_epi32(least, zero),
+                            _mm256_cmpeq_epi32(index, _mm256_set1_epi32(static_cast<int>(ruler)))),
+            valid);
+        const unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
+        alignas(32) std::uint32_t packed[8];
+        _mm256_store_si256(
+            reinterpret_cast<__m256i*>(packed),
+            _mm256_permutevar8x32_epi32(index, _mm256_load_si256(reinterpret_cast<const __m256i*>(
+                                                   kPackLanes[mask].data()))));
+        std::uint16_t kept[9];
+        kept[0] = static_cast<std::uint16_t>(ruler);
+        const auto count = static_cast<std::uint32_t>(std::popcount(mask));
+        for (std::uint32_t k = 0; k < count; ++k)
+            kept[k + 1] = static_cast<std::uint16_t>(packed[k]);
+        return WordOf(kept, count + 1);
+    }
+
     // MakeList's two passes over eight entries at a time (the pool must have room for eight
     // more than from_count). The bound is the same: a pass goes on past where MakeList stops
     // only to the end of eight, over entries no nearer to the enclosing cube than the bound, so
@@ -1077,6 +1151,7 @@ class NearestColor {
     std::uint32_t all_[kAdaptiveColors];
     std::size_t pool_used_ = 0;
     std::size_t map_pool_used_ = 0;
+    bool vector_words_ = false;  // MakeMapWord8 is used (with AVX2 only)
     int channel_;
 #if QUORLINA_MATCH_AVX2
     // The vector forms' tables, four bytes an entry for gathering: each palette entry as blue |
@@ -1095,9 +1170,9 @@ class NearestColor {
 // of 32 bytes: a run of up to 32 as one, the runs after it writing over the rest, a longer one
 // as several ending at its end. Only runs that end too near their row's end to be written
 // beyond are filled byte by byte.
-__attribute__((target("avx2"))) void FillRuns8(const std::uint32_t* run,
-                                               const std::uint8_t* index, ImageBuffer* target,
-                                               std::uint32_t w, std::uint32_t h) {
+__attribute__((target("avx2"))) void FillRuns8(const std::uint32_t* run, const std::uint8_t* index,
+                                               ImageBuffer* target, std::uint32_t w,
+                                               std::uint32_t h) {
     for (std::uint32_t i = 0; i < h; ++i) {
         std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
         for (std::uint32_t j = 0; j < w; ++run, ++index) {
@@ -1129,7 +1204,8 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
 #if QUORLINA_MATCH_AVX2
     eight_at_once = nearest.HasAvx2();
 #endif
-    nearest.MakeMap(t.histogram.data(), t.occupied.data(), eight_at_once);
+    nearest.MakeMap(t.histogram.data(), t.occupied.data(), eight_at_once,
+                    eight_at_once && !from_runs);
 #if QUORLINA_MATCH_AVX2
     if (from_runs && nearest.HasAvx2()) {
         nearest.MatchRuns8(t.runs.data(), t.run_count, t.run_indexes.data());
