@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "image/dither.h"
 #include "image/jpeg_simd.h"
@@ -122,6 +123,15 @@ inline std::uint32_t PackedPixelOfRow(const std::uint8_t* p, std::uint32_t j, st
     return j + 1 < w ? PackedPixelReadingOneMore(p) : PackedPixel(p);
 }
 
+// The runs' answers kept while their picture is mapped: colour | palette index << 24, at the top
+// bits of the colour times an odd constant, which spreads near colours apart.
+constexpr int kRunAnswerBits = 12;
+constexpr std::size_t kRunAnswers = std::size_t{1} << kRunAnswerBits;
+constexpr std::uint32_t kAnswerSpread = 0x9E3779B1u;
+constexpr std::uint32_t AnswerPlace(std::uint32_t bgr) {
+    return (bgr * kAnswerSpread) >> (32 - kRunAnswerBits);
+}
+
 struct CandidateList {
     std::uint32_t first;  // into WorkingTables::pool, kNoList when not made yet
     std::uint32_t count;
@@ -149,8 +159,13 @@ struct WorkingTables {
     std::array<std::uint16_t, kMapPool + 1> map_pool;
     std::array<std::uint32_t, kRunLimit> runs;
     std::array<std::uint8_t, kRunLimit> run_indexes;  // their palette indexes
+    std::array<std::uint32_t, kRunAnswers> run_answers;
     std::size_t run_count;  // kRunLimit + 1 once they did not fit
     std::uint32_t runs_width;  // of the rows they cover
+    // The counting pass's runs of one row: their colours and first pixels, eight more than the
+    // row's pixels, as the vector form stores eight at a time.
+    std::vector<std::uint32_t> row_colors;
+    std::vector<std::uint32_t> row_starts;
 };
 
 std::atomic<bool>& PortableMatchingFlag() {
@@ -281,6 +296,74 @@ PaletteEntry BoxColor(const WorkingTables& t, const Box& box) {
     return PaletteEntry{mean(sum[kBlue]), mean(sum[kGreen]), mean(sum[kRed]), 0};
 }
 
+// The runs of one colour in the row of width pixels at p: colors[k] from pixel starts[k] on,
+// k < the count returned, and starts[count] = width. Every pixel's colour and place are written
+// where the next run would go and kept only where the colour changes: no branch on a change,
+// which in a picture of short runs cannot be predicted. colors and starts hold width + 8.
+std::uint32_t FindRowRuns(const std::uint8_t* p, std::uint32_t width, std::uint32_t j,
+                          std::uint32_t last, std::uint32_t n, std::uint32_t* colors,
+                          std::uint32_t* starts) {
+    for (p += 3 * std::size_t{j}; j < width; ++j, p += 3) {
+        const std::uint32_t bgr = PackedPixelOfRow(p, j, width);
+        colors[n] = bgr;
+        starts[n] = j;
+        n += bgr != last ? 1 : 0;
+        last = bgr;
+    }
+    starts[n] = width;
+    return n;
+}
+
+#if QUORLINA_MATCH_AVX2
+// FindRowRuns eight pixels at a time: each compared with the one before it, and the colours
+// and places of those that differ packed to the front by a lane permutation and stored.
+// next is the row counted after this one (this one for the last), whose bytes are asked for
+// meanwhile: rows are counted top down, which the bottom-up layout puts at falling addresses.
+__attribute__((target("avx2"))) std::uint32_t FindRowRuns8(const std::uint8_t* p,
+                                                           const std::uint8_t* next,
+                                                           std::uint32_t width,
+                                                           std::uint32_t* colors,
+                                                           std::uint32_t* starts) {
+    // Eight 3-byte pixels of 32 bytes read into one 4-byte lane each.
+    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i unpack =
+        _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2, -1, 3, 4,
+                         5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i before = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
+    const __m256i eight = _mm256_set1_epi32(8);
+    __m256i place = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    // Lane 0: the pixel before the eight; none before the first, and no colour has a top byte.
+    __m256i previous = _mm256_set1_epi32(-1);
+    std::uint32_t n = 0;
+    std::uint32_t j = 0;
+    // The 32 bytes read must lie within the row's.
+    for (; j + 11 <= width; j += 8) {
+        // The picture is larger than the nearest cache.
+        _mm_prefetch(reinterpret_cast<const char*>(next + 3 * std::size_t{j}), _MM_HINT_T0);
+        const __m256i raw =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 * std::size_t{j}));
+        const __m256i bgr = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
+        const __m256i shifted =
+            _mm256_blend_epi32(_mm256_permutevar8x32_epi32(bgr, before), previous, 1);
+        const unsigned changed =
+            static_cast<unsigned>(_mm256_movemask_ps(
+                _mm256_castsi256_ps(_mm256_cmpeq_epi32(bgr, shifted)))) ^
+            0xFFu;
+        const __m256i pack =
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[changed].data()));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(colors + n),
+                            _mm256_permutevar8x32_epi32(bgr, pack));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(starts + n),
+                            _mm256_permutevar8x32_epi32(place, pack));
+        n += static_cast<std::uint32_t>(std::popcount(changed));
+        previous = _mm256_permutevar8x32_epi32(bgr, before);
+        place = _mm256_add_epi32(place, eight);
+    }
+    const std::uint32_t last = j == 0 ? 0xFFFFFFFFu : PackedPixel(p + 3 * std::size_t{j - 1});
+    return FindRowRuns(p, width, j, last, n, colors, starts);
+}
+#endif
+
 // The histogram of the (valid, 24-bit) source's region, and which colour-map cells it holds.
 void CountColorsLocked(const ImageBuffer& source) {
     WorkingTables& t = Tables();
@@ -291,18 +374,31 @@ void CountColorsLocked(const ImageBuffer& source) {
     // leaves the counter where counting each pixel would.
     t.run_count = 0;
     t.runs_width = width;
-    auto count = [&t](std::uint32_t bgr, std::uint32_t run) {
+    // Counts a run and keeps it while the runs fit; run_count is the caller's copy of
+    // t.run_count, kept in a register.
+    auto count = [&t](std::uint32_t bgr, std::uint32_t run, std::size_t& run_count) {
         std::uint16_t& n = t.histogram[ColorKeyOf(bgr)];
         n = static_cast<std::uint16_t>(std::min<std::uint32_t>(n + run, kHistogramCountLimit));
         const std::size_t cell = MapCellOf(bgr);
         t.occupied[cell >> 3] |= static_cast<std::uint8_t>(1u << (cell & 7));
-        for (; run > 0 && t.run_count < kRunLimit; ++t.run_count) {
+        if (run <= kLongestRun && run_count < kRunLimit) {
+            t.runs[run_count++] = ((run - 1) << 24) | bgr;
+            return;
+        }
+        for (; run > 0 && run_count < kRunLimit; ++run_count) {
             const std::uint32_t length = std::min(run, kLongestRun);
-            t.runs[t.run_count] = ((length - 1) << 24) | bgr;
+            t.runs[run_count] = ((length - 1) << 24) | bgr;
             run -= length;
         }
-        if (run > 0) t.run_count = kRunLimit + 1;
+        if (run > 0) run_count = kRunLimit + 1;
     };
+    if (t.row_colors.size() < std::size_t{width} + 8) {
+        t.row_colors.resize(std::size_t{width} + 8);
+        t.row_starts.resize(std::size_t{width} + 8);
+    }
+#if QUORLINA_MATCH_AVX2
+    const bool avx2 = !PortableMatchingForced() && jpeg::CpuHasAvx2();
+#endif
     bool split_counts = false;
     for (std::uint32_t y = source.Top; y <= source.Bottom; ++y) {
         const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
@@ -336,18 +432,21 @@ void CountColorsLocked(const ImageBuffer& source) {
             }
             continue;
         }
-        std::uint32_t last = PackedPixel(p);
-        std::uint32_t run = 0;
-        for (std::uint32_t j = 0; j < width; ++j, p += 3) {
-            const std::uint32_t bgr = PackedPixelOfRow(p, j, width);
-            if (bgr != last) {
-                count(last, run);
-                last = bgr;
-                run = 0;
-            }
-            ++run;
-        }
-        count(last, run);
+        std::uint32_t* const colors = t.row_colors.data();
+        std::uint32_t* const starts = t.row_starts.data();
+        std::uint32_t runs = 0;
+#if QUORLINA_MATCH_AVX2
+        if (avx2)
+            runs = FindRowRuns8(
+                p, y < source.Bottom ? source.Bits + PixelOffset(source, source.Left, y + 1) : p,
+                width, colors, starts);
+        else
+#endif
+            runs = FindRowRuns(p, width, 0, 0xFFFFFFFFu, 0, colors, starts);
+        std::size_t run_count = t.run_count;
+        for (std::uint32_t k = 0; k < runs; ++k)
+            count(colors[k], starts[k + 1] - starts[k], run_count);
+        t.run_count = run_count;
     }
     if (split_counts) {
         const std::uint16_t* const odd = t.split_scratch.data();
@@ -364,8 +463,11 @@ ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palet
     CountColorsLocked(*source);
     WorkingTables& t = Tables();
     std::uint32_t present = 0;
-    for (std::size_t key = 0; key < kHistogramSize; ++key)
-        if (t.histogram[key] != 0) t.colors[present++] = static_cast<std::uint16_t>(key);
+    for (std::size_t key = 0; key < kHistogramSize; ++key) {
+        // Written at the next place whether present or not: no branch on the picture's colours.
+        t.colors[present] = static_cast<std::uint16_t>(key);
+        present += t.histogram[key] != 0 ? 1 : 0;
+    }
     t.boxes[0] = Box{0, present, BoxPixels(t, 0, present)};
     int made = 1;
     while (made < colors) {
@@ -438,9 +540,22 @@ class NearestColor {
     // 8-value cell's list of up to three entries becomes the word of each of its 4-value cells
     // as it is: it holds every entry that can be nearest there too, only not always as few. For
     // a mapping that takes the words of eight pixels at once, to which a single entry saves
-    // little, that is cheaper than narrowing each cell's.
-    void MakeMap(const std::uint16_t* histogram, const std::uint8_t* occupied, bool whole_lists) {
+    // little, that is cheaper than narrowing each cell's. With vector_words, lists of up to eight
+    // are narrowed in one vector: for the many, longer lists of a restless picture that is
+    // cheaper; for the few, short ones of a picture of runs it is not.
+    void MakeMap(const std::uint16_t* histogram, const std::uint8_t* occupied, bool whole_lists,
+                 bool vector_words) {
+        vector_words_ = vector_words;
         for (std::uint32_t key = 0; key < kHistogramSize; ++key) {
+            // Most keys are absent: four counters at once are passed over where all are zero.
+            if (key % 4 == 0) {
+                std::uint64_t four;
+                std::memcpy(&four, histogram + key, sizeof four);
+                if (four == 0) {
+                    key += 3;
+                    continue;
+                }
+            }
             if (histogram[key] == 0) continue;
             const int blue = Widen5Corner(key & 31), green = Widen5Corner((key >> 5) & 31),
                       red = Widen5Corner((key >> 10) & 31);
@@ -579,10 +694,15 @@ class NearestColor {
     // x, so its least value over the cell is at the corner each channel's sign picks. What stays
     // can be nearest.
     std::uint32_t MakeMapWord(const CandidateList& list, int blue, int green, int red) {
+#if QUORLINA_MATCH_AVX2
+        if (vector_words_ && list.count <= 8) return MakeMapWord8(list, blue, green, red);
+#endif
         const std::uint32_t* from = t_.pool.data() + list.first;
         const int low[3] = {blue, green, red};
-        std::uint32_t ruler = from[0] & 0xFF;
-        int ruler_d = INT_MAX;
+        // The first of the nearest, as the least (distance, place in the list): without a
+        // branch on which is nearer, which cannot be predicted.
+        static_assert(kAdaptiveColors <= 1 << 9);
+        int ruler_key = INT_MAX;
         for (std::uint32_t k = 0; k < list.count; ++k) {
             const PaletteEntry& e = palette_[from[k] & 0xFF];
             // Twice the centre, so it stays whole.
@@ -590,20 +710,18 @@ class NearestColor {
                       dg = 2 * e.Green - (2 * green + kMapExtent),
                       dr = 2 * e.Red - (2 * red + kMapExtent);
             const int d = db * db + dg * dg + dr * dr;
-            if (d < ruler_d) {
-                ruler_d = d;
-                ruler = from[k] & 0xFF;
-            }
+            ruler_key = std::min(ruler_key, (d << 9) | static_cast<int>(k));
         }
+        const std::uint32_t ruler = from[ruler_key & ((1 << 9) - 1)] & 0xFF;
         const PaletteEntry& r = palette_[ruler];
         const int rc[3] = {r.Blue, r.Green, r.Red};
         const int r_norm = rc[0] * rc[0] + rc[1] * rc[1] + rc[2] * rc[2];
-        std::uint16_t kept[kAdaptiveColors];
+        // One more than the entries: each is written before it is kept or not.
+        std::uint16_t kept[kAdaptiveColors + 1];
         kept[0] = static_cast<std::uint16_t>(ruler);
         std::uint32_t count = 1;
         for (std::uint32_t k = 0; k < list.count; ++k) {
             const std::uint32_t index = from[k] & 0xFF;
-            if (index == ruler) continue;
             const PaletteEntry& e = palette_[index];
             const int ec[3] = {e.Blue, e.Green, e.Red};
             // min over the cell of d(x, e) - d(x, ruler) = |e|^2 - |ruler|^2 - 2 x.(e - ruler).
@@ -612,7 +730,10 @@ class NearestColor {
                 const int diff = ec[c] - rc[c];
                 least -= 2 * diff * (diff > 0 ? low[c] + kMapExtent : low[c]);
             }
-            if (least <= 0) kept[count++] = static_cast<std::uint16_t>(index);
+            // Written at the next place either way, and kept only if it can be nearest: which
+            // are cannot be predicted.
+            kept[count] = static_cast<std::uint16_t>(index);
+            count += least <= 0 && index != ruler ? 1 : 0;
         }
         return WordOf(kept, count);
     }
@@ -789,25 +910,40 @@ class NearestColor {
     }
 
     // Match for the colours of runs[0..count) (the counting pass's runs) into indexes, eight
-    // at a time but for the last few.
+    // at a time but for the last few. A picture of runs has far fewer colours than runs, and
+    // those come back close by: the answers of this mapping are kept in a small table by their
+    // colour (run_answers), and eight runs whose colours are all found there take them from it;
+    // any eight with one not found are matched.
     __attribute__((target("avx2"))) void MatchRuns8(const std::uint32_t* runs, std::size_t count,
                                                     std::uint8_t* indexes) const {
         const __m256i colour = _mm256_set1_epi32(0xFFFFFF);
+        const __m256i spread = _mm256_set1_epi32(static_cast<int>(kAnswerSpread));
+        std::uint32_t* const answers = t_.run_answers.data();
+        // Each place holds a colour that does not belong there: none is found before it is put.
+        std::fill(answers, answers + kRunAnswers, 0u);
+        answers[0] = 1;
+        static_assert(AnswerPlace(0) == 0 && AnswerPlace(1) != 0);
         std::size_t k = 0;
-        if (count >= 8) {
-            __m256i next_bgr = _mm256_and_si256(
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(runs)), colour);
-            __m256i next_word = WordsOf(next_bgr);
-            for (; k + 8 <= count; k += 8) {
-                const __m256i bgr = next_bgr;
-                const __m256i word = next_word;
-                if (k + 16 <= count) {
-                    next_bgr = _mm256_and_si256(
-                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(runs + k + 8)), colour);
-                    next_word = WordsOf(next_bgr);
-                }
-                StoreLowBytes8(Match8(bgr, word), indexes + k);
+        for (; k + 8 <= count; k += 8) {
+            const __m256i bgr = _mm256_and_si256(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(runs + k)), colour);
+            const __m256i place =
+                _mm256_srli_epi32(_mm256_mullo_epi32(bgr, spread), 32 - kRunAnswerBits);
+            const __m256i kept =
+                _mm256_i32gather_epi32(reinterpret_cast<const int*>(answers), place, 4);
+            const __m256i found = _mm256_cmpeq_epi32(_mm256_and_si256(kept, colour), bgr);
+            if (_mm256_movemask_ps(_mm256_castsi256_ps(found)) == 0xFF) {
+                StoreLowBytes8(_mm256_srli_epi32(kept, 24), indexes + k);
+                continue;
             }
+            const __m256i index = Match8(bgr, WordsOf(bgr));
+            StoreLowBytes8(index, indexes + k);
+            alignas(32) std::uint32_t places[8];
+            alignas(32) std::uint32_t kept_now[8];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(places), place);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(kept_now),
+                               _mm256_or_si256(bgr, _mm256_slli_epi32(index, 24)));
+            for (int lane = 0; lane < 8; ++lane) answers[places[lane]] = kept_now[lane];
         }
         for (; k < count; ++k) {
             const std::uint32_t c = runs[k] & 0xFFFFFFu;
@@ -817,6 +953,72 @@ class NearestColor {
     }
 
   private:
+    // MakeMapWord for a list of up to eight entries, all in one vector: the same nearest to the
+    // centre (the least of distance and place), the same entries kept, in the same order.
+    __attribute__((target("avx2"))) std::uint32_t MakeMapWord8(const CandidateList& list, int blue,
+                                                               int green, int red) {
+        const std::uint32_t* from = t_.pool.data() + list.first;
+        const __m256i byte = _mm256_set1_epi32(0xFF);
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i valid =
+            _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(list.count)), lane);
+        const __m256i index = _mm256_and_si256(
+            _mm256_maskload_epi32(reinterpret_cast<const int*>(from), valid), byte);
+        const __m256i e = _mm256_i32gather_epi32(palette32_, index, 4);
+        const __m256i b = _mm256_and_si256(e, byte);
+        const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
+        const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
+        // Twice the distance to twice the centre, as in MakeMapWord.
+        const __m256i db =
+            _mm256_sub_epi32(_mm256_slli_epi32(b, 1), _mm256_set1_epi32(2 * blue + kMapExtent));
+        const __m256i dg =
+            _mm256_sub_epi32(_mm256_slli_epi32(g, 1), _mm256_set1_epi32(2 * green + kMapExtent));
+        const __m256i dr =
+            _mm256_sub_epi32(_mm256_slli_epi32(r, 1), _mm256_set1_epi32(2 * red + kMapExtent));
+        const __m256i d = _mm256_add_epi32(
+            _mm256_add_epi32(_mm256_mullo_epi32(db, db), _mm256_mullo_epi32(dg, dg)),
+            _mm256_mullo_epi32(dr, dr));
+        const __m256i key = _mm256_blendv_epi8(
+            _mm256_set1_epi32(INT_MAX), _mm256_or_si256(_mm256_slli_epi32(d, 9), lane), valid);
+        __m128i m = _mm_min_epi32(_mm256_castsi256_si128(key), _mm256_extracti128_si256(key, 1));
+        m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+        m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1));
+        const std::uint32_t ruler = from[_mm_cvtsi128_si32(m) & ((1 << 9) - 1)] & 0xFF;
+        const PaletteEntry& rp = palette_[ruler];
+        const int r_norm = rp.Blue * rp.Blue + rp.Green * rp.Green + rp.Red * rp.Red;
+        __m256i least = _mm256_sub_epi32(
+            _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(b, b), _mm256_mullo_epi32(g, g)),
+                             _mm256_mullo_epi32(r, r)),
+            _mm256_set1_epi32(r_norm));
+        auto less_side = [&](__m256i x, int rc, int low) __attribute__((target("avx2"))) {
+            const __m256i diff = _mm256_sub_epi32(x, _mm256_set1_epi32(rc));
+            const __m256i side =
+                _mm256_blendv_epi8(_mm256_set1_epi32(low), _mm256_set1_epi32(low + kMapExtent),
+                                   _mm256_cmpgt_epi32(diff, zero));
+            least = _mm256_sub_epi32(least, _mm256_slli_epi32(_mm256_mullo_epi32(diff, side), 1));
+        };
+        less_side(b, rp.Blue, blue);
+        less_side(g, rp.Green, green);
+        less_side(r, rp.Red, red);
+        const __m256i keep = _mm256_andnot_si256(
+            _mm256_or_si256(_mm256_cmpgt_epi32(least, zero),
+                            _mm256_cmpeq_epi32(index, _mm256_set1_epi32(static_cast<int>(ruler)))),
+            valid);
+        const unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
+        alignas(32) std::uint32_t packed[8];
+        _mm256_store_si256(
+            reinterpret_cast<__m256i*>(packed),
+            _mm256_permutevar8x32_epi32(index, _mm256_load_si256(reinterpret_cast<const __m256i*>(
+                                                   kPackLanes[mask].data()))));
+        std::uint16_t kept[9];
+        kept[0] = static_cast<std::uint16_t>(ruler);
+        const auto count = static_cast<std::uint32_t>(std::popcount(mask));
+        for (std::uint32_t k = 0; k < count; ++k)
+            kept[k + 1] = static_cast<std::uint16_t>(packed[k]);
+        return WordOf(kept, count + 1);
+    }
+
     // MakeList's two passes over eight entries at a time (the pool must have room for eight
     // more than from_count). The bound is the same: a pass goes on past where MakeList stops
     // only to the end of eight, over entries no nearer to the enclosing cube than the bound, so
@@ -949,6 +1151,7 @@ class NearestColor {
     std::uint32_t all_[kAdaptiveColors];
     std::size_t pool_used_ = 0;
     std::size_t map_pool_used_ = 0;
+    bool vector_words_ = false;  // MakeMapWord8 is used (with AVX2 only)
     int channel_;
 #if QUORLINA_MATCH_AVX2
     // The vector forms' tables, four bytes an entry for gathering: each palette entry as blue |
@@ -962,6 +1165,34 @@ class NearestColor {
 #endif
 };
 
+#if QUORLINA_MATCH_AVX2
+// The target's w x h region from the counting pass's runs, each of its palette index, in stores
+// of 32 bytes: a run of up to 32 as one, the runs after it writing over the rest, a longer one
+// as several ending at its end. Only runs that end too near their row's end to be written
+// beyond are filled byte by byte.
+__attribute__((target("avx2"))) void FillRuns8(const std::uint32_t* run, const std::uint8_t* index,
+                                               ImageBuffer* target, std::uint32_t w,
+                                               std::uint32_t h) {
+    for (std::uint32_t i = 0; i < h; ++i) {
+        std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
+        for (std::uint32_t j = 0; j < w; ++run, ++index) {
+            const std::uint32_t length = (*run >> 24) + 1;
+            const __m256i bytes = _mm256_set1_epi8(static_cast<char>(*index));
+            if (length <= 32 && j + 32 <= w) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), bytes);
+            } else if (length >= 32) {
+                for (std::uint32_t k = 0; k + 32 < length; k += 32)
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j + k), bytes);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j + length - 32), bytes);
+            } else {
+                std::memset(out + j, *index, length);
+            }
+            j += length;
+        }
+    }
+}
+#endif
+
 // Each pixel of the source's w x h region, whose colours CountColorsLocked has just counted, to
 // the target's region as the nearest of palette[0..count).
 void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, std::uint32_t h,
@@ -973,26 +1204,12 @@ void MapLocked(const ImageBuffer& source, ImageBuffer* target, std::uint32_t w, 
 #if QUORLINA_MATCH_AVX2
     eight_at_once = nearest.HasAvx2();
 #endif
-    nearest.MakeMap(t.histogram.data(), t.occupied.data(), eight_at_once);
+    nearest.MakeMap(t.histogram.data(), t.occupied.data(), eight_at_once,
+                    eight_at_once && !from_runs);
 #if QUORLINA_MATCH_AVX2
     if (from_runs && nearest.HasAvx2()) {
         nearest.MatchRuns8(t.runs.data(), t.run_count, t.run_indexes.data());
-        const std::uint32_t* run = t.runs.data();
-        const std::uint8_t* index = t.run_indexes.data();
-        for (std::uint32_t i = 0; i < h; ++i) {
-            std::uint8_t* out = target->Bits + PixelOffset(*target, target->Left, target->Top + i);
-            for (std::uint32_t j = 0; j < w; ++run, ++index) {
-                const std::uint32_t length = (*run >> 24) + 1;
-                // A short run as eight bytes at once: the runs after it write over the rest.
-                if (length <= 8 && j + 8 <= w) {
-                    const std::uint64_t bytes = *index * std::uint64_t{0x0101010101010101};
-                    std::memcpy(out + j, &bytes, 8);
-                } else {
-                    std::memset(out + j, *index, length);
-                }
-                j += length;
-            }
-        }
+        FillRuns8(t.runs.data(), t.run_indexes.data(), target, w, h);
         return;
     }
 #endif

@@ -599,6 +599,54 @@ TEST(MedianCut, RestlessPicturesPastTheCountersLimitMatchTheReference) {
     FreeImage(&picture);
 }
 
+// The counting pass finds a row's runs eight pixels at a time where the processor can, the last
+// few pixels one by one: rows too short for eight, rows of a few more, runs across the eights
+// and past the longest kept, of colours that come back after one other, each way give the
+// reference's palette, and, mapped to a palette of their colours, each pixel its own.
+TEST(MedianCut, RunsOfEveryLengthAcrossRowsOfEveryWidthCountAndMapLikeTheReference) {
+    std::mt19937 random(47);
+    // Black and the colour one step of blue from it among them: the mapping's table of answers
+    // by colour must tell them apart, and tell either from a place not yet filled.
+    const PaletteEntry six[] = {{255, 255, 255, 0}, {40, 90, 200, 0}, {200, 90, 40, 0},
+                                {0, 0, 0, 0},       {41, 90, 200, 0}, {1, 0, 0, 0}};
+    for (const int w : {1, 10, 11, 12, 19, 301}) {
+        SCOPED_TRACE(w);
+        std::vector<int> chosen;
+        int held = 0;
+        int left = 0;
+        ImageBuffer picture = MakePicture24(w, 40, [&](int, int) {
+            if (left-- <= 0) {
+                held = static_cast<int>(random() % 6);
+                left = static_cast<int>(random() % (random() % 4 == 0 ? 300u : 3u));
+            }
+            chosen.push_back(held);
+            const PaletteEntry& e = six[held];
+            return Rgb{e.Red, e.Green, e.Blue};
+        });
+        int want_boxes = 0;
+        const std::vector<PaletteEntry> want = ModelMedianCut(picture, 16, &want_boxes);
+        for (const bool portable : {false, true}) {
+            SCOPED_TRACE(portable);
+            ForcePortableMatching(portable);
+            PaletteEntry palette[256];
+            int boxes = 0;
+            ASSERT_EQ(MedianCutPalette(&picture, 16, palette, &boxes), kImageOk);
+            Reduced out(w, 40);
+            ASSERT_EQ(MapToNearestColors(&picture, &out.image, six, 6), kImageOk);
+            ForcePortableMatching(false);
+            ASSERT_EQ(boxes, want_boxes);
+            for (int i = 0; i < 16; ++i)
+                ASSERT_EQ(ColorOfEntry(palette[i]), ColorOfEntry(want[static_cast<std::size_t>(i)]))
+                    << i;
+            for (int y = 0; y < 40; ++y)
+                for (int x = 0; x < w; ++x)
+                    ASSERT_EQ(IndexAt(out.image, x, y), chosen[static_cast<std::size_t>(y * w + x)])
+                        << x << "," << y;
+        }
+        FreeImage(&picture);
+    }
+}
+
 TEST(MedianCut, EveryPixelTakesTheNearestPaletteColour) {
     std::mt19937 random(7);
     ImageBuffer picture = MakePicture24(64, 48, [&random](int, int) {
