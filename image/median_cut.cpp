@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 #include "image/dither.h"
 #include "image/jpeg_simd.h"
@@ -28,7 +27,7 @@ constexpr std::size_t kHistogramSize = 1u << 15;
 constexpr int kBlue = 0;
 constexpr int kGreen = 1;
 constexpr int kRed = 2;
-constexpr int kLevels5 = 32;               // values of a 5-bit channel
+constexpr int kLevels5 = 32;                // values of a 5-bit channel
 constexpr std::uint32_t kNoKey = 1u << 15;  // above every colour key
 
 struct Box {
@@ -160,12 +159,12 @@ struct WorkingTables {
     std::array<std::uint32_t, kRunLimit> runs;
     std::array<std::uint8_t, kRunLimit> run_indexes;  // their palette indexes
     std::array<std::uint32_t, kRunAnswers> run_answers;
-    std::size_t run_count;  // kRunLimit + 1 once they did not fit
+    std::size_t run_count;     // kRunLimit + 1 once they did not fit
     std::uint32_t runs_width;  // of the rows they cover
     // The counting pass's runs of one row: their colours and first pixels, eight more than the
-    // row's pixels, as the vector form stores eight at a time.
-    std::vector<std::uint32_t> row_colors;
-    std::vector<std::uint32_t> row_starts;
+    // widest row's pixels, as the vector form stores eight at a time.
+    std::array<std::uint32_t, kMaxImageCoordinate + 8> row_colors;
+    std::array<std::uint32_t, kMaxImageCoordinate + 8> row_starts;
 };
 
 std::atomic<bool>& PortableMatchingFlag() {
@@ -326,9 +325,8 @@ __attribute__((target("avx2"))) std::uint32_t FindRowRuns8(const std::uint8_t* p
                                                            std::uint32_t* starts) {
     // Eight 3-byte pixels of 32 bytes read into one 4-byte lane each.
     const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
-    const __m256i unpack =
-        _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2, -1, 3, 4,
-                         5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i unpack = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                            1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     const __m256i before = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
     const __m256i eight = _mm256_set1_epi32(8);
     __m256i place = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -345,10 +343,9 @@ __attribute__((target("avx2"))) std::uint32_t FindRowRuns8(const std::uint8_t* p
         const __m256i bgr = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
         const __m256i shifted =
             _mm256_blend_epi32(_mm256_permutevar8x32_epi32(bgr, before), previous, 1);
-        const unsigned changed =
-            static_cast<unsigned>(_mm256_movemask_ps(
-                _mm256_castsi256_ps(_mm256_cmpeq_epi32(bgr, shifted)))) ^
-            0xFFu;
+        const unsigned changed = static_cast<unsigned>(_mm256_movemask_ps(
+                                     _mm256_castsi256_ps(_mm256_cmpeq_epi32(bgr, shifted)))) ^
+                                 0xFFu;
         const __m256i pack =
             _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[changed].data()));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(colors + n),
@@ -392,10 +389,8 @@ void CountColorsLocked(const ImageBuffer& source) {
         }
         if (run > 0) run_count = kRunLimit + 1;
     };
-    if (t.row_colors.size() < std::size_t{width} + 8) {
-        t.row_colors.resize(std::size_t{width} + 8);
-        t.row_starts.resize(std::size_t{width} + 8);
-    }
+    // A region's columns lie below kMaxImageCoordinate.
+    if (width > kMaxImageCoordinate) return;
 #if QUORLINA_MATCH_AVX2
     const bool avx2 = !PortableMatchingForced() && jpeg::CpuHasAvx2();
 #endif
@@ -494,8 +489,11 @@ ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palet
 class NearestColor {
   public:
     NearestColor(const PaletteEntry* palette, int count, WorkingTables& t)
-        : palette_(palette), count_(count), sorted_(t.sorted.data()),
-          first_at_least_(t.first_at_least.data()), t_(t) {
+        : palette_(palette),
+          count_(count),
+          sorted_(t.sorted.data()),
+          first_at_least_(t.first_at_least.data()),
+          t_(t) {
         int low[3] = {255, 255, 255};
         int high[3] = {0, 0, 0};
         for (int i = 0; i < count; ++i)
@@ -675,9 +673,8 @@ class NearestColor {
                                     (static_cast<std::size_t>(green >> 5) << 3) |
                                     static_cast<std::size_t>(blue >> 5);
             CandidateList& outer = t_.top[top];
-            if (outer.first == kNoList &&
-                !MakeList(all_, static_cast<std::uint32_t>(count_), blue & ~31, green & ~31,
-                          red & ~31, 31, &outer))
+            if (outer.first == kNoList && !MakeList(all_, static_cast<std::uint32_t>(count_),
+                                                    blue & ~31, green & ~31, red & ~31, 31, &outer))
                 return false;
             if (!MakeList(t_.pool.data() + outer.first, outer.count, blue & ~15, green & ~15,
                           red & ~15, 15, &parent))
@@ -1102,8 +1099,8 @@ class NearestColor {
     // red) and side extent + 1: those whose nearest point of the cube is no farther than the
     // smallest farthest point of any entry, in ascending order of that distance when sorted
     // (a list that lists are made from must be). False when the pool is full.
-    bool MakeList(const std::uint32_t* from, std::uint32_t from_count, int blue, int green,
-                  int red, int extent, CandidateList* list, bool sorted = true) {
+    bool MakeList(const std::uint32_t* from, std::uint32_t from_count, int blue, int green, int red,
+                  int extent, CandidateList* list, bool sorted = true) {
         if (pool_used_ + from_count > kCandidatePool) return false;
 #if QUORLINA_MATCH_AVX2
         if (avx2_ && pool_used_ + from_count + 8 <= kCandidatePool) {
