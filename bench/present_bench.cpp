@@ -56,7 +56,8 @@ void BM_PresentFrame(benchmark::State& state) {
     int result = 0;
     const double cpu0 = ThreadCpuSeconds();
     for (auto _ : state) result |= stream::PresentFrame(*c, 0);
-    const double cpu_per_frame = (ThreadCpuSeconds() - cpu0) / static_cast<double>(state.iterations());
+    const double cpu_per_frame =
+        (ThreadCpuSeconds() - cpu0) / static_cast<double>(state.iterations());
     if (result != 0) state.SkipWithError("the frame was not presented");
     state.counters["cpu_ms_per_frame"] = cpu_per_frame * 1e3;
     state.counters["core_share_at_25fps"] = cpu_per_frame * kStreamFps;
@@ -126,18 +127,35 @@ void BM_PaletteScreen(benchmark::State& state) {
         state.SkipWithError(error.c_str());
         return;
     }
+    // Frames alternate with a copy one level brighter, as a live stream's differ: each frame's
+    // adaptive palette is then a new one, and nothing worked out for the frame before applies.
+    image::ImageBuffer brighter{};
+    if (image::AllocImage(&brighter, kFrameWidth, kFrameHeight, 24) != image::kImageOk) {
+        image::FreeImage(&picture);
+        state.SkipWithError("no memory for the second frame");
+        return;
+    }
+    for (int y = 0; y < kFrameHeight; ++y) {
+        const std::uint8_t* in = picture.Bits + image::PixelOffset(picture, 0, y);
+        std::uint8_t* out = brighter.Bits + image::PixelOffset(brighter, 0, y);
+        for (int x = 0; x < 3 * kFrameWidth; ++x)
+            out[x] = static_cast<std::uint8_t>(in[x] == 255 ? 255 : in[x] + 1);
+    }
+    image::ImageBuffer* const frames[2] = {&picture, &brighter};
     const platform::HWND screen = platform::CreateScreen(kFrameWidth, kFrameHeight, depth);
     const platform::HDC dc = platform::GetDC(screen);
     image::ImageBuffer reduced{};
     int result = 0;
+    std::size_t shown = 0;
     for (auto _ : state) {
         platform::HPALETTE palette = nullptr;
-        result |= image::DisplayImageReusing(screen, dc, &palette, 0, 0, &picture, 0, 0, mode,
-                                             &reduced);
+        result |= image::DisplayImageReusing(screen, dc, &palette, 0, 0, frames[shown++ % 2], 0, 0,
+                                             mode, &reduced);
         if (palette != nullptr) platform::DeleteObject(palette);
     }
     if (result != 0) state.SkipWithError("the picture was not shown");
     image::FreeImage(&reduced);
+    image::FreeImage(&brighter);
     platform::ReleaseDC(screen, dc);
     platform::DestroyWindow(screen);
     image::FreeImage(&picture);
