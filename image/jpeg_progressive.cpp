@@ -332,6 +332,28 @@ bool NeedsAcTables(const Scan& s, bool progressive) {
     return !progressive || s.ss != 0;
 }
 
+// Fills plan for the scan whose header d has just read, each Huffman table the scan reads given
+// by table(dc, slot). False when that gives none.
+template <class Table>
+bool PlanScan(const Decoder& d, bool progressive, ScanPlan* plan, Table table) {
+    plan->scan = d.scan;
+    plan->restart_interval = d.restart_interval;
+    plan->start = d.pos;
+    plan->dc = {};
+    plan->ac = {};
+    for (int i = 0; i < d.scan.count; ++i) {
+        const auto index = static_cast<std::size_t>(d.scan.component[static_cast<std::size_t>(i)]);
+        const Component& c = d.frame.components[index];
+        if (NeedsDcTables(d.scan, progressive) &&
+            (plan->dc[index] = table(true, static_cast<std::size_t>(c.dc_table))) == nullptr)
+            return false;
+        if (NeedsAcTables(d.scan, progressive) &&
+            (plan->ac[index] = table(false, static_cast<std::size_t>(c.ac_table))) == nullptr)
+            return false;
+    }
+    return true;
+}
+
 // Dequantises, transforms and writes the stored coefficients of MCU rows first_row to
 // end_row - 1, as far down as the target region reaches. Only the non-zero coefficients are put
 // into natural order; blocks with AC coefficients go to the transform in pairs where that is
@@ -436,18 +458,9 @@ ImageResult DecodeWhole(Decoder& d, ImageBuffer* target) {
         ImageResult result = CheckScan(d, progressive);
         if (result != kImageOk) return result;
         ScanPlan plan;
-        plan.scan = d.scan;
-        plan.restart_interval = d.restart_interval;
-        plan.start = d.pos;
-        for (int i = 0; i < d.scan.count; ++i) {
-            const auto index =
-                static_cast<std::size_t>(d.scan.component[static_cast<std::size_t>(i)]);
-            const Component& c = f.components[index];
-            if (NeedsDcTables(d.scan, progressive))
-                plan.dc[index] = &d.dc_tables[static_cast<std::size_t>(c.dc_table)];
-            if (NeedsAcTables(d.scan, progressive))
-                plan.ac[index] = &d.ac_tables[static_cast<std::size_t>(c.ac_table)];
-        }
+        PlanScan(d, progressive, &plan, [&d](bool dc, std::size_t slot) {
+            return dc ? &d.dc_tables[slot] : &d.ac_tables[slot];
+        });
         ScanState state;
         state.Begin(d, plan);
         const ScanEnd end = WalkScanRows(f, plan, state, progressive, 0, f.mcu_rows);
@@ -573,26 +586,11 @@ bool PlanScans(const Decoder& d, ScanScript& script) {
         if (result != kImageOk) return fail(result);
         if (script.count == kMaxPlannedScans) return false;
         ScanPlan& plan = script.plans[static_cast<std::size_t>(script.count)];
-        plan.scan = w.scan;
-        plan.restart_interval = w.restart_interval;
-        plan.start = w.pos;
-        for (int i = 0; i < w.scan.count; ++i) {
-            const auto index =
-                static_cast<std::size_t>(w.scan.component[static_cast<std::size_t>(i)]);
-            const Component& c = f.components[index];
-            if (NeedsDcTables(w.scan, progressive)) {
-                const auto slot = static_cast<std::size_t>(c.dc_table);
-                plan.dc[index] =
-                    CopyOf(script, w.dc_tables[slot], w.dc_versions[slot], dc_copies[slot]);
-                if (plan.dc[index] == nullptr) return false;
-            }
-            if (NeedsAcTables(w.scan, progressive)) {
-                const auto slot = static_cast<std::size_t>(c.ac_table);
-                plan.ac[index] =
-                    CopyOf(script, w.ac_tables[slot], w.ac_versions[slot], ac_copies[slot]);
-                if (plan.ac[index] == nullptr) return false;
-            }
-        }
+        const bool planned = PlanScan(w, progressive, &plan, [&](bool dc, std::size_t slot) {
+            return dc ? CopyOf(script, w.dc_tables[slot], w.dc_versions[slot], dc_copies[slot])
+                      : CopyOf(script, w.ac_tables[slot], w.ac_versions[slot], ac_copies[slot]);
+        });
+        if (!planned) return false;
         ++script.count;
         for (int i = 0; i < w.scan.count; ++i)
             covered |= 1u << w.scan.component[static_cast<std::size_t>(i)];
