@@ -82,7 +82,8 @@ constexpr std::uint32_t kInlineWord = 1u << 24;
 constexpr std::uint32_t kPoolWord = 2u << 24;
 constexpr std::uint32_t kSearchWord = 3u << 24;
 constexpr std::size_t kMapPool = std::size_t{1} << 18;
-constexpr std::uint32_t kMapLookAhead = 8;  // pixels, or runs
+constexpr std::uint32_t kMapLookAhead = 8;    // pixels, or runs
+constexpr std::uint32_t kMatchStretch = 256;  // pixels whose words are gathered at once
 
 // The counting pass keeps a picture's runs of one colour, row after row, as (length - 1) << 24
 // | colour, while they fit: a picture of large even areas is then mapped from them, one search
@@ -889,19 +890,25 @@ class NearestColor {
             return _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
         };
         if (w < 8 + 3) return 0;
-        // The words of the next eight are asked for before this eight's are worked on, so that
-        // the wait for them overlaps that work.
-        __m256i next_bgr = pixels_at(p);
-        __m256i next_word = WordsOf(next_bgr);
+        // The map is larger than the nearest cache and a restless picture's colours wander
+        // over it, so most words are a long wait. They are gathered for a stretch of the row
+        // first, with nothing waiting on any of them, so that their waits overlap; only then
+        // are the stretch's pixels matched.
+        alignas(32) std::uint32_t words[kMatchStretch];
         std::uint32_t j = 0;
-        for (; j + 8 + 3 <= w; j += 8, p += 24) {
-            const __m256i bgr = next_bgr;
-            const __m256i word = next_word;
-            if (j + 16 + 3 <= w) {
-                next_bgr = pixels_at(p + 24);
-                next_word = WordsOf(next_bgr);
-            }
-            StoreLowBytes8(Match8(bgr, word), out + j);
+        while (j + 8 + 3 <= w) {
+            const std::uint32_t stretch_end =
+                std::min<std::uint32_t>(j + kMatchStretch, (w - 3) & ~7u);
+            const std::uint8_t* q = p;
+            for (std::uint32_t k = j; k + 8 <= stretch_end; k += 8, q += 24)
+                _mm256_store_si256(reinterpret_cast<__m256i*>(words + (k - j)),
+                                   WordsOf(pixels_at(q)));
+            for (std::uint32_t k = j; k + 8 <= stretch_end; k += 8, p += 24)
+                StoreLowBytes8(
+                    Match8(pixels_at(p),
+                           _mm256_load_si256(reinterpret_cast<const __m256i*>(words + (k - j)))),
+                    out + k);
+            j = stretch_end;
         }
         return j;
     }
