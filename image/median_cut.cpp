@@ -520,11 +520,9 @@ class NearestColor {
         for (int i = 0; i < count; ++i) all_[i] = static_cast<std::uint32_t>(i);
 #if QUORLINA_MATCH_AVX2
         if (avx2_) {
-            for (int i = 0; i < count; ++i) {
+            for (int i = 0; i < count; ++i)
                 palette32_[i] = palette[i].Blue | (palette[i].Green << 8) | (palette[i].Red << 16) |
                                 (t.sorted_position[static_cast<std::size_t>(i)] << 24);
-                sorted32_[i] = sorted_[i].index;
-            }
             for (int v = 0; v < 256; ++v) first_at_least32_[v] = first_at_least_[v];
             channel_shift_ = channel_ == kBlue ? 0 : channel_ == kGreen ? 8 : 16;
         }
@@ -760,16 +758,14 @@ class NearestColor {
 
     // Match for eight colours (blue | green << 8 | red << 16 a lane) whose colour-map words
     // are given: the entries of inline and pool words worked through in vectors, Match's
-    // (distance, step) keys and all, and search words handed to Match one by one. The palette
-    // indexes come back one a lane.
+    // (distance, step) keys and all, each lane keeping the entry of its least key as it goes,
+    // and search words handed to Match one by one. The palette indexes come back one a lane.
     __attribute__((target("avx2"), always_inline)) inline __m256i Match8(__m256i bgr,
                                                                          __m256i word) const {
         const __m256i byte = _mm256_set1_epi32(0xFF);
         const __m256i single = _mm256_cmpgt_epi32(_mm256_set1_epi32(256), word);
         if (_mm256_movemask_ps(_mm256_castsi256_ps(single)) == 0xFF) return word;
         const __m256i inline_kind = _mm256_set1_epi32(static_cast<int>(kInlineWord >> 24));
-        const __m256i step_mask = _mm256_set1_epi32(kStepSpan - 1);
-        const __m256i one = _mm256_set1_epi32(1);
         const __m256i listed = _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 24), inline_kind);
         // The entries of inline words; 0 in the other lanes, whose answers come from
         // elsewhere, so that every table is read within its entries.
@@ -795,10 +791,18 @@ class NearestColor {
             const __m256i step = _mm256_xor_si256(twice, _mm256_srai_epi32(twice, 31));
             return _mm256_add_epi32(_mm256_slli_epi32(d, kStepBits), step);
         };
+        // The least key and its entry; equal keys are one entry's, as no two share a step.
         __m256i best = _mm256_set1_epi32(INT_MAX);
-        for (int slot = 0; slot < 3; ++slot)
-            best = _mm256_min_epi32(
-                best, key_of(_mm256_and_si256(_mm256_srli_epi32(entries, 8 * slot), byte)));
+        __m256i best_entry = _mm256_setzero_si256();
+        auto take = [&](__m256i key, __m256i entry, __m256i * least, __m256i * least_entry)
+            __attribute__((target("avx2"))) {
+            *least_entry = _mm256_blendv_epi8(*least_entry, entry, _mm256_cmpgt_epi32(*least, key));
+            *least = _mm256_min_epi32(*least, key);
+        };
+        for (int slot = 0; slot < 3; ++slot) {
+            const __m256i entry = _mm256_and_si256(_mm256_srli_epi32(entries, 8 * slot), byte);
+            take(key_of(entry), entry, &best, &best_entry);
+        }
         // Pool words: their lists' entries in turn, as many rounds as the longest has, each
         // lane reading its list only as far as it goes.
         const __m256i pooled =
@@ -814,6 +818,7 @@ class NearestColor {
             _mm256_store_si256(reinterpret_cast<__m256i*>(counts), count);
             const int longest = *std::max_element(counts, counts + 8);
             __m256i pool_best = _mm256_set1_epi32(INT_MAX);
+            __m256i pool_entry = _mm256_setzero_si256();
             for (int k = 1; k <= longest; ++k) {
                 const __m256i live = _mm256_cmpgt_epi32(count, _mm256_set1_epi32(k - 1));
                 const __m256i entry =
@@ -821,17 +826,12 @@ class NearestColor {
                                          _mm256_setzero_si256(), pool,
                                          _mm256_add_epi32(at, _mm256_set1_epi32(k)), live, 2),
                                      half_word);
-                pool_best = _mm256_min_epi32(
-                    pool_best, _mm256_blendv_epi8(_mm256_set1_epi32(INT_MAX), key_of(entry), live));
+                take(_mm256_blendv_epi8(_mm256_set1_epi32(INT_MAX), key_of(entry), live), entry,
+                     &pool_best, &pool_entry);
             }
-            best = _mm256_blendv_epi8(best, pool_best, pooled);
+            best_entry = _mm256_blendv_epi8(best_entry, pool_entry, pooled);
         }
-        const __m256i step = _mm256_and_si256(best, step_mask);
-        const __m256i half = _mm256_srli_epi32(step, 1);
-        const __m256i below = _mm256_cmpeq_epi32(_mm256_and_si256(step, one), one);
-        const __m256i at = _mm256_blendv_epi8(
-            _mm256_add_epi32(up, half), _mm256_sub_epi32(_mm256_sub_epi32(up, one), half), below);
-        __m256i index = _mm256_blendv_epi8(_mm256_i32gather_epi32(sorted32_, at, 4), word, single);
+        __m256i index = _mm256_blendv_epi8(best_entry, word, single);
         // Search words: neither single, inline nor pooled.
         const unsigned others = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
                                     _mm256_or_si256(_mm256_or_si256(single, listed), pooled)))) ^
@@ -1159,10 +1159,8 @@ class NearestColor {
     int channel_;
 #if QUORLINA_MATCH_AVX2
     // The vector forms' tables, four bytes an entry for gathering: each palette entry as blue |
-    // green << 8 | red << 16 | its sorted position << 24, the palette index at each sorted
-    // position, and first_at_least_.
+    // green << 8 | red << 16 | its sorted position << 24, and first_at_least_.
     alignas(32) std::int32_t palette32_[kAdaptiveColors];
-    alignas(32) std::int32_t sorted32_[kAdaptiveColors];
     alignas(32) std::int32_t first_at_least32_[256];
     int channel_shift_ = 0;
     bool avx2_ = !PortableMatchingForced() && jpeg::CpuHasAvx2();
