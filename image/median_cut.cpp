@@ -154,6 +154,9 @@ struct WorkingTables {
     // Candidates as (nearest squared distance to the cell << 8) | palette index, each list in
     // ascending order, so a search can stop at the first that cannot come near the best.
     std::array<std::uint32_t, kCandidatePool> pool;
+    // The vector forms' copy of each pool entry's palette colour (as NearestColor's palette32_),
+    // read in place of a gather from the palette by the entry's index.
+    std::array<std::int32_t, kCandidatePool> pool_colors;
     std::array<std::uint32_t, kMapCells> map;
     // One more than it holds: the vector forms read its last entry as four bytes.
     std::array<std::uint16_t, kMapPool + 1> map_pool;
@@ -969,7 +972,7 @@ class NearestColor {
             _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(list.count)), lane);
         const __m256i index = _mm256_and_si256(
             _mm256_maskload_epi32(reinterpret_cast<const int*>(from), valid), byte);
-        const __m256i e = _mm256_i32gather_epi32(palette32_, index, 4);
+        const __m256i e = _mm256_maskload_epi32(t_.pool_colors.data() + list.first, valid);
         const __m256i b = _mm256_and_si256(e, byte);
         const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
         const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
@@ -1038,16 +1041,15 @@ class NearestColor {
         const __m256i high_b = _mm256_set1_epi32(blue + extent),
                       high_g = _mm256_set1_epi32(green + extent),
                       high_r = _mm256_set1_epi32(red + extent);
-        auto entries_at = [&](std::uint32_t k, __m256i * valid) __attribute__((target("avx2"))) {
-            *valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(from_count - k)), lane);
-            return _mm256_maskload_epi32(reinterpret_cast<const int*>(from + k), *valid);
+        const std::int32_t* const from_colors = ColorsOf(from);
+        auto valid_at = [&](std::uint32_t k) __attribute__((target("avx2"))) {
+            return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(from_count - k)), lane);
         };
         int bound = INT_MAX;
         for (std::uint32_t k = 0; k < from_count; k += 8) {
             if (static_cast<int>(from[k] >> 8) >= bound) break;
-            __m256i valid;
-            const __m256i items = entries_at(k, &valid);
-            const __m256i e = _mm256_i32gather_epi32(palette32_, _mm256_and_si256(items, byte), 4);
+            const __m256i valid = valid_at(k);
+            const __m256i e = _mm256_maskload_epi32(from_colors + k, valid);
             const __m256i b = _mm256_and_si256(e, byte);
             const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
             const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
@@ -1071,10 +1073,10 @@ class NearestColor {
         const __m256i bound_v = _mm256_set1_epi32(bound);
         for (std::uint32_t k = 0; k < from_count; k += 8) {
             if (static_cast<int>(from[k] >> 8) > bound) break;
-            __m256i valid;
-            const __m256i items = entries_at(k, &valid);
-            const __m256i index = _mm256_and_si256(items, byte);
-            const __m256i e = _mm256_i32gather_epi32(palette32_, index, 4);
+            const __m256i valid = valid_at(k);
+            const __m256i index = _mm256_and_si256(
+                _mm256_maskload_epi32(reinterpret_cast<const int*>(from + k), valid), byte);
+            const __m256i e = _mm256_maskload_epi32(from_colors + k, valid);
             const __m256i b = _mm256_and_si256(e, byte);
             const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
             const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
@@ -1092,13 +1094,27 @@ class NearestColor {
             const __m256i keep = _mm256_andnot_si256(_mm256_cmpgt_epi32(nearest, bound_v), valid);
             const unsigned mask =
                 static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
-            const __m256i packed = _mm256_permutevar8x32_epi32(
-                _mm256_or_si256(_mm256_slli_epi32(nearest, 8), index),
-                _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[mask].data())));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool.data() + pool_used_), packed);
+            const __m256i pack =
+                _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[mask].data()));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool.data() + pool_used_),
+                                _mm256_permutevar8x32_epi32(
+                                    _mm256_or_si256(_mm256_slli_epi32(nearest, 8), index), pack));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool_colors.data() + pool_used_),
+                                _mm256_permutevar8x32_epi32(e, pack));
             pool_used_ += static_cast<std::size_t>(std::popcount(mask));
         }
         list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
+    }
+
+    // The colours of a list's entries: the palette's for the whole palette, else the pool's.
+    const std::int32_t* ColorsOf(const std::uint32_t* from) const {
+        return from == all_ ? palette32_ : t_.pool_colors.data() + (from - t_.pool.data());
+    }
+
+    // The pool's colours of the entries from first to the pool's end, after their reordering.
+    void RefillColors(std::size_t first) {
+        for (std::size_t k = first; k < pool_used_; ++k)
+            t_.pool_colors[k] = palette32_[t_.pool[k] & 0xFF];
     }
 #endif
 
@@ -1112,7 +1128,10 @@ class NearestColor {
 #if QUORLINA_MATCH_AVX2
         if (avx2_ && pool_used_ + from_count + 8 <= kCandidatePool) {
             MakeList8(from, from_count, blue, green, red, extent, list);
-            if (sorted) std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
+            if (sorted) {
+                std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
+                RefillColors(list->first);
+            }
             return true;
         }
 #endif
@@ -1146,6 +1165,10 @@ class NearestColor {
         }
         list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
         if (sorted) std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
+#if QUORLINA_MATCH_AVX2
+        // Lists made from this one may be made eight entries at a time.
+        if (avx2_) RefillColors(list->first);
+#endif
         return true;
     }
 
