@@ -140,7 +140,7 @@ struct CandidateList {
 struct WorkingTables {
     std::array<std::uint16_t, kHistogramSize> histogram;
     // Which colour-map cells the picture holds, a bit each (MapCell / 8, bit MapCell % 8): only
-    // those get words.
+    // those need words.
     std::array<std::uint8_t, kMapCells / 8> occupied;
     std::array<std::uint16_t, kHistogramSize> colors;  // keys present, grouped by box
     // Also the counting pass's second table of counts, which it is done with before any split.
@@ -569,15 +569,32 @@ class NearestColor {
                     kept[k] = static_cast<std::uint16_t>(from[k] & 0xFF);
                 whole = WordOf(kept, list.count);
             }
-            for (int sub = 0; sub < 8; ++sub) {
-                const int b = blue + ((sub & 1) << kMapShift),
-                          g = green + (((sub >> 1) & 1) << kMapShift),
-                          r = red + ((sub >> 2) << kMapShift);
-                const std::size_t cell = MapCell(b, g, r);
-                if ((occupied[cell >> 3] >> (cell & 7)) & 1)
-                    t_.map[cell] = !made                  ? kSearchWord
-                                   : whole != kSearchWord ? whole
-                                                          : MakeMapWord(list, b, g, r);
+            // The eight 4-value cells: sub's bits add 4 to blue, green and red, from the lowest
+            // up; the two of each blue pair are neighbours in the map and in occupied.
+            const std::size_t corner = MapCell(blue, green, red);
+            constexpr std::size_t kGreenStep = MapCell(0, 1 << kMapShift, 0);
+            constexpr std::size_t kRedStep = MapCell(0, 0, 1 << kMapShift);
+            if (!made || whole != kSearchWord) {
+                // One word for all: written to every cell, held or not, without a branch on
+                // which are, which cannot be predicted; a cell not held is never read.
+                const std::uint32_t word = made ? whole : kSearchWord;
+                for (const std::size_t pair : {corner, corner + kGreenStep, corner + kRedStep,
+                                               corner + kGreenStep + kRedStep})
+                    t_.map[pair] = t_.map[pair + 1] = word;
+            } else {
+                auto pair_held = [occupied](std::size_t cell) {
+                    return (static_cast<std::uint32_t>(occupied[cell >> 3]) >> (cell & 7)) & 3u;
+                };
+                const std::uint32_t held = pair_held(corner) | pair_held(corner + kGreenStep) << 2 |
+                                           pair_held(corner + kRedStep) << 4 |
+                                           pair_held(corner + kGreenStep + kRedStep) << 6;
+                for (std::uint32_t left = held; left != 0; left &= left - 1) {
+                    const int sub = std::countr_zero(left);
+                    const int b = blue + ((sub & 1) << kMapShift),
+                              g = green + (((sub >> 1) & 1) << kMapShift),
+                              r = red + ((sub >> 2) << kMapShift);
+                    t_.map[MapCell(b, g, r)] = MakeMapWord(list, b, g, r);
+                }
             }
             if (!made) continue;
             pool_used_ = list.first;  // the 8-value cell's list is done with; made last
