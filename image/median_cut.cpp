@@ -71,7 +71,8 @@ alignas(32) constexpr std::array<PackLanes, 256> kPackLanes = MakePackLanes();
 // is farther everywhere in it. The cells are indexed by the top six bits of red, green and blue
 // (MapCell). A word holds up to three palette indexes from its lowest byte up, repeating the
 // last to fill the three, and in its top byte whether it is one (kSingleWord, the word is the
-// index) or more (kInlineWord), or the place in map_pool of a longer list's count and indexes
+// index) or more (kInlineWord), or the place in map_pool of a longer list's count and entries
+// (each as blue | green << 8 | red << 16 | its sorted position << 24, read without the palette)
 // (kPoolWord), or that the plain search is to be used (kSearchWord).
 constexpr int kMapShift = 2;
 constexpr int kMapExtent = (1 << kMapShift) - 1;
@@ -158,8 +159,7 @@ struct WorkingTables {
     // read in place of a gather from the palette by the entry's index.
     std::array<std::int32_t, kCandidatePool> pool_colors;
     std::array<std::uint32_t, kMapCells> map;
-    // One more than it holds: the vector forms read its last entry as four bytes.
-    std::array<std::uint16_t, kMapPool + 1> map_pool;
+    std::array<std::uint32_t, kMapPool> map_pool;
     std::array<std::uint32_t, kRunLimit> runs;
     std::array<std::uint8_t, kRunLimit> run_indexes;  // their palette indexes
     std::array<std::uint32_t, kRunAnswers> run_answers;
@@ -523,9 +523,11 @@ class NearestColor {
         for (int i = 0; i < count; ++i) all_[i] = static_cast<std::uint32_t>(i);
 #if QUORLINA_MATCH_AVX2
         if (avx2_) {
-            for (int i = 0; i < count; ++i)
+            for (int i = 0; i < count; ++i) {
                 palette32_[i] = palette[i].Blue | (palette[i].Green << 8) | (palette[i].Red << 16) |
                                 (t.sorted_position[static_cast<std::size_t>(i)] << 24);
+                sorted32_[i] = sorted_[i].index;
+            }
             for (int v = 0; v < 256; ++v) first_at_least32_[v] = first_at_least_[v];
             channel_shift_ = channel_ == kBlue ? 0 : channel_ == kGreen ? 8 : 16;
         }
@@ -616,13 +618,17 @@ class NearestColor {
         if (word < 256) return static_cast<std::uint8_t>(word);  // kSingleWord
         const int v = channel_ == kBlue ? blue : channel_ == kGreen ? green : red;
         const int up = first_at_least_[v];
+        // The key of an entry of the given colour channels and sorted position.
+        auto key_of = [&](int b, int g, int r, int position) {
+            const int d =
+                (b - blue) * (b - blue) + (g - green) * (g - green) + (r - red) * (r - red);
+            // 2 (s - up) at or above up; below it, -2 (s - up) - 1, its bitwise complement.
+            const int twice = 2 * (position - up);
+            return d * kStepSpan + (twice ^ (twice >> 31));
+        };
         auto key = [&](std::uint32_t index) {
             const PaletteEntry& e = palette_[index];
-            const int d = (e.Blue - blue) * (e.Blue - blue) +
-                          (e.Green - green) * (e.Green - green) + (e.Red - red) * (e.Red - red);
-            // 2 (s - up) at or above up; below it, -2 (s - up) - 1, its bitwise complement.
-            const int twice = 2 * (static_cast<int>(t_.sorted_position[index]) - up);
-            return d * kStepSpan + (twice ^ (twice >> 31));
+            return key_of(e.Blue, e.Green, e.Red, t_.sorted_position[index]);
         };
         int best_key;
         // Without a branch on how many entries the word holds, or on which is nearest: neither
@@ -631,9 +637,15 @@ class NearestColor {
             best_key = std::min(std::min(key(word & 0xFF), key((word >> 8) & 0xFF)),
                                 key((word >> 16) & 0xFF));
         } else if ((word & ~0xFFFFFFu) == kPoolWord) {
-            const std::uint16_t* at = t_.map_pool.data() + (word & 0xFFFFFF);
+            const std::uint32_t* at = t_.map_pool.data() + (word & 0xFFFFFF);
             best_key = INT_MAX;
-            for (std::uint32_t k = 1; k <= at[0]; ++k) best_key = std::min(best_key, key(at[k]));
+            for (std::uint32_t k = 1; k <= at[0]; ++k) {
+                const std::uint32_t e = at[k];
+                best_key =
+                    std::min(best_key,
+                             key_of(static_cast<int>(e & 0xFF), static_cast<int>((e >> 8) & 0xFF),
+                                    static_cast<int>((e >> 16) & 0xFF), static_cast<int>(e >> 24)));
+            }
         } else {
             return Find(blue, green, red);
         }
@@ -765,8 +777,13 @@ class NearestColor {
         }
         if (map_pool_used_ + count + 1 > kMapPool) return kSearchWord;
         const auto word = static_cast<std::uint32_t>(map_pool_used_) | kPoolWord;
-        t_.map_pool[map_pool_used_++] = static_cast<std::uint16_t>(count);
-        for (std::uint32_t k = 0; k < count; ++k) t_.map_pool[map_pool_used_++] = kept[k];
+        t_.map_pool[map_pool_used_++] = count;
+        for (std::uint32_t k = 0; k < count; ++k) {
+            const PaletteEntry& e = palette_[kept[k]];
+            t_.map_pool[map_pool_used_++] = e.Blue | std::uint32_t{e.Green} << 8 |
+                                            std::uint32_t{e.Red} << 16 |
+                                            std::uint32_t{t_.sorted_position[kept[k]]} << 24;
+        }
         return word;
     }
 
@@ -796,9 +813,8 @@ class NearestColor {
         const __m256i v =
             _mm256_and_si256(_mm256_srl_epi32(bgr, _mm_cvtsi32_si128(channel_shift_)), byte);
         const __m256i up = _mm256_i32gather_epi32(first_at_least32_, v, 4);
-        // Match's key of an entry in each lane.
-        auto key_of = [&](__m256i entry) __attribute__((target("avx2"))) {
-            const __m256i e = _mm256_i32gather_epi32(palette32_, entry, 4);
+        // Match's key of an entry in each lane, from its palette32_ value.
+        auto key_of_color = [&](__m256i e) __attribute__((target("avx2"))) {
             const __m256i db = _mm256_sub_epi32(_mm256_and_si256(e, byte), b);
             const __m256i dg = _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 8), byte), g);
             const __m256i dr =
@@ -810,6 +826,9 @@ class NearestColor {
             const __m256i twice = _mm256_slli_epi32(_mm256_sub_epi32(at, up), 1);
             const __m256i step = _mm256_xor_si256(twice, _mm256_srai_epi32(twice, 31));
             return _mm256_add_epi32(_mm256_slli_epi32(d, kStepBits), step);
+        };
+        auto key_of = [&](__m256i entry) __attribute__((target("avx2"))) {
+            return key_of_color(_mm256_i32gather_epi32(palette32_, entry, 4));
         };
         // The least key and its entry; equal keys are one entry's, as no two share a step.
         __m256i best = _mm256_set1_epi32(INT_MAX);
@@ -824,32 +843,31 @@ class NearestColor {
             take(key_of(entry), entry, &best, &best_entry);
         }
         // Pool words: their lists' entries in turn, as many rounds as the longest has, each
-        // lane reading its list only as far as it goes.
+        // lane reading its list only as far as it goes. The entries come with their colours
+        // and sorted positions: a lane keeps the position of its least key, whose palette
+        // index is read once at the end.
         const __m256i pooled =
             _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 24), _mm256_set1_epi32(kPoolWord >> 24));
         if (_mm256_movemask_ps(_mm256_castsi256_ps(pooled)) != 0) {
-            const __m256i half_word = _mm256_set1_epi32(0xFFFF);
             const int* const pool = reinterpret_cast<const int*>(t_.map_pool.data());
             const __m256i at = _mm256_and_si256(word, _mm256_set1_epi32(0xFFFFFF));
-            const __m256i count = _mm256_and_si256(
-                _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), pool, at, pooled, 2),
-                half_word);
+            const __m256i count =
+                _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), pool, at, pooled, 4);
             alignas(32) std::int32_t counts[8];
             _mm256_store_si256(reinterpret_cast<__m256i*>(counts), count);
             const int longest = *std::max_element(counts, counts + 8);
             __m256i pool_best = _mm256_set1_epi32(INT_MAX);
-            __m256i pool_entry = _mm256_setzero_si256();
+            __m256i pool_position = _mm256_setzero_si256();
             for (int k = 1; k <= longest; ++k) {
                 const __m256i live = _mm256_cmpgt_epi32(count, _mm256_set1_epi32(k - 1));
-                const __m256i entry =
-                    _mm256_and_si256(_mm256_mask_i32gather_epi32(
-                                         _mm256_setzero_si256(), pool,
-                                         _mm256_add_epi32(at, _mm256_set1_epi32(k)), live, 2),
-                                     half_word);
-                take(_mm256_blendv_epi8(_mm256_set1_epi32(INT_MAX), key_of(entry), live), entry,
-                     &pool_best, &pool_entry);
+                const __m256i e = _mm256_mask_i32gather_epi32(
+                    _mm256_setzero_si256(), pool, _mm256_add_epi32(at, _mm256_set1_epi32(k)), live,
+                    4);
+                take(_mm256_blendv_epi8(_mm256_set1_epi32(INT_MAX), key_of_color(e), live),
+                     _mm256_srli_epi32(e, 24), &pool_best, &pool_position);
             }
-            best_entry = _mm256_blendv_epi8(best_entry, pool_entry, pooled);
+            best_entry = _mm256_blendv_epi8(
+                best_entry, _mm256_i32gather_epi32(sorted32_, pool_position, 4), pooled);
         }
         __m256i index = _mm256_blendv_epi8(best_entry, word, single);
         // Search words: neither single, inline nor pooled.
@@ -1199,8 +1217,10 @@ class NearestColor {
     int channel_;
 #if QUORLINA_MATCH_AVX2
     // The vector forms' tables, four bytes an entry for gathering: each palette entry as blue |
-    // green << 8 | red << 16 | its sorted position << 24, and first_at_least_.
+    // green << 8 | red << 16 | its sorted position << 24, the palette index at each sorted
+    // position, and first_at_least_.
     alignas(32) std::int32_t palette32_[kAdaptiveColors];
+    alignas(32) std::int32_t sorted32_[kAdaptiveColors];
     alignas(32) std::int32_t first_at_least32_[256];
     int channel_shift_ = 0;
     bool avx2_ = !PortableMatchingForced() && jpeg::CpuHasAvx2();
