@@ -69,20 +69,26 @@ alignas(32) constexpr std::array<PackLanes, 256> kPackLanes = MakePackLanes();
 // The colour map: for every cell of 4 values a side in an 8-value cell the picture holds, the
 // entries that can be nearest to one of its colours: whatever else the 8-value cell's list holds
 // is farther everywhere in it. The cells are indexed by the top six bits of red, green and blue
-// (MapCell). A word holds up to three palette indexes from its lowest byte up, repeating the
-// last to fill the three, and in its top byte whether it is one (kSingleWord, the word is the
-// index) or more (kInlineWord), or the place in map_pool of a longer list's count and entries
-// (each as blue | green << 8 | red << 16 | its sorted position << 24, read without the palette)
-// (kPoolWord), or that the plain search is to be used (kSearchWord).
+// (MapCell). A word is one of:
+// - a single entry: the word is its index, below 256 (kSingleWord);
+// - two to four entries: their indexes in its four bytes in ascending order, the last repeated
+//   to fill the four; as the top byte is then above the lowest, the word is kInlineWords or
+//   more;
+// - a longer list: kPoolWord | its place in map_pool (from 1) << 8, where its count and
+//   entries are (each as blue | green << 8 | red << 16 | its sorted position << 24, read
+//   without the palette);
+// - kSearchWord, where the plain search is to be used.
+// The order of an inline word's entries is free: a match is the least (distance, step) of them.
 constexpr int kMapShift = 2;
 constexpr int kMapExtent = (1 << kMapShift) - 1;
 constexpr std::size_t kMapCells = std::size_t{1} << 18;
-constexpr std::uint32_t kInlineEntries = 3;
+constexpr std::uint32_t kInlineEntries = 4;
 constexpr std::uint32_t kSingleWord = 0;
-constexpr std::uint32_t kInlineWord = 1u << 24;
-constexpr std::uint32_t kPoolWord = 2u << 24;
-constexpr std::uint32_t kSearchWord = 3u << 24;
-constexpr std::size_t kMapPool = std::size_t{1} << 18;
+constexpr std::uint32_t kInlineWords = 1u << 24;
+constexpr std::uint32_t kPoolWord = 0xFF;
+constexpr std::uint32_t kSearchWord = 0xFFFFFF;
+// Places below this fit a pool word below kSearchWord.
+constexpr std::size_t kMapPool = 0xFFFF;
 constexpr std::uint32_t kMapLookAhead = 8;    // pixels, or runs
 constexpr std::uint32_t kMatchStretch = 256;  // pixels whose words are gathered at once
 
@@ -633,11 +639,11 @@ class NearestColor {
         int best_key;
         // Without a branch on how many entries the word holds, or on which is nearest: neither
         // can be predicted. The best key's step gives back its entry.
-        if ((word & ~0xFFFFFFu) == kInlineWord) {
+        if (word >= kInlineWords) {
             best_key = std::min(std::min(key(word & 0xFF), key((word >> 8) & 0xFF)),
-                                key((word >> 16) & 0xFF));
-        } else if ((word & ~0xFFFFFFu) == kPoolWord) {
-            const std::uint32_t* at = t_.map_pool.data() + (word & 0xFFFFFF);
+                                std::min(key((word >> 16) & 0xFF), key(word >> 24)));
+        } else if (word != kSearchWord) {
+            const std::uint32_t* at = t_.map_pool.data() + (word >> 8);
             best_key = INT_MAX;
             for (std::uint32_t k = 1; k <= at[0]; ++k) {
                 const std::uint32_t e = at[k];
@@ -770,13 +776,16 @@ class NearestColor {
     std::uint32_t WordOf(const std::uint16_t* kept, std::uint32_t count) {
         if (count == 1) return kSingleWord | kept[0];
         if (count <= kInlineEntries) {
-            std::uint32_t word = kInlineWord;
+            std::uint16_t ascending[kInlineEntries];
+            std::copy(kept, kept + count, ascending);
+            std::sort(ascending, ascending + count);
+            std::uint32_t word = 0;
             for (std::uint32_t k = 0; k < kInlineEntries; ++k)
-                word |= std::uint32_t{kept[std::min(k, count - 1)]} << (8 * k);
+                word |= std::uint32_t{ascending[std::min(k, count - 1)]} << (8 * k);
             return word;
         }
         if (map_pool_used_ + count + 1 > kMapPool) return kSearchWord;
-        const auto word = static_cast<std::uint32_t>(map_pool_used_) | kPoolWord;
+        const auto word = kPoolWord | static_cast<std::uint32_t>(map_pool_used_) << 8;
         t_.map_pool[map_pool_used_++] = count;
         for (std::uint32_t k = 0; k < count; ++k) {
             const PaletteEntry& e = palette_[kept[k]];
@@ -800,10 +809,10 @@ class NearestColor {
     __attribute__((target("avx2"), always_inline)) inline __m256i Match8(__m256i bgr,
                                                                          __m256i word) const {
         const __m256i byte = _mm256_set1_epi32(0xFF);
-        const __m256i single = _mm256_cmpgt_epi32(_mm256_set1_epi32(256), word);
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i single = _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 8), zero);
         if (_mm256_movemask_ps(_mm256_castsi256_ps(single)) == 0xFF) return word;
-        const __m256i inline_kind = _mm256_set1_epi32(static_cast<int>(kInlineWord >> 24));
-        const __m256i listed = _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 24), inline_kind);
+        const __m256i listed = _mm256_cmpgt_epi32(_mm256_srli_epi32(word, 24), zero);
         // The entries of inline words; 0 in the other lanes, whose answers come from
         // elsewhere, so that every table is read within its entries.
         const __m256i entries = _mm256_and_si256(word, listed);
@@ -838,7 +847,7 @@ class NearestColor {
             *least_entry = _mm256_blendv_epi8(*least_entry, entry, _mm256_cmpgt_epi32(*least, key));
             *least = _mm256_min_epi32(*least, key);
         };
-        for (int slot = 0; slot < 3; ++slot) {
+        for (int slot = 0; slot < static_cast<int>(kInlineEntries); ++slot) {
             const __m256i entry = _mm256_and_si256(_mm256_srli_epi32(entries, 8 * slot), byte);
             take(key_of(entry), entry, &best, &best_entry);
         }
@@ -846,11 +855,13 @@ class NearestColor {
         // lane reading its list only as far as it goes. The entries come with their colours
         // and sorted positions: a lane keeps the position of its least key, whose palette
         // index is read once at the end.
-        const __m256i pooled =
-            _mm256_cmpeq_epi32(_mm256_srli_epi32(word, 24), _mm256_set1_epi32(kPoolWord >> 24));
+        const __m256i pooled = _mm256_andnot_si256(
+            _mm256_or_si256(_mm256_or_si256(single, listed),
+                            _mm256_cmpeq_epi32(word, _mm256_set1_epi32(kSearchWord))),
+            _mm256_set1_epi32(-1));
         if (_mm256_movemask_ps(_mm256_castsi256_ps(pooled)) != 0) {
             const int* const pool = reinterpret_cast<const int*>(t_.map_pool.data());
-            const __m256i at = _mm256_and_si256(word, _mm256_set1_epi32(0xFFFFFF));
+            const __m256i at = _mm256_srli_epi32(word, 8);
             const __m256i count =
                 _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), pool, at, pooled, 4);
             alignas(32) std::int32_t counts[8];
@@ -1212,7 +1223,8 @@ class NearestColor {
     WorkingTables& t_;
     std::uint32_t all_[kAdaptiveColors];
     std::size_t pool_used_ = 0;
-    std::size_t map_pool_used_ = 0;
+    // From 1: a pool word of place 0 would be the single word of entry 255.
+    std::size_t map_pool_used_ = 1;
     bool vector_words_ = false;  // MakeMapWord8 is used (with AVX2 only)
     int channel_;
 #if QUORLINA_MATCH_AVX2
