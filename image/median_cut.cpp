@@ -776,13 +776,22 @@ class NearestColor {
     std::uint32_t WordOf(const std::uint16_t* kept, std::uint32_t count) {
         if (count == 1) return kSingleWord | kept[0];
         if (count <= kInlineEntries) {
-            std::uint16_t ascending[kInlineEntries];
-            std::copy(kept, kept + count, ascending);
-            std::sort(ascending, ascending + count);
-            std::uint32_t word = 0;
-            for (std::uint32_t k = 0; k < kInlineEntries; ++k)
-                word |= std::uint32_t{ascending[std::min(k, count - 1)]} << (8 * k);
-            return word;
+            // The last repeated to fill the four, then put in order by a fixed network of
+            // exchanges, without a branch on the entries.
+            static_assert(kInlineEntries == 4);
+            std::uint32_t e[kInlineEntries];
+            for (std::uint32_t k = 0; k < kInlineEntries; ++k) e[k] = kept[std::min(k, count - 1)];
+            auto order = [&e](int a, int b) {
+                const std::uint32_t low = std::min(e[a], e[b]);
+                e[b] = std::max(e[a], e[b]);
+                e[a] = low;
+            };
+            order(0, 1);
+            order(2, 3);
+            order(0, 2);
+            order(1, 3);
+            order(1, 2);
+            return e[0] | e[1] << 8 | e[2] << 16 | e[3] << 24;
         }
         if (map_pool_used_ + count + 1 > kMapPool) return kSearchWord;
         const auto word = kPoolWord | static_cast<std::uint32_t>(map_pool_used_) << 8;
