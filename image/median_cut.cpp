@@ -710,16 +710,20 @@ class NearestColor {
                                     (static_cast<std::size_t>(green >> 5) << 3) |
                                     static_cast<std::size_t>(blue >> 5);
             CandidateList& outer = t_.top[top];
-            if (outer.first == kNoList && !MakeList(all_, static_cast<std::uint32_t>(count_),
-                                                    blue & ~31, green & ~31, red & ~31, 31, &outer))
+            // The whole palette is in no order of distance, but none is above another.
+            if (outer.first == kNoList &&
+                !MakeList(all_, static_cast<std::uint32_t>(count_), blue & ~31, green & ~31,
+                          red & ~31, 31, &outer, true, true))
                 return false;
+            // The 16-value lists are short, mostly not past eight: a list made from one would
+            // seldom stop early, which is all their order is for.
             if (!MakeList(t_.pool.data() + outer.first, outer.count, blue & ~15, green & ~15,
-                          red & ~15, 15, &parent))
+                          red & ~15, 15, &parent, false, true))
                 return false;
         }
         // The colour-map words are made from this list in any order.
         return MakeList(t_.pool.data() + parent.first, parent.count, blue, green, red, 7, list,
-                        false);
+                        false, false);
     }
 
     // The colour map's word for the 4-value cell with corner (blue, green, red), from its
@@ -1087,7 +1091,8 @@ class NearestColor {
     // no farther from this one either. The entries kept are packed into the pool in order.
     __attribute__((target("avx2"))) void MakeList8(const std::uint32_t* from,
                                                    std::uint32_t from_count, int blue, int green,
-                                                   int red, int extent, CandidateList* list) {
+                                                   int red, int extent, bool from_sorted,
+                                                   CandidateList* list) {
         const __m256i byte = _mm256_set1_epi32(0xFF);
         const __m256i zero = _mm256_setzero_si256();
         const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -1102,7 +1107,7 @@ class NearestColor {
         };
         int bound = INT_MAX;
         for (std::uint32_t k = 0; k < from_count; k += 8) {
-            if (static_cast<int>(from[k] >> 8) >= bound) break;
+            if (from_sorted && static_cast<int>(from[k] >> 8) >= bound) break;
             const __m256i valid = valid_at(k);
             const __m256i e = _mm256_maskload_epi32(from_colors + k, valid);
             const __m256i b = _mm256_and_si256(e, byte);
@@ -1127,7 +1132,7 @@ class NearestColor {
         list->first = static_cast<std::uint32_t>(pool_used_);
         const __m256i bound_v = _mm256_set1_epi32(bound);
         for (std::uint32_t k = 0; k < from_count; k += 8) {
-            if (static_cast<int>(from[k] >> 8) > bound) break;
+            if (from_sorted && static_cast<int>(from[k] >> 8) > bound) break;
             const __m256i valid = valid_at(k);
             const __m256i index = _mm256_and_si256(
                 _mm256_maskload_epi32(reinterpret_cast<const int*>(from + k), valid), byte);
@@ -1175,14 +1180,15 @@ class NearestColor {
 
     // The entries of from that can be nearest to a colour of the cube with corner (blue, green,
     // red) and side extent + 1: those whose nearest point of the cube is no farther than the
-    // smallest farthest point of any entry, in ascending order of that distance when sorted
-    // (a list that lists are made from must be). False when the pool is full.
+    // smallest farthest point of any entry, in ascending order of that distance when sorted.
+    // from_sorted says whether from is in such an order (of its own cube, around this one), so
+    // that its passes can stop early. False when the pool is full.
     bool MakeList(const std::uint32_t* from, std::uint32_t from_count, int blue, int green, int red,
-                  int extent, CandidateList* list, bool sorted = true) {
+                  int extent, CandidateList* list, bool sorted, bool from_sorted) {
         if (pool_used_ + from_count > kCandidatePool) return false;
 #if QUORLINA_MATCH_AVX2
         if (avx2_ && pool_used_ + from_count + 8 <= kCandidatePool) {
-            MakeList8(from, from_count, blue, green, red, extent, list);
+            MakeList8(from, from_count, blue, green, red, extent, from_sorted, list);
             if (sorted) {
                 std::sort(t_.pool.data() + list->first, t_.pool.data() + pool_used_);
                 RefillColors(list->first);
@@ -1197,11 +1203,12 @@ class NearestColor {
         auto near_side = [extent](int x, int lo) {
             return std::max(std::max(lo - x, x - lo - extent), 0);
         };
-        // from is in ascending order of each entry's nearest distance to a cube around this one,
-        // which no distance to this cube undercuts: both passes stop where it passes the bound.
+        // A sorted from is in ascending order of each entry's nearest distance to a cube around
+        // this one, which no distance to this cube undercuts: both passes stop where it passes
+        // the bound.
         int bound = INT_MAX;
         for (std::uint32_t k = 0; k < from_count; ++k) {
-            if (static_cast<int>(from[k] >> 8) >= bound) break;
+            if (from_sorted && static_cast<int>(from[k] >> 8) >= bound) break;
             const PaletteEntry& e = palette_[from[k] & 0xFF];
             const int fb = far_side(e.Blue, low[0]), fg = far_side(e.Green, low[1]),
                       fr = far_side(e.Red, low[2]);
@@ -1209,7 +1216,7 @@ class NearestColor {
         }
         list->first = static_cast<std::uint32_t>(pool_used_);
         for (std::uint32_t k = 0; k < from_count; ++k) {
-            if (static_cast<int>(from[k] >> 8) > bound) break;
+            if (from_sorted && static_cast<int>(from[k] >> 8) > bound) break;
             const std::uint32_t index = from[k] & 0xFF;
             const PaletteEntry& e = palette_[index];
             const int nb = near_side(e.Blue, low[0]), ng = near_side(e.Green, low[1]),
