@@ -937,8 +937,9 @@ class NearestColor {
         return _mm256_i32gather_epi32(reinterpret_cast<const int*>(t_.map.data()), cell, 4);
     }
 
-    // Match for the pixels of a row from p on, eight at a time, into out, while eight and the
-    // four bytes after them can be read. Returns the number of pixels mapped.
+    // Match for the pixels of a row of w from p on, eight at a time, into out: all of them when
+    // there are at least eight and the four bytes after them, else none. Returns the number of
+    // pixels mapped.
     __attribute__((target("avx2"))) std::uint32_t MatchRow8(const std::uint8_t* p,
                                                             std::uint8_t* out,
                                                             std::uint32_t w) const {
@@ -972,7 +973,24 @@ class NearestColor {
                     out + k);
             j = stretch_end;
         }
-        return j;
+        // Up to ten pixels are left. Those before the last eight (then j >= 8, w >= 17) are
+        // mapped as the eight before those; the last eight from the 32 bytes that end where the
+        // row does, their pixels from the ninth byte on. Pixels already mapped are mapped again,
+        // the same.
+        const std::uint8_t* const row = p - 3 * std::size_t{j};
+        if (w - j > 8) {
+            const __m256i bgr = pixels_at(row + 3 * std::size_t{w - 16});
+            StoreLowBytes8(Match8(bgr, WordsOf(bgr)), out + w - 16);
+        }
+        if (j < w) {
+            const __m256i last_spread = _mm256_setr_epi32(2, 3, 4, 5, 5, 6, 7, 7);
+            const __m256i raw =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 3 * std::size_t{w} - 32));
+            const __m256i bgr =
+                _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, last_spread), unpack);
+            StoreLowBytes8(Match8(bgr, WordsOf(bgr)), out + w - 8);
+        }
+        return w;
     }
 
     // Match for the colours of runs[0..count) (the counting pass's runs) into indexes, eight

@@ -988,6 +988,46 @@ TEST(MedianCut, EightColoursAtATimeMapLikeTheSearchAndLikeOneByOne) {
     }
 }
 
+// Pictures of more changes of colour than the counting pass keeps runs for are mapped row by
+// row, eight pixels at a time, and a row's last few pixels with the eights that end where it
+// does. Rows of every width from too narrow for eight to every number of pixels left after
+// the eights: every pixel gets the search's entry, with or without the vector forms.
+TEST(MedianCut, RestlessRowsOfEveryWidthEndMapLikeTheSearch) {
+    std::mt19937 random(61);
+    auto byte = [&random]() { return static_cast<std::uint8_t>(random()); };
+    std::vector<PaletteEntry> palette(256);
+    for (PaletteEntry& e : palette) e = PaletteEntry{byte(), byte(), byte(), 0};
+    std::vector<Rgb> colours(2048);
+    for (Rgb& c : colours) c = Rgb{byte(), byte(), byte()};
+    std::map<std::uint32_t, std::uint8_t> model;
+    for (int w = 10; w <= 19; ++w) {
+        SCOPED_TRACE(w);
+        // More pixels than the runs kept, each of a colour drawn anew.
+        const int h = 65536 / w + 64;
+        ImageBuffer picture =
+            MakePicture24(w, h, [&](int, int) { return colours[random() % colours.size()]; });
+        for (const bool portable : {false, true}) {
+            SCOPED_TRACE(portable);
+            ForcePortableMatching(portable);
+            Reduced out(w, h);
+            ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette.data(), 256), kImageOk);
+            ForcePortableMatching(false);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const Rgb p = testsupport::PixelOf(picture, x, y);
+                    const std::uint32_t key = p.b | (p.g << 8) | (p.r << 16);
+                    auto found = model.find(key);
+                    if (found == model.end())
+                        found = model.emplace(key, ModelNearest(palette.data(), 256, p.b, p.g, p.r))
+                                    .first;
+                    ASSERT_EQ(IndexAt(out.image, x, y), found->second) << x << "," << y;
+                }
+        }
+        FreeImage(&picture);
+    }
+}
+
+
 // A palette of four colours near the middle grey, each in it 64 times: from almost every colour
 // all copies of the four are about as far, so every list of candidates holds most of the
 // palette, the working tables for the lists and for the longer colour-map words fill, and the
