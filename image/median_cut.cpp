@@ -553,12 +553,15 @@ ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palet
     t.boxes[0] = Box{0, present, BoxPixels(t, 0, present)};
     int made = 1;
     while (made < colors) {
+        // The first of the boxes of most pixels among those of more than one colour (which
+        // hold at least two pixels), its pixels kept in a register.
         int pick = -1;
+        std::uint32_t most = 0;
         for (int b = 0; b < made; ++b) {
             const Box& box = t.boxes[static_cast<std::size_t>(b)];
-            if (box.count > 1 &&
-                (pick < 0 || box.pixels > t.boxes[static_cast<std::size_t>(pick)].pixels))
-                pick = b;
+            const std::uint32_t pixels = box.count > 1 ? box.pixels : 0;
+            pick = pixels > most ? b : pick;
+            most = std::max(most, pixels);
         }
         if (pick < 0) break;
         SplitBox(t, &t.boxes[static_cast<std::size_t>(pick)],
