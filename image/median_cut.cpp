@@ -285,18 +285,50 @@ void SplitBox(WorkingTables& t, Box* box, Box* added) {
         scratch[place[1][(b >> shift) & 31]++] = b;
     }
     if (k < count) scratch[place[0][(colors[k] >> shift) & 31]] = colors[k];
-    std::uint32_t* const half = scratch + colors_before;
-    std::sort(half, half + at_half);
+    // The first box: the values below, and the first colours in order of the key of the value
+    // the half falls in. Those are laid out in that order where few; else by the value of the
+    // more significant of the other two channels, and only the colours of the value in which the
+    // running count reaches half are sorted.
+    std::copy(scratch, scratch + colors_before, colors);
+    std::copy(scratch + colors_before + at_half, scratch + count, colors + colors_before + at_half);
+    const std::uint32_t* const half = scratch + colors_before;
+    std::uint32_t* const ordered = colors + colors_before;
+    std::uint32_t sort_from = 0, sort_count = at_half;
+    if (at_half > kLevels5) {
+        const int high_shift = EntryShift(channel == kRed ? kGreen : kRed);
+        std::uint32_t high_colors[kLevels5] = {};
+        std::uint32_t high_pixels[kLevels5] = {};
+        for (k = 0; k < at_half; ++k) {
+            const std::uint32_t v = (half[k] >> high_shift) & 31;
+            ++high_colors[v];
+            high_pixels[v] += EntryCount(half[k]);
+        }
+        std::uint32_t high_at = 0;
+        while (high_at < kLevels5 - 1 &&
+               2 * (running + high_pixels[high_at]) < std::uint64_t{box->pixels}) {
+            sort_from += high_colors[high_at];
+            running += high_pixels[high_at];
+            ++high_at;
+        }
+        sort_count = high_colors[high_at];
+        std::uint32_t high_place[kLevels5];
+        for (std::uint32_t v = 0, at_high = 0; v < kLevels5; ++v) {
+            high_place[v] = at_high;
+            at_high += high_colors[v];
+        }
+        for (k = 0; k < at_half; ++k) ordered[high_place[(half[k] >> high_shift) & 31]++] = half[k];
+    } else {
+        std::copy(half, half + at_half, ordered);
+    }
+    std::sort(ordered + sort_from, ordered + sort_from + sort_count);
     std::uint32_t split = count - 1;
-    for (k = 0; k < at_half; ++k) {
-        running += EntryCount(half[k]);
+    for (k = sort_from; k < sort_from + sort_count; ++k) {
+        running += EntryCount(ordered[k]);
         if (2 * running >= box->pixels) {
             split = std::min(colors_before + k + 1, count - 1);
             break;
         }
     }
-    // The first box: the values below, and the first colours of the value the half falls in.
-    std::copy(scratch, scratch + count, colors);
     *added = Box{box->first + split, count - split, 0};
     added->pixels = BoxPixels(t, added->first, added->count);
     box->count = split;
