@@ -27,8 +27,7 @@ constexpr std::size_t kHistogramSize = 1u << 15;
 constexpr int kBlue = 0;
 constexpr int kGreen = 1;
 constexpr int kRed = 2;
-constexpr int kLevels5 = 32;                // values of a 5-bit channel
-constexpr std::uint32_t kNoKey = 1u << 15;  // above every colour key
+constexpr int kLevels5 = 32;  // values of a 5-bit channel
 
 struct Box {
     std::uint32_t first;   // into WorkingTables::colors
@@ -149,9 +148,11 @@ struct WorkingTables {
     // Which colour-map cells the picture holds, a bit each (MapCell / 8, bit MapCell % 8): only
     // those need words.
     std::array<std::uint8_t, kMapCells / 8> occupied;
-    std::array<std::uint16_t, kHistogramSize> colors;  // keys present, grouped by box
-    // Also the counting pass's second table of counts, which it is done with before any split.
-    std::array<std::uint16_t, 2 * kHistogramSize> split_scratch;
+    // The colours present as key << 16 | count (ColorEntry), grouped by box.
+    std::array<std::uint32_t, kHistogramSize> colors;
+    std::array<std::uint32_t, kHistogramSize> split_scratch;
+    // The counting pass's second table of counts (odd pixels of rows counted pixel by pixel).
+    std::array<std::uint16_t, kHistogramSize> odd_counts;
     std::array<Box, kAdaptiveColors> boxes;
     std::array<SortedEntry, kAdaptiveColors> sorted;
     std::array<std::uint16_t, 256> first_at_least;  // first sorted entry with value >= v
@@ -196,16 +197,19 @@ WorkingTables& Tables() {
     return *tables;
 }
 
-int Channel5(std::uint32_t key, int channel) {
-    switch (channel) {
-        case kBlue:
-            return static_cast<int>(key & 31);
-        case kGreen:
-            return static_cast<int>((key >> 5) & 31);
-        default:
-            return static_cast<int>((key >> 10) & 31);
-    }
+// A colour of the boxes: its key above its (capped) count, so that the passes over a box read
+// nothing else, and entries order as their keys do.
+constexpr std::uint32_t ColorEntry(std::uint32_t key, std::uint32_t count) {
+    return key << 16 | count;
 }
+constexpr std::uint32_t EntryCount(std::uint32_t entry) {
+    return entry & 0xFFFF;
+}
+// Where a channel's 5-bit value lies in an entry.
+constexpr int EntryShift(int channel) {
+    return 16 + 5 * channel;
+}
+static_assert(EntryShift(kBlue) == 16 && EntryShift(kGreen) == 21 && EntryShift(kRed) == 26);
 
 int ChannelOf(const PaletteEntry& e, int channel) {
     return channel == kBlue ? e.Blue : channel == kGreen ? e.Green : e.Red;
@@ -220,72 +224,121 @@ int WidestChannel(int blue_range, int green_range, int red_range) {
 
 std::uint32_t BoxPixels(const WorkingTables& t, std::uint32_t first, std::uint32_t count) {
     std::uint32_t sum = 0;
-    for (std::uint32_t k = first; k < first + count; ++k) sum += t.histogram[t.colors[k]];
+    for (std::uint32_t k = first; k < first + count; ++k) sum += EntryCount(t.colors[k]);
     return sum;
 }
 
 // Splits the box where its colours, in order of the widest channel's value and then of the key,
-// first reach half its pixels; the second box keeps at least one colour. Only the colours with
-// the value the half falls in are put in that order: the others go by their value alone, and
-// the order of colours within a box matters to nothing that follows.
+// first reach half its pixels; the second box keeps at least one colour. The box's colours are
+// laid out again by the widest channel's value, and only those of the value the half falls in
+// are sorted by key: the order of colours within a box matters to nothing that follows. The
+// passes over the box do not branch on its colours, which cannot be predicted.
 void SplitBox(WorkingTables& t, Box* box, Box* added) {
-    std::uint16_t* const colors = t.colors.data() + box->first;
+    std::uint32_t* const colors = t.colors.data() + box->first;
     const std::uint32_t count = box->count;
-    int low[3] = {31, 31, 31};
-    int high[3] = {0, 0, 0};
+    // The channels' least and greatest values, kept in registers.
+    std::uint32_t low_b = 31, low_g = 31, low_r = 31, high_b = 0, high_g = 0, high_r = 0;
     for (std::uint32_t k = 0; k < count; ++k) {
-        for (int c = 0; c < 3; ++c) {
-            const int v = Channel5(colors[k], c);
-            low[c] = std::min(low[c], v);
-            high[c] = std::max(high[c], v);
-        }
+        const std::uint32_t e = colors[k];
+        const std::uint32_t b = (e >> EntryShift(kBlue)) & 31, g = (e >> EntryShift(kGreen)) & 31,
+                            r = e >> EntryShift(kRed);
+        low_b = std::min(low_b, b), high_b = std::max(high_b, b);
+        low_g = std::min(low_g, g), high_g = std::max(high_g, g);
+        low_r = std::min(low_r, r), high_r = std::max(high_r, r);
     }
     const int channel =
-        WidestChannel(high[kBlue] - low[kBlue], high[kGreen] - low[kGreen], high[kRed] - low[kRed]);
-    std::uint32_t colors_at[kLevels5] = {};
-    std::uint64_t pixels_at[kLevels5] = {};
-    for (std::uint32_t k = 0; k < count; ++k) {
-        const int v = Channel5(colors[k], channel);
-        ++colors_at[v];
-        pixels_at[v] += t.histogram[colors[k]];
+        WidestChannel(static_cast<int>(high_b - low_b), static_cast<int>(high_g - low_g),
+                      static_cast<int>(high_r - low_r));
+    const int shift = EntryShift(channel);
+    // Alternate colours into two tables, so that no sum waits on the one before it.
+    std::uint32_t colors_at[2][kLevels5] = {};
+    std::uint32_t pixels_at[2][kLevels5] = {};
+    std::uint32_t k = 0;
+    for (; k + 2 <= count; k += 2) {
+        const std::uint32_t a = colors[k], b = colors[k + 1];
+        const std::uint32_t va = (a >> shift) & 31, vb = (b >> shift) & 31;
+        ++colors_at[0][va];
+        pixels_at[0][va] += EntryCount(a);
+        ++colors_at[1][vb];
+        pixels_at[1][vb] += EntryCount(b);
+    }
+    if (k < count) {
+        const std::uint32_t v = (colors[k] >> shift) & 31;
+        ++colors_at[0][v];
+        pixels_at[0][v] += EntryCount(colors[k]);
     }
     // The value at which the running count reaches half, and the colours and pixels before it.
-    int half_at = 0;
+    std::uint32_t half_at = 0;
     std::uint32_t colors_before = 0;
     std::uint64_t running = 0;
-    while (half_at < kLevels5 - 1 &&
-           2 * (running + pixels_at[half_at]) < std::uint64_t{box->pixels}) {
-        colors_before += colors_at[half_at];
-        running += pixels_at[half_at];
+    while (half_at < kLevels5 - 1 && 2 * (running + pixels_at[0][half_at] + pixels_at[1][half_at]) <
+                                         std::uint64_t{box->pixels}) {
+        colors_before += colors_at[0][half_at] + colors_at[1][half_at];
+        running += pixels_at[0][half_at] + pixels_at[1][half_at];
         ++half_at;
     }
-    std::uint16_t* const scratch = t.split_scratch.data();
-    std::uint32_t at_half = 0;
-    for (std::uint32_t k = 0; k < count; ++k)
-        if (Channel5(colors[k], channel) == half_at) scratch[at_half++] = colors[k];
-    std::sort(scratch, scratch + at_half);
+    // The colours in order of the value, by where each value's run starts, the even-placed
+    // colours of a value before the odd ones, so that no place waits on the one before it;
+    // those of the value the half falls in then in order of the key.
+    std::uint32_t* const scratch = t.split_scratch.data();
+    std::uint32_t place[2][kLevels5];
+    std::uint32_t at = 0;
+    for (std::uint32_t v = 0; v < kLevels5; ++v) {
+        place[0][v] = at;
+        place[1][v] = at + colors_at[0][v];
+        at += colors_at[0][v] + colors_at[1][v];
+    }
+    const std::uint32_t at_half = colors_at[0][half_at] + colors_at[1][half_at];
+    for (k = 0; k + 2 <= count; k += 2) {
+        const std::uint32_t a = colors[k], b = colors[k + 1];
+        scratch[place[0][(a >> shift) & 31]++] = a;
+        scratch[place[1][(b >> shift) & 31]++] = b;
+    }
+    if (k < count) scratch[place[0][(colors[k] >> shift) & 31]] = colors[k];
+    // The first box: the values below, and the first colours in order of the key of the value
+    // the half falls in. Those are laid out in that order where few; else by the value of the
+    // more significant of the other two channels, and only the colours of the value in which the
+    // running count reaches half are sorted.
+    std::copy(scratch, scratch + colors_before, colors);
+    std::copy(scratch + colors_before + at_half, scratch + count, colors + colors_before + at_half);
+    const std::uint32_t* const half = scratch + colors_before;
+    std::uint32_t* const ordered = colors + colors_before;
+    std::uint32_t sort_from = 0, sort_count = at_half;
+    if (at_half > kLevels5) {
+        const int high_shift = EntryShift(channel == kRed ? kGreen : kRed);
+        std::uint32_t high_colors[kLevels5] = {};
+        std::uint32_t high_pixels[kLevels5] = {};
+        for (k = 0; k < at_half; ++k) {
+            const std::uint32_t v = (half[k] >> high_shift) & 31;
+            ++high_colors[v];
+            high_pixels[v] += EntryCount(half[k]);
+        }
+        std::uint32_t high_at = 0;
+        while (high_at < kLevels5 - 1 &&
+               2 * (running + high_pixels[high_at]) < std::uint64_t{box->pixels}) {
+            sort_from += high_colors[high_at];
+            running += high_pixels[high_at];
+            ++high_at;
+        }
+        sort_count = high_colors[high_at];
+        std::uint32_t high_place[kLevels5];
+        for (std::uint32_t v = 0, at_high = 0; v < kLevels5; ++v) {
+            high_place[v] = at_high;
+            at_high += high_colors[v];
+        }
+        for (k = 0; k < at_half; ++k) ordered[high_place[(half[k] >> high_shift) & 31]++] = half[k];
+    } else {
+        std::copy(half, half + at_half, ordered);
+    }
+    std::sort(ordered + sort_from, ordered + sort_from + sort_count);
     std::uint32_t split = count - 1;
-    for (std::uint32_t k = 0; k < at_half; ++k) {
-        running += t.histogram[scratch[k]];
+    for (k = sort_from; k < sort_from + sort_count; ++k) {
+        running += EntryCount(ordered[k]);
         if (2 * running >= box->pixels) {
             split = std::min(colors_before + k + 1, count - 1);
             break;
         }
     }
-    // The first box: the values below, and the first colours of the value the half falls in.
-    const std::uint32_t taken = split - colors_before;
-    const std::uint32_t key_end = taken < at_half ? scratch[taken] : kNoKey;
-    std::uint32_t front = 0;
-    std::uint32_t back = count;
-    std::uint16_t* const second = scratch + at_half;
-    for (std::uint32_t k = 0; k < count; ++k) {
-        const int v = Channel5(colors[k], channel);
-        if (v < half_at || (v == half_at && colors[k] < key_end))
-            colors[front++] = colors[k];
-        else
-            second[--back] = colors[k];
-    }
-    std::copy(second + back, second + count, colors + front);
     *added = Box{box->first + split, count - split, 0};
     added->pixels = BoxPixels(t, added->first, added->count);
     box->count = split;
@@ -295,9 +348,11 @@ void SplitBox(WorkingTables& t, Box* box, Box* added) {
 PaletteEntry BoxColor(const WorkingTables& t, const Box& box) {
     std::uint64_t sum[3] = {0, 0, 0};
     for (std::uint32_t k = box.first; k < box.first + box.count; ++k) {
-        const std::uint32_t key = t.colors[k];
-        for (int c = 0; c < 3; ++c)
-            sum[c] += static_cast<std::uint64_t>(Channel5(key, c)) * t.histogram[key];
+        const std::uint32_t e = t.colors[k];
+        const std::uint64_t n = EntryCount(e);
+        sum[kBlue] += ((e >> EntryShift(kBlue)) & 31) * n;
+        sum[kGreen] += ((e >> EntryShift(kGreen)) & 31) * n;
+        sum[kRed] += (e >> EntryShift(kRed)) * n;
     }
     auto mean = [&box](std::uint64_t s) {
         return static_cast<std::uint8_t>(Widen5(static_cast<int>(s / box.pixels)));
@@ -371,12 +426,84 @@ __attribute__((target("avx2"))) std::uint32_t FindRowRuns8(const std::uint8_t* p
 }
 #endif
 
+// Counts one pixel into counts and marks its colour-map cell in occupied.
+inline void CountPixel(std::uint32_t bgr, std::uint16_t* counts, std::uint8_t* occupied) {
+    std::uint16_t& n = counts[ColorKeyOf(bgr)];
+    n = static_cast<std::uint16_t>(n + (n < kHistogramCountLimit ? 1 : 0));
+    const std::size_t cell = MapCellOf(bgr);
+    occupied[cell >> 3] |= static_cast<std::uint8_t>(1u << (cell & 7));
+}
+
+// Counts the row of width pixels at p pixel by pixel, without looking for runs, alternate
+// pixels into even and odd, so that no count waits on the one before it.
+void CountRowPixels(const std::uint8_t* p, std::uint32_t width, std::uint32_t j,
+                    std::uint16_t* even, std::uint16_t* odd, std::uint8_t* occupied) {
+    p += 3 * std::size_t{j};
+    for (; j + 2 <= width; j += 2, p += 6) {
+        CountPixel(PackedPixelReadingOneMore(p), even, occupied);
+        CountPixel(PackedPixelOfRow(p + 3, j + 1, width), odd, occupied);
+    }
+    if (j < width) CountPixel(PackedPixel(p), even, occupied);
+}
+
+#if QUORLINA_MATCH_AVX2
+// The bits of each lane from shift on that mask keeps.
+__attribute__((target("avx2"), always_inline)) inline __m256i LaneBits(__m256i v, int shift,
+                                                                       int mask) {
+    return _mm256_and_si256(_mm256_srli_epi32(v, shift), _mm256_set1_epi32(mask));
+}
+
+// CountRowPixels with the keys, cells and cell bits of eight pixels at a time worked out in a
+// vector; the counting itself stays one pixel after another.
+// next is the row counted after this one, asked for meanwhile, as in FindRowRuns8.
+__attribute__((target("avx2"))) void CountRowPixels8(const std::uint8_t* p,
+                                                     const std::uint8_t* next, std::uint32_t width,
+                                                     std::uint16_t* even, std::uint16_t* odd,
+                                                     std::uint8_t* occupied) {
+    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i unpack = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                            1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    alignas(32) std::uint32_t keys[8];
+    alignas(32) std::uint32_t places[8];
+    alignas(32) std::uint32_t marks[8];
+    std::uint32_t j = 0;
+    // The 32 bytes read must lie within the row's.
+    for (; j + 11 <= width; j += 8) {
+        _mm_prefetch(reinterpret_cast<const char*>(next + 3 * std::size_t{j}), _MM_HINT_T0);
+        const __m256i raw =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 * std::size_t{j}));
+        const __m256i bgr = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
+        const __m256i key =
+            _mm256_or_si256(_mm256_or_si256(LaneBits(bgr, 3, 0x1F), LaneBits(bgr, 6, 0x3E0)),
+                            LaneBits(bgr, 9, 0x7C00));
+        const __m256i cell =
+            _mm256_or_si256(_mm256_or_si256(LaneBits(bgr, 2, 0x3F), LaneBits(bgr, 4, 0xFC0)),
+                            LaneBits(bgr, 6, 0x3F000));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(keys), key);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(places), _mm256_srli_epi32(cell, 3));
+        _mm256_store_si256(
+            reinterpret_cast<__m256i*>(marks),
+            _mm256_sllv_epi32(_mm256_set1_epi32(1), _mm256_and_si256(cell, _mm256_set1_epi32(7))));
+        for (int lane = 0; lane < 8; lane += 2) {
+            std::uint16_t& a = even[keys[lane]];
+            a = static_cast<std::uint16_t>(a + (a < kHistogramCountLimit ? 1 : 0));
+            std::uint16_t& b = odd[keys[lane + 1]];
+            b = static_cast<std::uint16_t>(b + (b < kHistogramCountLimit ? 1 : 0));
+            occupied[places[lane]] |= static_cast<std::uint8_t>(marks[lane]);
+            occupied[places[lane + 1]] |= static_cast<std::uint8_t>(marks[lane + 1]);
+        }
+    }
+    CountRowPixels(p, width, j, even, odd, occupied);
+}
+#endif
+
 // The histogram of the (valid, 24-bit) source's region, and which colour-map cells it holds.
 void CountColorsLocked(const ImageBuffer& source) {
     WorkingTables& t = Tables();
     t.histogram.fill(0);
     t.occupied.fill(0);
     const std::uint32_t width = source.Right - source.Left + 1;
+    const std::uint32_t height = source.Bottom - source.Top + 1;
     // A run of one colour is counted at once: adding its length and stopping at the limit
     // leaves the counter where counting each pixel would.
     t.run_count = 0;
@@ -407,34 +534,21 @@ void CountColorsLocked(const ImageBuffer& source) {
     bool split_counts = false;
     for (std::uint32_t y = source.Top; y <= source.Bottom; ++y) {
         const std::uint8_t* p = source.Bits + PixelOffset(source, source.Left, y);
+        // The row counted next, whose bytes the vector forms ask for meanwhile.
+        const std::uint8_t* next =
+            y < source.Bottom ? source.Bits + PixelOffset(source, source.Left, y + 1) : p;
         if (t.run_count > kRunLimit) {
-            // The runs did not fit: the rows left are counted pixel by pixel, without looking
-            // for runs, alternate pixels into two tables, so that no count waits on the one
-            // before it.
-            std::uint16_t* const even = t.histogram.data();
-            std::uint16_t* const odd = t.split_scratch.data();
+            // The runs did not fit, or will not: the rows left are counted pixel by pixel.
+            std::uint16_t* const odd = t.odd_counts.data();
             if (!split_counts) std::fill(odd, odd + kHistogramSize, 0);
             split_counts = true;
-            std::uint8_t* const occupied = t.occupied.data();
-            std::uint32_t j = 0;
-            for (; j + 2 <= width; j += 2, p += 6) {
-                const std::uint32_t a = PackedPixelReadingOneMore(p);
-                const std::uint32_t b = PackedPixelOfRow(p + 3, j + 1, width);
-                std::uint16_t& na = even[ColorKeyOf(a)];
-                na = static_cast<std::uint16_t>(na + (na < kHistogramCountLimit ? 1 : 0));
-                std::uint16_t& nb = odd[ColorKeyOf(b)];
-                nb = static_cast<std::uint16_t>(nb + (nb < kHistogramCountLimit ? 1 : 0));
-                const std::size_t ca = MapCellOf(a), cb = MapCellOf(b);
-                occupied[ca >> 3] |= static_cast<std::uint8_t>(1u << (ca & 7));
-                occupied[cb >> 3] |= static_cast<std::uint8_t>(1u << (cb & 7));
+#if QUORLINA_MATCH_AVX2
+            if (avx2) {
+                CountRowPixels8(p, next, width, t.histogram.data(), odd, t.occupied.data());
+                continue;
             }
-            if (j < width) {
-                const std::uint32_t a = PackedPixel(p);
-                std::uint16_t& na = even[ColorKeyOf(a)];
-                na = static_cast<std::uint16_t>(na + (na < kHistogramCountLimit ? 1 : 0));
-                const std::size_t ca = MapCellOf(a);
-                occupied[ca >> 3] |= static_cast<std::uint8_t>(1u << (ca & 7));
-            }
+#endif
+            CountRowPixels(p, width, 0, t.histogram.data(), odd, t.occupied.data());
             continue;
         }
         std::uint32_t* const colors = t.row_colors.data();
@@ -442,19 +556,24 @@ void CountColorsLocked(const ImageBuffer& source) {
         std::uint32_t runs = 0;
 #if QUORLINA_MATCH_AVX2
         if (avx2)
-            runs = FindRowRuns8(
-                p, y < source.Bottom ? source.Bits + PixelOffset(source, source.Left, y + 1) : p,
-                width, colors, starts);
+            runs = FindRowRuns8(p, next, width, colors, starts);
         else
 #endif
             runs = FindRowRuns(p, width, 0, 0xFFFFFFFFu, 0, colors, starts);
         std::size_t run_count = t.run_count;
         for (std::uint32_t k = 0; k < runs; ++k)
             count(colors[k], starts[k + 1] - starts[k], run_count);
+        // A picture whose first sixteenth of rows (at least eight) holds runs at a rate that
+        // would fill the table twice over will not fit: looking for its runs is given up early,
+        // which changes nothing but the time taken.
+        const std::uint64_t rows_done = y - source.Top + 1;
+        if (run_count <= kRunLimit && rows_done >= 8 && rows_done * 16 >= height &&
+            std::uint64_t{run_count} * height > 2 * kRunLimit * rows_done)
+            run_count = kRunLimit + 1;
         t.run_count = run_count;
     }
     if (split_counts) {
-        const std::uint16_t* const odd = t.split_scratch.data();
+        const std::uint16_t* const odd = t.odd_counts.data();
         for (std::size_t k = 0; k < kHistogramSize; ++k)
             t.histogram[k] = static_cast<std::uint16_t>(
                 std::min<std::uint32_t>(t.histogram[k] + odd[k], kHistogramCountLimit));
@@ -470,18 +589,21 @@ ImageResult MedianCutLocked(ImageBuffer* source, int colors, PaletteEntry* palet
     std::uint32_t present = 0;
     for (std::size_t key = 0; key < kHistogramSize; ++key) {
         // Written at the next place whether present or not: no branch on the picture's colours.
-        t.colors[present] = static_cast<std::uint16_t>(key);
+        t.colors[present] = ColorEntry(static_cast<std::uint32_t>(key), t.histogram[key]);
         present += t.histogram[key] != 0 ? 1 : 0;
     }
     t.boxes[0] = Box{0, present, BoxPixels(t, 0, present)};
     int made = 1;
     while (made < colors) {
+        // The first of the boxes of most pixels among those of more than one colour (which
+        // hold at least two pixels), its pixels kept in a register.
         int pick = -1;
+        std::uint32_t most = 0;
         for (int b = 0; b < made; ++b) {
             const Box& box = t.boxes[static_cast<std::size_t>(b)];
-            if (box.count > 1 &&
-                (pick < 0 || box.pixels > t.boxes[static_cast<std::size_t>(pick)].pixels))
-                pick = b;
+            const std::uint32_t pixels = box.count > 1 ? box.pixels : 0;
+            pick = pixels > most ? b : pick;
+            most = std::max(most, pixels);
         }
         if (pick < 0) break;
         SplitBox(t, &t.boxes[static_cast<std::size_t>(pick)],

@@ -4,6 +4,7 @@
 #include "platform/gdi.h"
 
 #include <algorithm>
+#include <climits>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -64,38 +65,84 @@ int Distance(int r1, int g1, int b1, int r2, int g2, int b2) {
     return (r1 - r2) * (r1 - r2) + (g1 - g2) * (g1 - g2) + (b1 - b2) * (b1 - b2);
 }
 
+// Nearest-colour searches over tables of four-byte colours (logical palette entries, system
+// palette entries) whose bytes 0, 1 and 2 are compared with c0, c1 and c2. Each gives the least
+// (squared distance << kIndexBits | index) over entries [from, to), INT_MAX for none: the first
+// entry of the least distance, without a branch on which is nearer, which cannot be predicted.
+constexpr int kIndexBits = 9;  // palettes hold at most 256 entries
+
+int NearestKeyPortable(const std::uint8_t* bytes, int from, int to, int c0, int c1, int c2) {
+    int best = INT_MAX;
+    for (int i = from; i < to; ++i) {
+        const std::uint8_t* e = bytes + 4 * static_cast<std::size_t>(i);
+        best = std::min(best, Distance(e[0], e[1], e[2], c0, c1, c2) << kIndexBits | i);
+    }
+    return best;
+}
+
+#if defined(__x86_64__)
+// Eight entries at a time; the last few through a masked load, which reads none past to.
+__attribute__((target("avx2"))) int NearestKeyAvx2(const std::uint8_t* bytes, int from, int to,
+                                                   int c0, int c1, int c2) {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i byte = _mm256_set1_epi32(0xFF);
+    const __m256i none = _mm256_set1_epi32(INT_MAX);
+    const __m256i v0 = _mm256_set1_epi32(c0), v1 = _mm256_set1_epi32(c1),
+                  v2 = _mm256_set1_epi32(c2);
+    __m256i best = none;
+    for (int i = from; i < to; i += 8) {
+        const __m256i index = _mm256_add_epi32(_mm256_set1_epi32(i), lane);
+        const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(to), index);
+        const __m256i e = _mm256_maskload_epi32(
+            reinterpret_cast<const int*>(bytes + 4 * static_cast<std::size_t>(i)), valid);
+        const __m256i d0 = _mm256_sub_epi32(_mm256_and_si256(e, byte), v0);
+        const __m256i d1 = _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 8), byte), v1);
+        const __m256i d2 = _mm256_sub_epi32(_mm256_and_si256(_mm256_srli_epi32(e, 16), byte), v2);
+        const __m256i d = _mm256_add_epi32(
+            _mm256_add_epi32(_mm256_mullo_epi32(d0, d0), _mm256_mullo_epi32(d1, d1)),
+            _mm256_mullo_epi32(d2, d2));
+        const __m256i key = _mm256_or_si256(_mm256_slli_epi32(d, kIndexBits), index);
+        best = _mm256_min_epi32(best, _mm256_blendv_epi8(none, key, valid));
+    }
+    __m128i m = _mm_min_epi32(_mm256_castsi256_si128(best), _mm256_extracti128_si256(best, 1));
+    m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+    m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1));
+    return _mm_cvtsi128_si32(m);
+}
+#endif
+
+int NearestKey(const std::uint8_t* bytes, int from, int to, int c0, int c1, int c2) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return NearestKeyAvx2(bytes, from, to, c0, c1, c2);
+#endif
+    return NearestKeyPortable(bytes, from, to, c0, c1, c2);
+}
+
+int IndexOfKey(int key) {
+    return key == INT_MAX ? 0 : key & ((1 << kIndexBits) - 1);
+}
+
+// The first of the logical palette's entries nearest the colour (0 for an empty palette).
 int NearestLogical(const std::vector<PALETTEENTRY>& entries, int r, int g, int b) {
-    int best = 0;
-    int best_distance = 1 << 30;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const PALETTEENTRY& e = entries[i];
-        const int d = Distance(r, g, b, e.peRed, e.peGreen, e.peBlue);
-        if (d < best_distance) {
-            best_distance = d;
-            best = static_cast<int>(i);
-            if (d == 0) break;
-        }
-    }
-    return best;
+    return IndexOfKey(NearestKey(reinterpret_cast<const std::uint8_t*>(entries.data()), 0,
+                                 static_cast<int>(entries.size()), r, g, b));
 }
 
-bool InUseLocked(const Screen& s, int slot) {
-    return slot < s.free_first || slot >= s.free_end || slot < s.free_first + s.free_used;
+// The key of the first of the system palette's entries in use nearest the colour: those below
+// the free ones and the free ones taken, then those above the free ones.
+int NearestSystemKeyLocked(const Screen& s, int r, int g, int b) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(s.system_palette.data());
+    const int taken_end = std::min(s.system_colors, s.free_first + std::max(s.free_used, 0));
+    // System entries are blue, green, red.
+    const int below = NearestKey(bytes, 0, taken_end, b, g, r);
+    const int above = NearestKey(bytes, std::max(s.free_end, 0), s.system_colors, b, g, r);
+    return std::min(below, above);
 }
 
+// The first of the system palette's entries in use nearest the colour (0 when none is).
 int NearestSystemLocked(const Screen& s, int r, int g, int b) {
-    int best = 0;
-    int best_distance = 1 << 30;
-    for (int i = 0; i < s.system_colors; ++i) {
-        if (!InUseLocked(s, i)) continue;
-        const RGBQUAD& q = s.system_palette[static_cast<std::size_t>(i)];
-        const int d = Distance(r, g, b, q.rgbRed, q.rgbGreen, q.rgbBlue);
-        if (d < best_distance) {
-            best_distance = d;
-            best = i;
-        }
-    }
-    return best;
+    return IndexOfKey(NearestSystemKeyLocked(s, r, g, b));
 }
 
 static_assert(sizeof(PALETTEENTRY) == 4 && sizeof(RGBQUAD) == 4);
@@ -397,20 +444,17 @@ UINT RealizePalette(HDC hdc) {
     UINT changed = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const PALETTEENTRY& e = entries[i];
-        const RGBQUAD want{e.peBlue, e.peGreen, e.peRed, 0};
-        auto same = [&want](const RGBQUAD& q) {
-            return q.rgbRed == want.rgbRed && q.rgbGreen == want.rgbGreen &&
-                   q.rgbBlue == want.rgbBlue;
-        };
-        int slot = -1;
-        for (int k = 0; k < s.system_colors && slot < 0; ++k)
-            if (InUseLocked(s, k) && same(s.system_palette[static_cast<std::size_t>(k)])) slot = k;
+        // The first entry in use of the same colour, if any, is the first nearest, at distance
+        // 0; else the colour takes a free entry while there is one, else the nearest.
+        const int key = NearestSystemKeyLocked(s, e.peRed, e.peGreen, e.peBlue);
+        int slot = key != INT_MAX && (key >> kIndexBits) == 0 ? IndexOfKey(key) : -1;
         if (slot < 0 && s.free_first + s.free_used < s.free_end) {
             slot = s.free_first + s.free_used++;
-            s.system_palette[static_cast<std::size_t>(slot)] = want;
+            s.system_palette[static_cast<std::size_t>(slot)] =
+                RGBQUAD{e.peBlue, e.peGreen, e.peRed, 0};
             ++changed;
         }
-        if (slot < 0) slot = NearestSystemLocked(s, e.peRed, e.peGreen, e.peBlue);
+        if (slot < 0) slot = IndexOfKey(key);
         dc->to_system[i] = static_cast<std::uint8_t>(slot);
     }
     memo.system_after = s.system_palette;
@@ -467,8 +511,9 @@ bool ResolveTableLocked(const DeviceContextObject& dc, const RGBQUAD* table,
     }
     PaletteMatchMemo& memo = dc.screen->table_memo;
     const auto& selected = dc.palette->entries;
-    bool same = memo.valid && memo.entries.size() == n && SameEntries(memo.selected, selected) &&
-                std::memcmp(memo.to_system_before.data(), dc.to_system.data(), selected.size()) == 0;
+    bool same =
+        memo.valid && memo.entries.size() == n && SameEntries(memo.selected, selected) &&
+        std::memcmp(memo.to_system_before.data(), dc.to_system.data(), selected.size()) == 0;
     for (std::size_t i = 0; same && i < n; ++i) {
         const PALETTEENTRY& e = memo.entries[i];
         same = e.peRed == table[i].rgbRed && e.peGreen == table[i].rgbGreen &&
@@ -488,10 +533,10 @@ bool ResolveTableLocked(const DeviceContextObject& dc, const RGBQUAD* table,
     bool identity = n == 256;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t index = memo.to_system[i];
-        (*lookup)[i] = DeviceColor{(static_cast<std::uint32_t>(table[i].rgbRed) << 16) |
-                                       (static_cast<std::uint32_t>(table[i].rgbGreen) << 8) |
-                                       table[i].rgbBlue,
-                                   index};
+        (*lookup)[i] =
+            DeviceColor{(static_cast<std::uint32_t>(table[i].rgbRed) << 16) |
+                            (static_cast<std::uint32_t>(table[i].rgbGreen) << 8) | table[i].rgbBlue,
+                        index};
         identity = identity && index == i;
     }
     return identity;

@@ -862,6 +862,55 @@ TEST(MedianCut, MappingWithAnyPaletteKeepsTheSearchsChoice) {
     }
 }
 
+// Pictures whose first rows change colour at nearly every pixel and whose others are long runs:
+// as a whole they would fit the counting pass's runs, but their first rows make it give up
+// looking for runs early and count pixel by pixel (rows of a width no multiple of eight). Either
+// way, with or without the vector forms, they give the reference's palette and every pixel the
+// search's entry.
+TEST(MedianCut, PicturesRestlessOnlyAtTheTopCountAndMapLikeTheReference) {
+    std::mt19937 random(53);
+    const int w = 1001, h = 330;
+    for (const bool restless_first : {true, false}) {
+        SCOPED_TRACE(restless_first);
+        Rgb held{};
+        ImageBuffer picture = MakePicture24(w, h, [&](int x, int y) {
+            const bool restless = restless_first ? y < 30 : y >= h - 30;
+            if (restless || x % 250 == 0)
+                held = Rgb{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                           static_cast<std::uint8_t>(random())};
+            return held;
+        });
+        int want_boxes = 0;
+        const std::vector<PaletteEntry> want = ModelMedianCut(picture, 256, &want_boxes);
+        for (const bool portable : {false, true}) {
+            SCOPED_TRACE(portable);
+            ForcePortableMatching(portable);
+            PaletteEntry palette[256];
+            int boxes = 0;
+            ASSERT_EQ(MedianCutPalette(&picture, 256, palette, &boxes), kImageOk);
+            Reduced out(w, h);
+            ASSERT_EQ(ReduceToAdaptivePalette(&picture, &out.image, 256), kImageOk);
+            ForcePortableMatching(false);
+            ASSERT_EQ(boxes, want_boxes);
+            for (int i = 0; i < 256; ++i)
+                ASSERT_EQ(ColorOfEntry(palette[i]), ColorOfEntry(want[static_cast<std::size_t>(i)]))
+                    << i;
+            std::map<std::uint32_t, std::uint8_t> nearest;
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const Rgb p = testsupport::PixelOf(picture, x, y);
+                    const std::uint32_t key = p.b | (p.g << 8) | (p.r << 16);
+                    auto found = nearest.find(key);
+                    if (found == nearest.end())
+                        found =
+                            nearest.emplace(key, ModelNearest(palette, boxes, p.b, p.g, p.r)).first;
+                    ASSERT_EQ(IndexAt(out.image, x, y), found->second) << x << "," << y;
+                }
+        }
+        FreeImage(&picture);
+    }
+}
+
 // Runs of one colour longer than a row of most pictures, and a picture of more changes of
 // colour than the counting pass keeps runs for: mapped pixel by pixel, all alike.
 TEST(MedianCut, LongRunsAndRestlessPicturesMapLikeTheSearch) {

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <thread>
+#include <random>
 #include <vector>
 
 #include "platform/gdi.h"
@@ -643,6 +645,60 @@ TEST(Palette, RepeatedAndChangingFramePalettesMapAsOnAFreshScreen) {
     SelectPalette(dc, GetStockObject(DEFAULT_PALETTE), false);
     ReleaseDC(d.window, dc);
     DeleteObject(back);
+}
+
+// Once a foreground palette has taken every free entry, a background palette's colours go to
+// the first entry of the system palette nearest them: the first of equal colours, the lower of
+// two at equal distance, static or taken, below or above the free entries. Compared with a plain
+// search over the system palette the screen shows.
+TEST(Palette, ColoursPastTheFreeEntriesTakeTheFirstNearestEntry) {
+    std::mt19937 random(29);
+    auto byte = [&random]() { return static_cast<std::uint8_t>(random()); };
+    Desk d(8, 256, 1);
+    // Colours for all 236 free entries and two more: two pairs two steps of blue apart (one
+    // pair in each order), a static colour (white) and one colour twice.
+    std::vector<RGBQUAD> fore(238);
+    for (RGBQUAD& q : fore) q = RGBQUAD{byte(), byte(), byte(), 0};
+    fore[3] = {100, 100, 100, 0}, fore[200] = {100, 100, 102, 0};
+    fore[5] = {40, 50, 62, 0}, fore[150] = {40, 50, 60, 0};
+    fore[7] = {255, 255, 255, 0};
+    fore[9] = fore[8];
+    std::vector<RGBQUAD> back = {{100, 100, 101, 0}, {40, 50, 61, 0}, fore[8],        fore[9],
+                                 {255, 255, 254, 0}, {0, 0, 1, 0},    fore[150],      {1, 0, 0, 0}};
+    for (int i = 0; i < 120; ++i) back.push_back(RGBQUAD{byte(), byte(), byte(), 0});
+    PaintFrame(d, fore);
+    const WindowPixels system = d.Pixels();
+    LOGPALETTE log{kPaletteVersion, static_cast<std::uint16_t>(back.size()), {}};
+    for (std::size_t i = 0; i < back.size(); ++i)
+        log.palPalEntry[i] = {back[i].rgbRed, back[i].rgbGreen, back[i].rgbBlue, 0};
+    HPALETTE pal = CreatePalette(&log);
+    HDC dc = GetDC(d.window);
+    SelectPalette(dc, pal, true);
+    EXPECT_EQ(RealizePalette(dc), 0u);
+    const int n = static_cast<int>(back.size());
+    Dib dib(n, 1, 8, back);
+    for (int i = 0; i < n; ++i) dib.Row(0)[i] = static_cast<std::uint8_t>(i);
+    SetDIBitsToDevice(dc, 0, 0, static_cast<std::uint32_t>(n), 1, 0, 0, 0, 1, dib.bits, dib.Info(),
+                      DIB_RGB_COLORS);
+    SelectPalette(dc, GetStockObject(DEFAULT_PALETTE), false);
+    ReleaseDC(d.window, dc);
+    DeleteObject(pal);
+    const WindowPixels p = d.Pixels();
+    ASSERT_EQ(p.palette.size(), 256u);
+    for (int i = 0; i < n; ++i) {
+        const RGBQUAD& c = back[static_cast<std::size_t>(i)];
+        int want = 0, least = INT_MAX;
+        for (int k = 0; k < 256; ++k) {
+            const ScreenColor& e = system.palette[static_cast<std::size_t>(k)];
+            const int dr = e.red - c.rgbRed, dg = e.green - c.rgbGreen, db = e.blue - c.rgbBlue;
+            if (dr * dr + dg * dg + db * db < least) least = dr * dr + dg * dg + db * db, want = k;
+        }
+        EXPECT_EQ(p.pixels[static_cast<std::size_t>(i)], want) << i;
+    }
+    // The cases meant: the lower of two at equal distance, and white's static entry.
+    EXPECT_EQ(p.pixels[0], 13);
+    EXPECT_EQ(p.pixels[1], 15);
+    EXPECT_EQ(p.pixels[4], 255);
 }
 
 TEST(Palette, FourBitScreensMapEveryColourToTheNearestOfSixteen) {
