@@ -718,7 +718,12 @@ class NearestColor {
                 const std::uint32_t held = pair_held(corner) | pair_held(corner + kGreenStep) << 2 |
                                            pair_held(corner + kRedStep) << 4 |
                                            pair_held(corner + kGreenStep + kRedStep) << 6;
-                for (std::uint32_t left = held; left != 0; left &= left - 1) {
+                bool vector = false;
+#if QUORLINA_MATCH_AVX2
+                vector = vector_words_ && list.count <= 8;
+                if (vector) MakeMapWords8(list, blue, green, red, held);
+#endif
+                for (std::uint32_t left = vector ? 0 : held; left != 0; left &= left - 1) {
                     const int sub = std::countr_zero(left);
                     const int b = blue + ((sub & 1) << kMapShift),
                               g = green + (((sub >> 1) & 1) << kMapShift),
@@ -854,9 +859,6 @@ class NearestColor {
     // x, so its least value over the cell is at the corner each channel's sign picks. What stays
     // can be nearest.
     std::uint32_t MakeMapWord(const CandidateList& list, int blue, int green, int red) {
-#if QUORLINA_MATCH_AVX2
-        if (vector_words_ && list.count <= 8) return MakeMapWord8(list, blue, green, red);
-#endif
         const std::uint32_t* from = t_.pool.data() + list.first;
         const int low[3] = {blue, green, red};
         // The first of the nearest, as the least (distance, place in the list): without a
@@ -1159,10 +1161,12 @@ class NearestColor {
     }
 
   private:
-    // MakeMapWord for a list of up to eight entries, all in one vector: the same nearest to the
-    // centre (the least of distance and place), the same entries kept, in the same order.
-    __attribute__((target("avx2"))) std::uint32_t MakeMapWord8(const CandidateList& list, int blue,
-                                                               int green, int red) {
+    // MakeMapWord for each held 4-value cell of one 8-value cell (held's bits as in MakeMap)
+    // from a list of up to eight entries, all in one vector: the same nearest to the centre
+    // (the least of distance and place), the same entries kept, in the same order. The list's
+    // entries, their colours and norms are read and worked out once for all the cells.
+    __attribute__((target("avx2"))) void MakeMapWords8(const CandidateList& list, int blue,
+                                                       int green, int red, std::uint32_t held) {
         const std::uint32_t* from = t_.pool.data() + list.first;
         const __m256i byte = _mm256_set1_epi32(0xFF);
         const __m256i zero = _mm256_setzero_si256();
@@ -1175,54 +1179,65 @@ class NearestColor {
         const __m256i b = _mm256_and_si256(e, byte);
         const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
         const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
-        // Twice the distance to twice the centre, as in MakeMapWord.
-        const __m256i db =
-            _mm256_sub_epi32(_mm256_slli_epi32(b, 1), _mm256_set1_epi32(2 * blue + kMapExtent));
-        const __m256i dg =
-            _mm256_sub_epi32(_mm256_slli_epi32(g, 1), _mm256_set1_epi32(2 * green + kMapExtent));
-        const __m256i dr =
-            _mm256_sub_epi32(_mm256_slli_epi32(r, 1), _mm256_set1_epi32(2 * red + kMapExtent));
-        const __m256i d = _mm256_add_epi32(
-            _mm256_add_epi32(_mm256_mullo_epi32(db, db), _mm256_mullo_epi32(dg, dg)),
-            _mm256_mullo_epi32(dr, dr));
-        const __m256i key = _mm256_blendv_epi8(
-            _mm256_set1_epi32(INT_MAX), _mm256_or_si256(_mm256_slli_epi32(d, 9), lane), valid);
-        __m128i m = _mm_min_epi32(_mm256_castsi256_si128(key), _mm256_extracti128_si256(key, 1));
-        m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
-        m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1));
-        const std::uint32_t ruler = from[_mm_cvtsi128_si32(m) & ((1 << 9) - 1)] & 0xFF;
-        const PaletteEntry& rp = palette_[ruler];
-        const int r_norm = rp.Blue * rp.Blue + rp.Green * rp.Green + rp.Red * rp.Red;
-        __m256i least = _mm256_sub_epi32(
+        const __m256i b2 = _mm256_slli_epi32(b, 1), g2 = _mm256_slli_epi32(g, 1),
+                      r2 = _mm256_slli_epi32(r, 1);
+        const __m256i norm =
             _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(b, b), _mm256_mullo_epi32(g, g)),
-                             _mm256_mullo_epi32(r, r)),
-            _mm256_set1_epi32(r_norm));
-        auto less_side = [&](__m256i x, int rc, int low) __attribute__((target("avx2"))) {
-            const __m256i diff = _mm256_sub_epi32(x, _mm256_set1_epi32(rc));
-            const __m256i side =
-                _mm256_blendv_epi8(_mm256_set1_epi32(low), _mm256_set1_epi32(low + kMapExtent),
-                                   _mm256_cmpgt_epi32(diff, zero));
-            least = _mm256_sub_epi32(least, _mm256_slli_epi32(_mm256_mullo_epi32(diff, side), 1));
-        };
-        less_side(b, rp.Blue, blue);
-        less_side(g, rp.Green, green);
-        less_side(r, rp.Red, red);
-        const __m256i keep = _mm256_andnot_si256(
-            _mm256_or_si256(_mm256_cmpgt_epi32(least, zero),
-                            _mm256_cmpeq_epi32(index, _mm256_set1_epi32(static_cast<int>(ruler)))),
-            valid);
-        const unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
-        alignas(32) std::uint32_t packed[8];
-        _mm256_store_si256(
-            reinterpret_cast<__m256i*>(packed),
-            _mm256_permutevar8x32_epi32(index, _mm256_load_si256(reinterpret_cast<const __m256i*>(
-                                                   kPackLanes[mask].data()))));
-        std::uint16_t kept[9];
-        kept[0] = static_cast<std::uint16_t>(ruler);
-        const auto count = static_cast<std::uint32_t>(std::popcount(mask));
-        for (std::uint32_t k = 0; k < count; ++k)
-            kept[k + 1] = static_cast<std::uint16_t>(packed[k]);
-        return WordOf(kept, count + 1);
+                             _mm256_mullo_epi32(r, r));
+        // Lanes past the list never win the least key.
+        const __m256i unused = _mm256_andnot_si256(valid, _mm256_set1_epi32(INT_MAX));
+        for (std::uint32_t left = held; left != 0; left &= left - 1) {
+            const int sub = std::countr_zero(left);
+            const int cb = blue + ((sub & 1) << kMapShift),
+                      cg = green + (((sub >> 1) & 1) << kMapShift),
+                      cr = red + ((sub >> 2) << kMapShift);
+            // Twice the distance to twice the centre, as in MakeMapWord.
+            const __m256i db = _mm256_sub_epi32(b2, _mm256_set1_epi32(2 * cb + kMapExtent));
+            const __m256i dg = _mm256_sub_epi32(g2, _mm256_set1_epi32(2 * cg + kMapExtent));
+            const __m256i dr = _mm256_sub_epi32(r2, _mm256_set1_epi32(2 * cr + kMapExtent));
+            const __m256i d = _mm256_add_epi32(
+                _mm256_add_epi32(_mm256_mullo_epi32(db, db), _mm256_mullo_epi32(dg, dg)),
+                _mm256_mullo_epi32(dr, dr));
+            const __m256i key =
+                _mm256_or_si256(_mm256_and_si256(_mm256_or_si256(_mm256_slli_epi32(d, 9), lane),
+                                                 valid),
+                                unused);
+            // The least key in every lane; its low bits are the ruler's lane.
+            __m256i m = _mm256_min_epi32(key, _mm256_permute2x128_si256(key, key, 1));
+            m = _mm256_min_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
+            m = _mm256_min_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
+            const __m256i at = _mm256_and_si256(m, _mm256_set1_epi32(7));
+            const __m256i ruler = _mm256_permutevar8x32_epi32(index, at);
+            __m256i least = _mm256_sub_epi32(norm, _mm256_permutevar8x32_epi32(norm, at));
+            // min over the cell of d(x, e) - d(x, ruler) = |e|^2 - |ruler|^2 - 2 x.(e - ruler).
+            auto less_side = [&](__m256i x, int low) __attribute__((target("avx2"))) {
+                const __m256i diff = _mm256_sub_epi32(x, _mm256_permutevar8x32_epi32(x, at));
+                const __m256i side =
+                    _mm256_blendv_epi8(_mm256_set1_epi32(low), _mm256_set1_epi32(low + kMapExtent),
+                                       _mm256_cmpgt_epi32(diff, zero));
+                least =
+                    _mm256_sub_epi32(least, _mm256_slli_epi32(_mm256_mullo_epi32(diff, side), 1));
+            };
+            less_side(b, cb);
+            less_side(g, cg);
+            less_side(r, cr);
+            const __m256i keep = _mm256_andnot_si256(
+                _mm256_or_si256(_mm256_cmpgt_epi32(least, zero), _mm256_cmpeq_epi32(index, ruler)),
+                valid);
+            const unsigned mask =
+                static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
+            alignas(32) std::uint32_t packed[8];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(packed),
+                               _mm256_permutevar8x32_epi32(
+                                   index, _mm256_load_si256(reinterpret_cast<const __m256i*>(
+                                              kPackLanes[mask].data()))));
+            std::uint16_t kept[9];
+            kept[0] = static_cast<std::uint16_t>(_mm256_cvtsi256_si32(ruler));
+            const auto count = static_cast<std::uint32_t>(std::popcount(mask));
+            for (std::uint32_t k = 0; k < count; ++k)
+                kept[k + 1] = static_cast<std::uint16_t>(packed[k]);
+            t_.map[MapCell(cb, cg, cr)] = WordOf(kept, count + 1);
+        }
     }
 
     // MakeList's two passes over eight entries at a time (the pool must have room for eight
