@@ -1260,6 +1260,10 @@ class NearestColor {
         auto valid_at = [&](std::uint32_t k) __attribute__((target("avx2"))) {
             return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(from_count - k)), lane);
         };
+        if (from_count <= 8) {
+            MakeList8Once(from, from_count, blue, green, red, extent, list);
+            return;
+        }
         int bound = INT_MAX;
         for (std::uint32_t k = 0; k < from_count; k += 8) {
             if (from_sorted && static_cast<int>(from[k] >> 8) >= bound) break;
@@ -1318,6 +1322,64 @@ class NearestColor {
                                 _mm256_permutevar8x32_epi32(e, pack));
             pool_used_ += static_cast<std::size_t>(std::popcount(mask));
         }
+        list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
+    }
+
+    // MakeList8 for a list of up to eight, in one pass: the bound and what it keeps from the
+    // same vector. MakeList8's early stops change nothing here: the first pass's is never taken
+    // at the first entry, and the second's only when a sorted list's first entry, and so every
+    // one, is past the bound, when none is kept either.
+    __attribute__((target("avx2"))) void MakeList8Once(const std::uint32_t* from,
+                                                       std::uint32_t from_count, int blue,
+                                                       int green, int red, int extent,
+                                                       CandidateList* list) {
+        const __m256i byte = _mm256_set1_epi32(0xFF);
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i valid =
+            _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(from_count)),
+                               _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i e = _mm256_maskload_epi32(ColorsOf(from), valid);
+        const __m256i index = _mm256_and_si256(
+            _mm256_maskload_epi32(reinterpret_cast<const int*>(from), valid), byte);
+        const __m256i b = _mm256_and_si256(e, byte);
+        const __m256i g = _mm256_and_si256(_mm256_srli_epi32(e, 8), byte);
+        const __m256i r = _mm256_and_si256(_mm256_srli_epi32(e, 16), byte);
+        // Each entry's farthest and nearest distance to the cube.
+        auto sides = [&](__m256i x, int low, __m256i* far, __m256i* near)
+            __attribute__((target("avx2"))) {
+            const __m256i below = _mm256_sub_epi32(x, _mm256_set1_epi32(low));
+            const __m256i above = _mm256_sub_epi32(_mm256_set1_epi32(low + extent), x);
+            *far = _mm256_max_epi32(below, above);
+            *near = _mm256_max_epi32(
+                _mm256_max_epi32(_mm256_sub_epi32(zero, below), _mm256_sub_epi32(zero, above)),
+                zero);
+        };
+        __m256i fb, fg, fr, nb, ng, nr;
+        sides(b, blue, &fb, &nb);
+        sides(g, green, &fg, &ng);
+        sides(r, red, &fr, &nr);
+        __m256i far = _mm256_add_epi32(
+            _mm256_add_epi32(_mm256_mullo_epi32(fb, fb), _mm256_mullo_epi32(fg, fg)),
+            _mm256_mullo_epi32(fr, fr));
+        far = _mm256_blendv_epi8(_mm256_set1_epi32(INT_MAX), far, valid);
+        // The bound in every lane.
+        __m256i bound = _mm256_min_epi32(far, _mm256_permute2x128_si256(far, far, 1));
+        bound = _mm256_min_epi32(bound, _mm256_shuffle_epi32(bound, 0x4E));
+        bound = _mm256_min_epi32(bound, _mm256_shuffle_epi32(bound, 0xB1));
+        const __m256i nearest = _mm256_add_epi32(
+            _mm256_add_epi32(_mm256_mullo_epi32(nb, nb), _mm256_mullo_epi32(ng, ng)),
+            _mm256_mullo_epi32(nr, nr));
+        const __m256i keep = _mm256_andnot_si256(_mm256_cmpgt_epi32(nearest, bound), valid);
+        const unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
+        const __m256i pack =
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[mask].data()));
+        list->first = static_cast<std::uint32_t>(pool_used_);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool.data() + pool_used_),
+                            _mm256_permutevar8x32_epi32(
+                                _mm256_or_si256(_mm256_slli_epi32(nearest, 8), index), pack));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool_colors.data() + pool_used_),
+                            _mm256_permutevar8x32_epi32(e, pack));
+        pool_used_ += static_cast<std::size_t>(std::popcount(mask));
         list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
     }
 
