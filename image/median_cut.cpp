@@ -379,6 +379,15 @@ std::uint32_t FindRowRuns(const std::uint8_t* p, std::uint32_t width, std::uint3
 }
 
 #if QUORLINA_MATCH_AVX2
+// Eight 3-byte pixels from the 32 bytes at p, one a 4-byte lane as blue | green << 8 | red << 16.
+__attribute__((target("avx2"), always_inline)) inline __m256i EightPixels(const std::uint8_t* p) {
+    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i unpack = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                            1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    return _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
+}
+
 // FindRowRuns eight pixels at a time: each compared with the one before it, and the colours
 // and places of those that differ packed to the front by a lane permutation and stored.
 // next is the row counted after this one (this one for the last), whose bytes are asked for
@@ -388,10 +397,6 @@ __attribute__((target("avx2"))) std::uint32_t FindRowRuns8(const std::uint8_t* p
                                                            std::uint32_t width,
                                                            std::uint32_t* colors,
                                                            std::uint32_t* starts) {
-    // Eight 3-byte pixels of 32 bytes read into one 4-byte lane each.
-    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
-    const __m256i unpack = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
-                                            1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     const __m256i before = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
     const __m256i eight = _mm256_set1_epi32(8);
     __m256i place = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -403,9 +408,7 @@ __attribute__((target("avx2"))) std::uint32_t FindRowRuns8(const std::uint8_t* p
     for (; j + 11 <= width; j += 8) {
         // The picture is larger than the nearest cache.
         _mm_prefetch(reinterpret_cast<const char*>(next + 3 * std::size_t{j}), _MM_HINT_T0);
-        const __m256i raw =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 * std::size_t{j}));
-        const __m256i bgr = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
+        const __m256i bgr = EightPixels(p + 3 * std::size_t{j});
         const __m256i shifted =
             _mm256_blend_epi32(_mm256_permutevar8x32_epi32(bgr, before), previous, 1);
         const unsigned changed = static_cast<unsigned>(_mm256_movemask_ps(
@@ -460,9 +463,6 @@ __attribute__((target("avx2"))) void CountRowPixels8(const std::uint8_t* p,
                                                      const std::uint8_t* next, std::uint32_t width,
                                                      std::uint16_t* even, std::uint16_t* odd,
                                                      std::uint8_t* occupied) {
-    const __m256i spread = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
-    const __m256i unpack = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
-                                            1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
     alignas(32) std::uint32_t keys[8];
     alignas(32) std::uint32_t places[8];
     alignas(32) std::uint32_t marks[8];
@@ -470,9 +470,7 @@ __attribute__((target("avx2"))) void CountRowPixels8(const std::uint8_t* p,
     // The 32 bytes read must lie within the row's.
     for (; j + 11 <= width; j += 8) {
         _mm_prefetch(reinterpret_cast<const char*>(next + 3 * std::size_t{j}), _MM_HINT_T0);
-        const __m256i raw =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3 * std::size_t{j}));
-        const __m256i bgr = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), unpack);
+        const __m256i bgr = EightPixels(p + 3 * std::size_t{j});
         const __m256i key =
             _mm256_or_si256(_mm256_or_si256(LaneBits(bgr, 3, 0x1F), LaneBits(bgr, 6, 0x3E0)),
                             LaneBits(bgr, 9, 0x7C00));
