@@ -270,44 +270,7 @@ void BelowRow(const std::uint8_t* source_below, const std::int8_t* errors, std::
     for (; k < n; ++k) next[k] = BelowValue(source_below, errors, k);
 }
 
-template <typename Palette>
-ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
-    std::uint32_t w, h;
-    ImageResult r = CheckReduction(source, target, kDepths8And24, &w, &h);
-    if (r != kImageOk) return r;
-    const DiffusionTables& tables = DiffusionTablesFor<Palette>();
-    const std::size_t n = static_cast<std::size_t>(w) * kChannels;
-    // Three rows of values, and the errors with a zero pixel on either side.
-    std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[4 * n + 2 * kChannels]);
-    if (rows == nullptr) return kOutOfMemory;
-    std::uint8_t* cur = rows.get();
-    std::uint8_t* next = rows.get() + n;
-    std::uint8_t* scratch = rows.get() + 2 * n;
-    auto* errors = reinterpret_cast<std::int8_t*>(rows.get() + 3 * n) + kChannels;
-    std::memset(errors - kChannels, 0, n + 2 * kChannels);
-    std::memcpy(cur, SourceRow(*source, source->Top, w, scratch), n);
-    for (std::uint32_t i = 0; i < h; ++i) {
-        DiffuseRow(tables, cur, w, errors, TargetRow(target, i));
-        if (i + 1 < h) {
-            BelowRow(SourceRow(*source, source->Top + i + 1, w, scratch), errors, n, next);
-            std::swap(cur, next);
-        }
-    }
-    InstallColorTable(target, Palette::Entries(), Palette::kCount);
-    return kImageOk;
-}
-
 #if defined(__x86_64__) || defined(__i386__)
-// Ordered dithering sixteen pixels at a time with SSSE3: the pixels' blue, green and red bytes are
-// gathered by byte shuffles, and each channel's level worked out by arithmetic (cube: the
-// quotient by 51 as a multiply-high, plus one where the threshold is below the remainder;
-// corners: on where the value is above the threshold), which is what the level tables hold.
-
-bool HasSsse3() {
-    static const bool has = __builtin_cpu_supports("ssse3");
-    return has;
-}
-
 constexpr int kRun = 16;                   // pixels per step
 constexpr std::uint16_t kDivide51 = 1286;  // (v * 1286) >> 16 == v / 51 for every v in 0..255
 
@@ -337,6 +300,166 @@ constexpr GatherMasks kGather = MakeGatherMasks();
     return _mm_or_si128(
         _mm_or_si128(_mm_shuffle_epi8(p0, mask(c)), _mm_shuffle_epi8(p1, mask(3 + c))),
         _mm_shuffle_epi8(p2, mask(6 + c)));
+}
+
+// The chain alone: for each value the share its left neighbour sent it (the first pixel gets
+// none). The next share is looked up at the table's address moved by the value, which is worked
+// out before the previous share arrives, so each step of the chain is one load.
+inline void RowCarries(const DiffusionTables& t, const std::uint8_t* cur, std::uint32_t width,
+                       std::int8_t* carries) {
+    const std::int8_t* const blue_right = t.right[0] + kStepBias;
+    const std::int8_t* const green_right = t.right[1] + kStepBias;
+    const std::int8_t* const red_right = t.right[2] + kStepBias;
+    std::ptrdiff_t carry_b = 0, carry_g = 0, carry_r = 0;
+    for (std::uint32_t j = 0; j < width; ++j, cur += kChannels, carries += kChannels) {
+        const std::int8_t* at_b = blue_right + cur[0];
+        const std::int8_t* at_g = green_right + cur[1];
+        const std::int8_t* at_r = red_right + cur[2];
+        // Keeps the compiler from folding the value back into the chain's addition.
+        asm("" : "+r"(at_b), "+r"(at_g), "+r"(at_r));
+        carries[0] = static_cast<std::int8_t>(carry_b);
+        carries[1] = static_cast<std::int8_t>(carry_g);
+        carries[2] = static_cast<std::int8_t>(carry_r);
+        carry_b = at_b[carry_b];
+        carry_g = at_g[carry_g];
+        carry_r = at_r[carry_r];
+    }
+}
+
+// Everything else of a row once the shares to the right are known, sixteen pixels at a time:
+// each value's clamped sum, its level and error by arithmetic (the cube: the quotient by 51 as a
+// multiply-high, one level up where the remainder is above 24; the corners: on from 128), the
+// weighted levels gathered per pixel into the palette index. Returns the pixels done.
+template <typename Palette>
+[[gnu::target("avx2")]] std::uint32_t FinishRunsAvx2(const std::uint8_t* cur,
+                                                     const std::int8_t* carries,
+                                                     std::uint32_t width, std::int8_t* errors,
+                                                     std::uint8_t* out) {
+    constexpr bool kCube = Palette::kCodes == Cube::kCodes;
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i full = _mm256_set1_epi16(kFull);
+    // The channel weight of each lane of each third of the run's 48 values.
+    alignas(32) std::int16_t weight_lanes[3][16];
+    for (int k = 0; k < 48; ++k)
+        weight_lanes[k / 16][k % 16] = static_cast<std::int16_t>(Palette::kWeights[k % kChannels]);
+    alignas(16) std::uint8_t corner_table[16] = {};
+    for (int code = 0; code < 8; ++code)
+        corner_table[code] = kCornerIndex[static_cast<std::size_t>(code)];
+    const __m128i corners = _mm_load_si128(reinterpret_cast<const __m128i*>(corner_table));
+    std::uint32_t j = 0;
+    for (; j + kRun <= width; j += kRun) {
+        const std::size_t at = static_cast<std::size_t>(j) * kChannels;
+        __m128i weighted[3];
+        for (int part = 0; part < 3; ++part) {
+            const std::size_t k = at + static_cast<std::size_t>(16 * part);
+            const __m256i value =
+                _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + k)));
+            const __m256i carry = _mm256_cvtepi8_epi16(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(carries + k)));
+            const __m256i v =
+                _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(value, carry), zero), full);
+            __m256i level, error;
+            if constexpr (kCube) {
+                const __m256i q = _mm256_mulhi_epu16(v, _mm256_set1_epi16(kDivide51));
+                const __m256i remainder =
+                    _mm256_sub_epi16(v, _mm256_mullo_epi16(q, _mm256_set1_epi16(kCubeStep)));
+                const __m256i up = _mm256_cmpgt_epi16(remainder, _mm256_set1_epi16(kHalfStep));
+                level = _mm256_sub_epi16(q, up);
+                error = _mm256_sub_epi16(remainder,
+                                         _mm256_and_si256(up, _mm256_set1_epi16(kCubeStep)));
+            } else {
+                const __m256i on = _mm256_cmpgt_epi16(v, _mm256_set1_epi16(kOnThreshold - 1));
+                level = _mm256_sub_epi16(zero, on);
+                error = _mm256_sub_epi16(v, _mm256_and_si256(on, full));
+            }
+            level = _mm256_mullo_epi16(
+                level, _mm256_load_si256(reinterpret_cast<const __m256i*>(weight_lanes[part])));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(errors + k),
+                             _mm_packs_epi16(_mm256_castsi256_si128(error),
+                                             _mm256_extracti128_si256(error, 1)));
+            weighted[part] = _mm_packus_epi16(_mm256_castsi256_si128(level),
+                                              _mm256_extracti128_si256(level, 1));
+        }
+        const __m128i code = _mm_add_epi8(
+            Channel16(weighted[0], weighted[1], weighted[2], 0),
+            _mm_add_epi8(Channel16(weighted[0], weighted[1], weighted[2], 1),
+                         Channel16(weighted[0], weighted[1], weighted[2], 2)));
+        const __m128i index = kCube ? _mm_sub_epi8(_mm_set1_epi8(kCubeLastEntry), code)
+                                    : _mm_shuffle_epi8(corners, code);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), index);
+    }
+    return j;
+}
+
+// DiffuseRow in two passes: the chain of shares to the right alone, then the rest of the row
+// many values at a time; the part run at the row's end from the step tables.
+template <typename Palette>
+[[gnu::target("avx2")]] void DiffuseRowAvx2(const DiffusionTables& t, const std::uint8_t* cur,
+                                            std::uint32_t width, std::int8_t* carries,
+                                            std::int8_t* errors, std::uint8_t* out) {
+    RowCarries(t, cur, width, carries);
+    std::uint32_t j = FinishRunsAvx2<Palette>(cur, carries, width, errors, out);
+    for (; j < width; ++j) {
+        const std::size_t at = static_cast<std::size_t>(j) * kChannels;
+        int code = 0;
+        for (std::size_t c = 0; c < kChannels; ++c) {
+            const DiffusionStep s = t.step[c][kStepBias + cur[at + c] + carries[at + c]];
+            code += s.weighted_level;
+            errors[at + c] = s.error;
+        }
+        out[j] = t.index[code];
+    }
+}
+#endif
+
+template <typename Palette>
+ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
+    std::uint32_t w, h;
+    ImageResult r = CheckReduction(source, target, kDepths8And24, &w, &h);
+    if (r != kImageOk) return r;
+    const DiffusionTables& tables = DiffusionTablesFor<Palette>();
+    const std::size_t n = static_cast<std::size_t>(w) * kChannels;
+    // Three rows of values, the errors with a zero pixel on either side, and the shares to the right.
+    std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[5 * n + 2 * kChannels]);
+    if (rows == nullptr) return kOutOfMemory;
+    std::uint8_t* cur = rows.get();
+    std::uint8_t* next = rows.get() + n;
+    std::uint8_t* scratch = rows.get() + 2 * n;
+    auto* errors = reinterpret_cast<std::int8_t*>(rows.get() + 3 * n) + kChannels;
+    std::memset(errors - kChannels, 0, n + 2 * kChannels);
+    auto* carries = reinterpret_cast<std::int8_t*>(rows.get() + 4 * n + 2 * kChannels);
+    std::memcpy(cur, SourceRow(*source, source->Top, w, scratch), n);
+#if defined(__x86_64__) || defined(__i386__)
+    const bool avx2 = jpeg::CpuHasAvx2();
+#else
+    const bool avx2 = false;
+#endif
+    for (std::uint32_t i = 0; i < h; ++i) {
+        if (avx2) {
+#if defined(__x86_64__) || defined(__i386__)
+            DiffuseRowAvx2<Palette>(tables, cur, w, carries, errors, TargetRow(target, i));
+#endif
+        } else {
+            DiffuseRow(tables, cur, w, errors, TargetRow(target, i));
+        }
+        if (i + 1 < h) {
+            BelowRow(SourceRow(*source, source->Top + i + 1, w, scratch), errors, n, next);
+            std::swap(cur, next);
+        }
+    }
+    InstallColorTable(target, Palette::Entries(), Palette::kCount);
+    return kImageOk;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Ordered dithering sixteen pixels at a time with SSSE3: the pixels' blue, green and red bytes are
+// gathered by byte shuffles, and each channel's level worked out by arithmetic (cube: the
+// quotient by 51 as a multiply-high, plus one where the threshold is below the remainder;
+// corners: on where the value is above the threshold), which is what the level tables hold.
+
+bool HasSsse3() {
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
 }
 
 // Cube levels of eight values (16-bit lanes) under their thresholds.
