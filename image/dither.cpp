@@ -309,22 +309,19 @@ struct RightShares {
     std::ptrdiff_t blue = 0, green = 0, red = 0;
 };
 
+// The three channels' share tables lie one after the other, so one register addresses them all.
 struct ShareTables {
     const std::int8_t* blue;
-    const std::int8_t* green;
-    const std::int8_t* red;
 };
 
-inline ShareTables ShareTablesOf(const DiffusionTables& t) {
-    return {t.right[0] + kStepBias, t.right[1] + kStepBias, t.right[2] + kStepBias};
-}
+inline ShareTables ShareTablesOf(const DiffusionTables& t) { return {t.right[0] + kStepBias}; }
 
 // One pixel: records the shares it receives and takes the ones it sends.
-inline void ChainStep(const ShareTables& t, const std::uint8_t* value, std::int8_t* carries,
+[[gnu::always_inline]] inline void ChainStep(ShareTables t, const std::uint8_t* value, std::int8_t* carries,
                       RightShares& s) {
     const std::int8_t* at_b = t.blue + value[0];
-    const std::int8_t* at_g = t.green + value[1];
-    const std::int8_t* at_r = t.red + value[2];
+    const std::int8_t* at_g = t.blue + kSums + value[1];
+    const std::int8_t* at_r = t.blue + 2 * kSums + value[2];
     // Keeps the compiler from folding the value back into the chain's addition.
     asm("" : "+r"(at_b), "+r"(at_g), "+r"(at_r));
     carries[0] = static_cast<std::int8_t>(s.blue);
@@ -336,7 +333,7 @@ inline void ChainStep(const ShareTables& t, const std::uint8_t* value, std::int8
 }
 
 // The shares are worked on in locals, so that they stay in registers.
-inline void ChainRun(const ShareTables& t, const std::uint8_t* value, std::int8_t* carries,
+[[gnu::always_inline]] inline void ChainRun(ShareTables t, const std::uint8_t* value, std::int8_t* carries,
                      std::uint32_t count, RightShares& shares) {
     RightShares s = shares;
     for (std::uint32_t j = 0; j < count; ++j, value += kChannels, carries += kChannels)
@@ -345,7 +342,7 @@ inline void ChainRun(const ShareTables& t, const std::uint8_t* value, std::int8_
 }
 
 // Two rows' chains side by side, so that each waits while the other's loads are on their way.
-inline void ChainRunPair(const ShareTables& t, const std::uint8_t* upper, std::int8_t* upper_carries,
+[[gnu::always_inline]] inline void ChainRunPair(ShareTables t, const std::uint8_t* upper, std::int8_t* upper_carries,
                          std::uint32_t upper_count, RightShares& upper_shares,
                          const std::uint8_t* lower, std::int8_t* lower_carries,
                          std::uint32_t lower_count, RightShares& lower_shares) {
