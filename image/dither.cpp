@@ -317,8 +317,8 @@ struct ShareTables {
 inline ShareTables ShareTablesOf(const DiffusionTables& t) { return {t.right[0] + kStepBias}; }
 
 // One pixel: records the shares it receives and takes the ones it sends.
-[[gnu::always_inline]] inline void ChainStep(ShareTables t, const std::uint8_t* value, std::int8_t* carries,
-                      RightShares& s) {
+[[gnu::always_inline]] inline void ChainStep(ShareTables t, const std::uint8_t* value,
+                                             std::int8_t* carries, RightShares& s) {
     const std::int8_t* at_b = t.blue + value[0];
     const std::int8_t* at_g = t.blue + kSums + value[1];
     const std::int8_t* at_r = t.blue + 2 * kSums + value[2];
@@ -333,8 +333,9 @@ inline ShareTables ShareTablesOf(const DiffusionTables& t) { return {t.right[0] 
 }
 
 // The shares are worked on in locals, so that they stay in registers.
-[[gnu::always_inline]] inline void ChainRun(ShareTables t, const std::uint8_t* value, std::int8_t* carries,
-                     std::uint32_t count, RightShares& shares) {
+[[gnu::always_inline]] inline void ChainRun(ShareTables t, const std::uint8_t* value,
+                                            std::int8_t* carries, std::uint32_t count,
+                                            RightShares& shares) {
     RightShares s = shares;
     for (std::uint32_t j = 0; j < count; ++j, value += kChannels, carries += kChannels)
         ChainStep(t, value, carries, s);
@@ -342,10 +343,10 @@ inline ShareTables ShareTablesOf(const DiffusionTables& t) { return {t.right[0] 
 }
 
 // Two rows' chains side by side, so that each waits while the other's loads are on their way.
-[[gnu::always_inline]] inline void ChainRunPair(ShareTables t, const std::uint8_t* upper, std::int8_t* upper_carries,
-                         std::uint32_t upper_count, RightShares& upper_shares,
-                         const std::uint8_t* lower, std::int8_t* lower_carries,
-                         std::uint32_t lower_count, RightShares& lower_shares) {
+[[gnu::always_inline]] inline void ChainRunPair(
+    ShareTables t, const std::uint8_t* upper, std::int8_t* upper_carries, std::uint32_t upper_count,
+    RightShares& upper_shares, const std::uint8_t* lower, std::int8_t* lower_carries,
+    std::uint32_t lower_count, RightShares& lower_shares) {
     const std::uint32_t both = std::min(upper_count, lower_count);
     RightShares u = upper_shares, l = lower_shares;
     for (std::uint32_t j = 0; j < both; ++j) {
@@ -380,7 +381,8 @@ struct CornerShuffle {
 };
 constexpr CornerShuffle MakeCornerShuffle() {
     CornerShuffle c{};
-    for (std::size_t code = 0; code < kCornerIndex.size(); ++code) c.table[code] = kCornerIndex[code];
+    for (std::size_t code = 0; code < kCornerIndex.size(); ++code)
+        c.table[code] = kCornerIndex[code];
     return c;
 }
 constexpr CornerShuffle kCornerShuffle = MakeCornerShuffle();
@@ -425,8 +427,8 @@ template <typename Palette>
                 level = _mm256_sub_epi16(zero, on);
                 error = _mm256_sub_epi16(v, _mm256_and_si256(on, full));
             }
-            level = _mm256_mullo_epi16(
-                level, _mm256_load_si256(reinterpret_cast<const __m256i*>(kWeightLanes<Palette>.lanes[part].data())));
+            level = _mm256_mullo_epi16(level, _mm256_load_si256(reinterpret_cast<const __m256i*>(
+                                                  kWeightLanes<Palette>.lanes[part].data())));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(errors + k),
                              _mm_packs_epi16(_mm256_castsi256_si128(error),
                                              _mm256_extracti128_si256(error, 1)));
@@ -579,7 +581,8 @@ ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
                                TargetRow(target, i + 1)};
             DiffuseRowPairAvx2<Palette>(tables, pair, w);
             i += 2;
-            if (i < h) BelowRow(SourceRow(*source, source->Top + i, w, scratch), lower_errors, n, cur);
+            if (i < h)
+                BelowRow(SourceRow(*source, source->Top + i, w, scratch), lower_errors, n, cur);
         }
         InstallColorTable(target, Palette::Entries(), Palette::kCount);
         return kImageOk;
