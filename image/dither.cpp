@@ -270,44 +270,7 @@ void BelowRow(const std::uint8_t* source_below, const std::int8_t* errors, std::
     for (; k < n; ++k) next[k] = BelowValue(source_below, errors, k);
 }
 
-template <typename Palette>
-ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
-    std::uint32_t w, h;
-    ImageResult r = CheckReduction(source, target, kDepths8And24, &w, &h);
-    if (r != kImageOk) return r;
-    const DiffusionTables& tables = DiffusionTablesFor<Palette>();
-    const std::size_t n = static_cast<std::size_t>(w) * kChannels;
-    // Three rows of values, and the errors with a zero pixel on either side.
-    std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[4 * n + 2 * kChannels]);
-    if (rows == nullptr) return kOutOfMemory;
-    std::uint8_t* cur = rows.get();
-    std::uint8_t* next = rows.get() + n;
-    std::uint8_t* scratch = rows.get() + 2 * n;
-    auto* errors = reinterpret_cast<std::int8_t*>(rows.get() + 3 * n) + kChannels;
-    std::memset(errors - kChannels, 0, n + 2 * kChannels);
-    std::memcpy(cur, SourceRow(*source, source->Top, w, scratch), n);
-    for (std::uint32_t i = 0; i < h; ++i) {
-        DiffuseRow(tables, cur, w, errors, TargetRow(target, i));
-        if (i + 1 < h) {
-            BelowRow(SourceRow(*source, source->Top + i + 1, w, scratch), errors, n, next);
-            std::swap(cur, next);
-        }
-    }
-    InstallColorTable(target, Palette::Entries(), Palette::kCount);
-    return kImageOk;
-}
-
 #if defined(__x86_64__) || defined(__i386__)
-// Ordered dithering sixteen pixels at a time with SSSE3: the pixels' blue, green and red bytes are
-// gathered by byte shuffles, and each channel's level worked out by arithmetic (cube: the
-// quotient by 51 as a multiply-high, plus one where the threshold is below the remainder;
-// corners: on where the value is above the threshold), which is what the level tables hold.
-
-bool HasSsse3() {
-    static const bool has = __builtin_cpu_supports("ssse3");
-    return has;
-}
-
 constexpr int kRun = 16;                   // pixels per step
 constexpr std::uint16_t kDivide51 = 1286;  // (v * 1286) >> 16 == v / 51 for every v in 0..255
 
@@ -337,6 +300,314 @@ constexpr GatherMasks kGather = MakeGatherMasks();
     return _mm_or_si128(
         _mm_or_si128(_mm_shuffle_epi8(p0, mask(c)), _mm_shuffle_epi8(p1, mask(3 + c))),
         _mm_shuffle_epi8(p2, mask(6 + c)));
+}
+
+// The chain alone: for each value the share its left neighbour sent it (a row's first pixel
+// gets none). The next share is looked up at the table's address moved by the value, which is
+// worked out before the previous share arrives, so each step of the chain is one load.
+struct RightShares {
+    std::ptrdiff_t blue = 0, green = 0, red = 0;
+};
+
+// The three channels' share tables lie one after the other, so one register addresses them all.
+struct ShareTables {
+    const std::int8_t* blue;
+};
+
+inline ShareTables ShareTablesOf(const DiffusionTables& t) { return {t.right[0] + kStepBias}; }
+
+// One pixel: records the shares it receives and takes the ones it sends.
+[[gnu::always_inline]] inline void ChainStep(ShareTables t, const std::uint8_t* value,
+                                             std::int8_t* carries, RightShares& s) {
+    const std::int8_t* at_b = t.blue + value[0];
+    const std::int8_t* at_g = t.blue + kSums + value[1];
+    const std::int8_t* at_r = t.blue + 2 * kSums + value[2];
+    // Keeps the compiler from folding the value back into the chain's addition.
+    asm("" : "+r"(at_b), "+r"(at_g), "+r"(at_r));
+    carries[0] = static_cast<std::int8_t>(s.blue);
+    carries[1] = static_cast<std::int8_t>(s.green);
+    carries[2] = static_cast<std::int8_t>(s.red);
+    s.blue = at_b[s.blue];
+    s.green = at_g[s.green];
+    s.red = at_r[s.red];
+}
+
+// The shares are worked on in locals, so that they stay in registers.
+[[gnu::always_inline]] inline void ChainRun(ShareTables t, const std::uint8_t* value,
+                                            std::int8_t* carries, std::uint32_t count,
+                                            RightShares& shares) {
+    RightShares s = shares;
+    for (std::uint32_t j = 0; j < count; ++j, value += kChannels, carries += kChannels)
+        ChainStep(t, value, carries, s);
+    shares = s;
+}
+
+// Two rows' chains side by side, so that each waits while the other's loads are on their way.
+[[gnu::always_inline]] inline void ChainRunPair(
+    ShareTables t, const std::uint8_t* upper, std::int8_t* upper_carries, std::uint32_t upper_count,
+    RightShares& upper_shares, const std::uint8_t* lower, std::int8_t* lower_carries,
+    std::uint32_t lower_count, RightShares& lower_shares) {
+    const std::uint32_t both = std::min(upper_count, lower_count);
+    RightShares u = upper_shares, l = lower_shares;
+    for (std::uint32_t j = 0; j < both; ++j) {
+        ChainStep(t, upper, upper_carries, u);
+        ChainStep(t, lower, lower_carries, l);
+        upper += kChannels, upper_carries += kChannels;
+        lower += kChannels, lower_carries += kChannels;
+    }
+    upper_shares = u, lower_shares = l;
+    ChainRun(t, upper, upper_carries, upper_count - both, upper_shares);
+    ChainRun(t, lower, lower_carries, lower_count - both, lower_shares);
+}
+
+// The channel weight of each 16-bit lane of each third of a run's 48 values, and the corner
+// colours as a byte shuffle table.
+struct WeightLanes {
+    alignas(32) std::array<std::array<std::int16_t, 16>, 3> lanes;
+};
+template <typename Palette>
+constexpr WeightLanes MakeWeightLanes() {
+    WeightLanes w{};
+    for (int k = 0; k < 3 * kRun; ++k)
+        w.lanes[static_cast<std::size_t>(k / 16)][static_cast<std::size_t>(k % 16)] =
+            static_cast<std::int16_t>(Palette::kWeights[k % kChannels]);
+    return w;
+}
+template <typename Palette>
+constexpr WeightLanes kWeightLanes = MakeWeightLanes<Palette>();
+
+struct CornerShuffle {
+    alignas(16) std::array<std::uint8_t, 16> table;
+};
+constexpr CornerShuffle MakeCornerShuffle() {
+    CornerShuffle c{};
+    for (std::size_t code = 0; code < kCornerIndex.size(); ++code)
+        c.table[code] = kCornerIndex[code];
+    return c;
+}
+constexpr CornerShuffle kCornerShuffle = MakeCornerShuffle();
+
+// Everything else of a row once the shares to the right are known, sixteen pixels at a time:
+// each value's clamped sum, its level and error by arithmetic (the cube: the quotient by 51 as a
+// multiply-high, one level up where the remainder is above 24; the corners: on from 128), the
+// weighted levels gathered per pixel into the palette index. Returns the pixels done.
+template <typename Palette>
+[[gnu::target("avx2")]] std::uint32_t FinishRunsAvx2(const std::uint8_t* cur,
+                                                     const std::int8_t* carries,
+                                                     std::uint32_t width, std::int8_t* errors,
+                                                     std::uint8_t* out) {
+    constexpr bool kCube = Palette::kCodes == Cube::kCodes;
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i full = _mm256_set1_epi16(kFull);
+    const __m128i corners =
+        _mm_load_si128(reinterpret_cast<const __m128i*>(kCornerShuffle.table.data()));
+    std::uint32_t j = 0;
+    for (; j + kRun <= width; j += kRun) {
+        const std::size_t at = static_cast<std::size_t>(j) * kChannels;
+        __m128i weighted[3];
+        for (int part = 0; part < 3; ++part) {
+            const std::size_t k = at + static_cast<std::size_t>(16 * part);
+            const __m256i value =
+                _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + k)));
+            const __m256i carry = _mm256_cvtepi8_epi16(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(carries + k)));
+            const __m256i v =
+                _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(value, carry), zero), full);
+            __m256i level, error;
+            if constexpr (kCube) {
+                const __m256i q = _mm256_mulhi_epu16(v, _mm256_set1_epi16(kDivide51));
+                const __m256i remainder =
+                    _mm256_sub_epi16(v, _mm256_mullo_epi16(q, _mm256_set1_epi16(kCubeStep)));
+                const __m256i up = _mm256_cmpgt_epi16(remainder, _mm256_set1_epi16(kHalfStep));
+                level = _mm256_sub_epi16(q, up);
+                error = _mm256_sub_epi16(remainder,
+                                         _mm256_and_si256(up, _mm256_set1_epi16(kCubeStep)));
+            } else {
+                const __m256i on = _mm256_cmpgt_epi16(v, _mm256_set1_epi16(kOnThreshold - 1));
+                level = _mm256_sub_epi16(zero, on);
+                error = _mm256_sub_epi16(v, _mm256_and_si256(on, full));
+            }
+            level = _mm256_mullo_epi16(level, _mm256_load_si256(reinterpret_cast<const __m256i*>(
+                                                  kWeightLanes<Palette>.lanes[part].data())));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(errors + k),
+                             _mm_packs_epi16(_mm256_castsi256_si128(error),
+                                             _mm256_extracti128_si256(error, 1)));
+            weighted[part] = _mm_packus_epi16(_mm256_castsi256_si128(level),
+                                              _mm256_extracti128_si256(level, 1));
+        }
+        const __m128i code = _mm_add_epi8(
+            Channel16(weighted[0], weighted[1], weighted[2], 0),
+            _mm_add_epi8(Channel16(weighted[0], weighted[1], weighted[2], 1),
+                         Channel16(weighted[0], weighted[1], weighted[2], 2)));
+        const __m128i index = kCube ? _mm_sub_epi8(_mm_set1_epi8(kCubeLastEntry), code)
+                                    : _mm_shuffle_epi8(corners, code);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), index);
+    }
+    return j;
+}
+
+// The rest of pixels [first, first + count) of a row whose shares to the right are known: the
+// whole runs of sixteen in AVX2 lanes, the part run at the end from the step tables.
+template <typename Palette>
+[[gnu::target("avx2")]] void FinishAvx2(const DiffusionTables& t, const std::uint8_t* cur,
+                                        const std::int8_t* carries, std::uint32_t first,
+                                        std::uint32_t count, std::int8_t* errors,
+                                        std::uint8_t* out) {
+    const std::size_t offset = static_cast<std::size_t>(first) * kChannels;
+    cur += offset, carries += offset, errors += offset, out += first;
+    std::uint32_t j = FinishRunsAvx2<Palette>(cur, carries, count, errors, out);
+    for (; j < count; ++j) {
+        const std::size_t at = static_cast<std::size_t>(j) * kChannels;
+        int code = 0;
+        for (std::size_t c = 0; c < kChannels; ++c) {
+            const DiffusionStep s = t.step[c][kStepBias + cur[at + c] + carries[at + c]];
+            code += s.weighted_level;
+            errors[at + c] = s.error;
+        }
+        out[j] = t.index[code];
+    }
+}
+
+// DiffuseRow in two passes: the chain of shares to the right alone, then the rest of the row.
+template <typename Palette>
+[[gnu::target("avx2")]] void DiffuseRowAvx2(const DiffusionTables& t, const std::uint8_t* cur,
+                                            std::uint32_t width, std::int8_t* carries,
+                                            std::int8_t* errors, std::uint8_t* out) {
+    RightShares shares;
+    ChainRun(ShareTablesOf(t), cur, carries, width, shares);
+    FinishAvx2<Palette>(t, cur, carries, 0, width, errors, out);
+}
+
+// A row and the one below it together, in runs of kRun pixels. The lower row's value at pixel j
+// needs the upper row's errors at j - 1, j and j + 1, so the lower row runs a few runs behind
+// the upper one; while the two chains run side by side, each waits less for its loads. A run's
+// recorded shares and errors are read a step or more after they were written, when the bytes
+// have left the store queue (a wide load of bytes still queued waits for all of them).
+struct RowPair {
+    const std::uint8_t* upper;  // values, with the row above's shares
+    std::int8_t* upper_carries;
+    std::int8_t* upper_errors;  // with a zero pixel on either side
+    std::uint8_t* upper_out;
+    const std::uint8_t* lower_source;
+    std::uint8_t* lower;  // filled run by run
+    std::int8_t* lower_carries;
+    std::int8_t* lower_errors;
+    std::uint8_t* lower_out;
+};
+
+// Runs behind the upper row's chain: its finishing, the lower row's values, chain and finishing.
+constexpr std::uint32_t kUpperFinishLag = 2;
+constexpr std::uint32_t kLowerValuesLag = kUpperFinishLag + 2;
+constexpr std::uint32_t kLowerChainLag = kLowerValuesLag + 1;
+constexpr std::uint32_t kLowerFinishLag = kLowerChainLag + 2;
+
+template <typename Palette>
+[[gnu::target("avx2")]] void DiffuseRowPairAvx2(const DiffusionTables& t, const RowPair& p,
+                                                std::uint32_t width) {
+    const ShareTables shares = ShareTablesOf(t);
+    RightShares upper_shares, lower_shares;
+    const std::uint32_t runs = (width + kRun - 1) / kRun;
+    auto first = [](std::uint32_t run) { return run * kRun; };
+    auto count = [&](std::uint32_t run) {
+        return std::min<std::uint32_t>(kRun, width - first(run));
+    };
+    auto at = [](std::uint32_t pixel) { return static_cast<std::size_t>(pixel) * kChannels; };
+    // Run number step - lag, when there is such a run.
+    auto behind = [&](std::uint32_t step, std::uint32_t lag, std::uint32_t* run) {
+        *run = step - lag;
+        return step >= lag && *run < runs;
+    };
+    for (std::uint32_t step = 0; step < runs + kLowerFinishLag; ++step) {
+        std::uint32_t u, l;
+        const bool upper = behind(step, 0, &u), lower = behind(step, kLowerChainLag, &l);
+        ChainRunPair(shares, p.upper + (upper ? at(first(u)) : 0),
+                     p.upper_carries + (upper ? at(first(u)) : 0), upper ? count(u) : 0,
+                     upper_shares, p.lower + (lower ? at(first(l)) : 0),
+                     p.lower_carries + (lower ? at(first(l)) : 0), lower ? count(l) : 0,
+                     lower_shares);
+        std::uint32_t run;
+        if (behind(step, kUpperFinishLag, &run))
+            FinishAvx2<Palette>(t, p.upper, p.upper_carries, first(run), count(run),
+                                p.upper_errors, p.upper_out);
+        // The upper row was finished up to the next run's first pixel a step ago (the zero pixel
+        // after the row stands for it at the end).
+        if (behind(step, kLowerValuesLag, &run)) {
+            const std::size_t k = at(first(run));
+            BelowRow(p.lower_source + k, p.upper_errors + k, at(count(run)), p.lower + k);
+        }
+        if (behind(step, kLowerFinishLag, &run))
+            FinishAvx2<Palette>(t, p.lower, p.lower_carries, first(run), count(run),
+                                p.lower_errors, p.lower_out);
+    }
+}
+#endif
+
+template <typename Palette>
+ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
+    std::uint32_t w, h;
+    ImageResult r = CheckReduction(source, target, kDepths8And24, &w, &h);
+    if (r != kImageOk) return r;
+    const DiffusionTables& tables = DiffusionTablesFor<Palette>();
+    const std::size_t n = static_cast<std::size_t>(w) * kChannels;
+    // Three rows of values; for each of two rows the errors, with a zero pixel on either side,
+    // and the shares to the right.
+    const std::size_t errors_size = n + 2 * kChannels;
+    std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[5 * n + 2 * errors_size]);
+    if (rows == nullptr) return kOutOfMemory;
+    std::uint8_t* cur = rows.get();
+    std::uint8_t* next = rows.get() + n;
+    std::uint8_t* scratch = rows.get() + 2 * n;
+    auto* carries = reinterpret_cast<std::int8_t*>(rows.get() + 3 * n);
+    auto* lower_carries = carries + n;
+    auto* errors = reinterpret_cast<std::int8_t*>(rows.get() + 5 * n) + kChannels;
+    auto* lower_errors = errors + errors_size;
+    std::memset(errors - kChannels, 0, 2 * errors_size);
+    std::memcpy(cur, SourceRow(*source, source->Top, w, scratch), n);
+#if defined(__x86_64__) || defined(__i386__)
+    if (jpeg::CpuHasAvx2()) {
+        for (std::uint32_t i = 0; i < h;) {
+            if (i + 1 == h) {
+                DiffuseRowAvx2<Palette>(tables, cur, w, carries, errors, TargetRow(target, i));
+                break;
+            }
+            const RowPair pair{cur,
+                               carries,
+                               errors,
+                               TargetRow(target, i),
+                               SourceRow(*source, source->Top + i + 1, w, scratch),
+                               next,
+                               lower_carries,
+                               lower_errors,
+                               TargetRow(target, i + 1)};
+            DiffuseRowPairAvx2<Palette>(tables, pair, w);
+            i += 2;
+            if (i < h)
+                BelowRow(SourceRow(*source, source->Top + i, w, scratch), lower_errors, n, cur);
+        }
+        InstallColorTable(target, Palette::Entries(), Palette::kCount);
+        return kImageOk;
+    }
+#endif
+    for (std::uint32_t i = 0; i < h; ++i) {
+        DiffuseRow(tables, cur, w, errors, TargetRow(target, i));
+        if (i + 1 < h) {
+            BelowRow(SourceRow(*source, source->Top + i + 1, w, scratch), errors, n, next);
+            std::swap(cur, next);
+        }
+    }
+    InstallColorTable(target, Palette::Entries(), Palette::kCount);
+    return kImageOk;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Ordered dithering sixteen pixels at a time with SSSE3: the pixels' blue, green and red bytes are
+// gathered by byte shuffles, and each channel's level worked out by arithmetic (cube: the
+// quotient by 51 as a multiply-high, plus one where the threshold is below the remainder;
+// corners: on where the value is above the threshold), which is what the level tables hold.
+
+bool HasSsse3() {
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
 }
 
 // Cube levels of eight values (16-bit lanes) under their thresholds.

@@ -373,6 +373,62 @@ TEST(FixedPaletteReductions, LongRowsOfEveryPhaseMatchTheReference) {
     }
 }
 
+// Diffusion works through rows two at a time, the lower row some runs behind the upper one:
+// rows wide enough for the lag to matter, a width that ends in a part run, and one to five rows
+// (a pair, a pair and a lone row, a lone row). Smooth pictures with noise carry errors far along
+// a row; saturated ones clamp at every step.
+TEST(FixedPaletteReductions, WideDiffusionInRowPairsMatchesTheReference) {
+    std::mt19937 random(41);
+    for (int w : {150, 643}) {
+        for (int h = 1; h <= 5; ++h) {
+            for (int depth : {24, 8}) {
+                for (bool saturated : {false, true}) {
+                    auto channel = [&](int base) {
+                        const int noise = static_cast<int>(random() % 41) - 20;
+                        const int v = saturated ? (random() % 2 != 0 ? 250 : 5) + noise / 4
+                                                : base + noise;
+                        return static_cast<std::uint8_t>(std::clamp(v, 0, 255));
+                    };
+                    ImageBuffer picture{};
+                    if (depth == 24) {
+                        picture = MakePicture24(w + 1, h, [&](int x, int y) {
+                            return Rgb{channel(x * 255 / w), channel(128 + y * 20),
+                                       channel(255 - x * 255 / w)};
+                        });
+                    } else {
+                        picture = MakeGreyPicture(w + 1, h, [&](int x, int) {
+                            return static_cast<std::uint8_t>(channel(x * 255 / w));
+                        });
+                        for (int i = 0; i < 256; ++i)
+                            picture.Palette[i] = PaletteEntry{channel(i), channel(255 - i),
+                                                              channel(i / 2 + 64), 0};
+                        picture.ColorCount = 256;
+                    }
+                    picture.Flags = 0;
+                    picture.Left = 1;  // the region starts one column in
+                    const model::Rows rows = model::RegionOf(picture);
+                    for (FixedPalette palette : {FixedPalette::k256, FixedPalette::k16}) {
+                        const bool cube = palette == FixedPalette::k256;
+                        SCOPED_TRACE(testing::Message()
+                                     << w << "x" << h << ", " << depth << "-bit, "
+                                     << (saturated ? "saturated, " : "smooth, ")
+                                     << (cube ? "256" : "16"));
+                        Reduced out(w, h);
+                        ASSERT_EQ(DiffuseToFixedPalette(&picture, &out.image, palette), kImageOk);
+                        const std::vector<int> want = model::Diffusion(rows, cube);
+                        for (int y = 0; y < h; ++y)
+                            for (int x = 0; x < w; ++x)
+                                ASSERT_EQ(IndexAt(out.image, x, y),
+                                          want[static_cast<std::size_t>(y * w + x)])
+                                    << x << "," << y;
+                    }
+                    FreeImage(&picture);
+                }
+            }
+        }
+    }
+}
+
 TEST(MedianCut, EachColourOfAFewGetsItsOwnBoxWidenedFromFiveBits) {
     const Rgb colours[] = {{255, 0, 0}, {100, 50, 10}, {0, 0, 255}, {7, 200, 90}};
     ImageBuffer picture = MakePicture24(4, 3, [&](int x, int) { return colours[x]; });
