@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -542,6 +543,11 @@ template <typename Palette>
 }
 #endif
 
+std::atomic<bool>& PortableDiffusionFlag() {
+    static std::atomic<bool> flag{false};
+    return flag;
+}
+
 template <typename Palette>
 ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
     std::uint32_t w, h;
@@ -564,7 +570,7 @@ ImageResult Diffuse(ImageBuffer* source, ImageBuffer* target) {
     std::memset(errors - kChannels, 0, 2 * errors_size);
     std::memcpy(cur, SourceRow(*source, source->Top, w, scratch), n);
 #if defined(__x86_64__) || defined(__i386__)
-    if (jpeg::CpuHasAvx2()) {
+    if (jpeg::CpuHasAvx2() && !PortableDiffusionFlag().load(std::memory_order_relaxed)) {
         for (std::uint32_t i = 0; i < h;) {
             if (i + 1 == h) {
                 DiffuseRowAvx2<Palette>(tables, cur, w, carries, errors, TargetRow(target, i));
@@ -781,6 +787,10 @@ void InstallColorTable(ImageBuffer* target, const PaletteEntry* entries, int cou
     target->Header->ClrUsed = static_cast<std::uint32_t>(count);
     target->Header->ClrImportant = static_cast<std::uint32_t>(count);
     target->Flags &= ~kGreyScale;
+}
+
+void ForcePortableDiffusion(bool portable) {
+    PortableDiffusionFlag().store(portable, std::memory_order_relaxed);
 }
 
 ImageResult DiffuseToFixedPalette(ImageBuffer* source, ImageBuffer* target, FixedPalette palette) {

@@ -23,6 +23,11 @@ enum class FixedPalette {
 ImageResult DiffuseToFixedPalette(ImageBuffer* source, ImageBuffer* target, FixedPalette palette);
 ImageResult DitherToFixedPalette(ImageBuffer* source, ImageBuffer* target, FixedPalette palette);
 
+// Diffusion takes rows in pairs with AVX2 where the processor has it, else one row after
+// another; both give the same bytes. The row-by-row form can be forced, process-wide, so that
+// tests can compare the two; each diffusion reads the choice once at its start.
+void ForcePortableDiffusion(bool portable);
+
 // Installs a colour table of `count` entries (at most the block's capacity) in an 8-bit target.
 void InstallColorTable(ImageBuffer* target, const PaletteEntry* entries, int count);
 
