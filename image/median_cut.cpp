@@ -1309,18 +1309,26 @@ class NearestColor {
             // nearest <= bound in the valid lanes; an entry past the bound along the enclosing
             // cube is past it here too.
             const __m256i keep = _mm256_andnot_si256(_mm256_cmpgt_epi32(nearest, bound_v), valid);
-            const unsigned mask =
-                static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
-            const __m256i pack =
-                _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[mask].data()));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool.data() + pool_used_),
-                                _mm256_permutevar8x32_epi32(
-                                    _mm256_or_si256(_mm256_slli_epi32(nearest, 8), index), pack));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool_colors.data() + pool_used_),
-                                _mm256_permutevar8x32_epi32(e, pack));
-            pool_used_ += static_cast<std::size_t>(std::popcount(mask));
+            AppendToPool(keep, nearest, index, e);
         }
         list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
+    }
+
+    // Appends the lanes keep marks to the pool, in order: each entry as its nearest distance
+    // << 8 | its index, and its colour beside it (the pool must have room for eight).
+    __attribute__((target("avx2"), always_inline)) inline void AppendToPool(__m256i keep,
+                                                                            __m256i nearest,
+                                                                            __m256i index,
+                                                                            __m256i colour) {
+        const unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
+        const __m256i pack =
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[mask].data()));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool.data() + pool_used_),
+                            _mm256_permutevar8x32_epi32(
+                                _mm256_or_si256(_mm256_slli_epi32(nearest, 8), index), pack));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool_colors.data() + pool_used_),
+                            _mm256_permutevar8x32_epi32(colour, pack));
+        pool_used_ += static_cast<std::size_t>(std::popcount(mask));
     }
 
     // MakeList8 for a list of up to eight, in one pass: the bound and what it keeps from the
@@ -1368,16 +1376,8 @@ class NearestColor {
             _mm256_add_epi32(_mm256_mullo_epi32(nb, nb), _mm256_mullo_epi32(ng, ng)),
             _mm256_mullo_epi32(nr, nr));
         const __m256i keep = _mm256_andnot_si256(_mm256_cmpgt_epi32(nearest, bound), valid);
-        const unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(keep)));
-        const __m256i pack =
-            _mm256_load_si256(reinterpret_cast<const __m256i*>(kPackLanes[mask].data()));
         list->first = static_cast<std::uint32_t>(pool_used_);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool.data() + pool_used_),
-                            _mm256_permutevar8x32_epi32(
-                                _mm256_or_si256(_mm256_slli_epi32(nearest, 8), index), pack));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t_.pool_colors.data() + pool_used_),
-                            _mm256_permutevar8x32_epi32(e, pack));
-        pool_used_ += static_cast<std::size_t>(std::popcount(mask));
+        AppendToPool(keep, nearest, index, e);
         list->count = static_cast<std::uint32_t>(pool_used_) - list->first;
     }
 

@@ -958,6 +958,22 @@ TEST(MedianCut, MappingWithAnyPaletteKeepsTheSearchsChoice) {
     }
 }
 
+// MapToNearestColors of the picture (w x h) to palette[0..count), eight at a time where the
+// processor can and one by one, gives every pixel the search's entry (kept in nearest).
+void ExpectBothFormsMapLikeTheSearch(ImageBuffer& picture, int w, int h,
+                                     const PaletteEntry* palette, int count,
+                                     std::map<std::uint32_t, std::uint8_t>* nearest) {
+    const std::vector<std::uint8_t> want = SearchEntries(picture, palette, count, nearest);
+    for (const bool portable : {false, true}) {
+        SCOPED_TRACE(portable);
+        ForcePortableMatching(portable);
+        Reduced out(w, h);
+        ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette, count), kImageOk);
+        ForcePortableMatching(false);
+        EXPECT_EQ(FirstDifference(out.image, w, h, want), "");
+    }
+}
+
 // Pictures whose first rows change colour at nearly every pixel and whose others are long runs:
 // as a whole they would fit the counting pass's runs, but their first rows make it give up
 // looking for runs early and count pixel by pixel (rows of a width no multiple of eight). Either
@@ -1125,15 +1141,7 @@ TEST(MedianCut, RestlessRowsOfEveryWidthEndMapLikeTheSearch) {
         const int h = 65536 / w + 64;
         ImageBuffer picture =
             MakePicture24(w, h, [&](int, int) { return colours[random() % colours.size()]; });
-        const std::vector<std::uint8_t> want = SearchEntries(picture, palette.data(), 256, &model);
-        for (const bool portable : {false, true}) {
-            SCOPED_TRACE(portable);
-            ForcePortableMatching(portable);
-            Reduced out(w, h);
-            ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette.data(), 256), kImageOk);
-            ForcePortableMatching(false);
-            EXPECT_EQ(FirstDifference(out.image, w, h, want), "");
-        }
+        ExpectBothFormsMapLikeTheSearch(picture, w, h, palette.data(), 256, &model);
         FreeImage(&picture);
     }
 }
@@ -1164,15 +1172,7 @@ TEST(MedianCut, PalettesOfManyEqualEntriesFillTheTablesAndFallBackToTheSearch) {
         SCOPED_TRACE(w);
         ImageBuffer picture =
             MakePicture24(w, h, [&](int, int) { return colours[random() % colours.size()]; });
-        const std::vector<std::uint8_t> want = SearchEntries(picture, palette.data(), 256, &model);
-        for (const bool portable : {false, true}) {
-            SCOPED_TRACE(portable);
-            ForcePortableMatching(portable);
-            Reduced out(w, h);
-            ASSERT_EQ(MapToNearestColors(&picture, &out.image, palette.data(), 256), kImageOk);
-            ForcePortableMatching(false);
-            EXPECT_EQ(FirstDifference(out.image, w, h, want), "");
-        }
+        ExpectBothFormsMapLikeTheSearch(picture, w, h, palette.data(), 256, &model);
         FreeImage(&picture);
     }
 }
