@@ -33,6 +33,21 @@ std::uint8_t IndexAt(const ImageBuffer& picture, int x, int y) {
         .Bits[PixelOffset(picture, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y))];
 }
 
+// The first pixel (x,y) where the mapped picture's index is not want's (row by row from the
+// top), or "" when there is none.
+template <typename Index>
+std::string FirstDifference(const ImageBuffer& out, int w, int h, const std::vector<Index>& want) {
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int expected = want[static_cast<std::size_t>(y * w + x)];
+            if (IndexAt(out, x, y) != expected)
+                return testing::PrintToString(x) + "," + testing::PrintToString(y) + ": " +
+                       testing::PrintToString(int{IndexAt(out, x, y)}) + " for " +
+                       testing::PrintToString(expected);
+        }
+    return "";
+}
+
 struct Reduced {
     explicit Reduced(int w, int h) { AllocImage(&image, w, h, 8); }
     ~Reduced() { FreeImage(&image); }
@@ -315,11 +330,7 @@ TEST(FixedPaletteReductions, MatchTheStepByStepReferenceOnRandomPictures) {
                               kImageOk);
                     const std::vector<int> want = diffuse ? model::Diffusion(rows, cube)
                                                           : model::Ordered(rows, cube, shape.top);
-                    for (int y = 0; y < h; ++y)
-                        for (int x = 0; x < w; ++x)
-                            ASSERT_EQ(IndexAt(out.image, x, y),
-                                      want[static_cast<std::size_t>(y * w + x)])
-                                << x << "," << y;
+                    EXPECT_EQ(FirstDifference(out.image, w, h, want), "");
                 }
             }
             FreeImage(&picture);
@@ -422,11 +433,7 @@ TEST(FixedPaletteReductions, WideDiffusionInRowPairsMatchesTheReference) {
                             ASSERT_EQ(DiffuseToFixedPalette(&picture, &out.image, palette),
                                       kImageOk);
                             ForcePortableDiffusion(false);
-                            for (int y = 0; y < h; ++y)
-                                for (int x = 0; x < w; ++x)
-                                    ASSERT_EQ(IndexAt(out.image, x, y),
-                                              want[static_cast<std::size_t>(y * w + x)])
-                                        << x << "," << y;
+                            EXPECT_EQ(FirstDifference(out.image, w, h, want), "");
                         }
                     }
                     FreeImage(&picture);
@@ -827,19 +834,6 @@ std::vector<std::uint8_t> SearchEntries(const ImageBuffer& picture, const Palett
             entries.push_back(found->second);
         }
     return entries;
-}
-
-// The first pixel (x,y) where the mapped picture's index is not want's (row by row from the
-// top), or "" when there is none.
-std::string FirstDifference(const ImageBuffer& out, int w, int h,
-                            const std::vector<std::uint8_t>& want) {
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            if (IndexAt(out, x, y) != want[static_cast<std::size_t>(y * w + x)])
-                return testing::PrintToString(x) + "," + testing::PrintToString(y) + ": " +
-                       testing::PrintToString(int{IndexAt(out, x, y)}) + " for " +
-                       testing::PrintToString(int{want[static_cast<std::size_t>(y * w + x)]});
-    return "";
 }
 
 // Pictures full of colours at equal distance from two or more palette entries (few distinct
